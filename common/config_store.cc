@@ -1,0 +1,92 @@
+#include "common/config_store.h"
+
+#include <cstdint>
+#include <limits>
+
+#include "platform/profile.h"
+
+namespace quorvalmist {
+
+const wchar_t* const ConfigFilePath = L"./config.cnf";
+const wchar_t* const CoreConfigFilePath = L"./config/core.cnf";
+const wchar_t* const InnerConfigFilePath = L"./config/inner.cnf";
+
+namespace {
+
+std::wstring Read(const wchar_t* path, const std::wstring& section, const wchar_t* key,
+                  const wchar_t* default_value) {
+  return ReadProfileString(section, key, default_value, ProfileValueCapacity, path);
+}
+
+// Parses like strtoll on wide text, saturating at [lo, hi].
+int64_t ParseSaturating(const std::wstring& text, int64_t lo, int64_t hi) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == L' ' || (text[i] >= L'\t' && text[i] <= L'\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) {
+    negative = text[i] == L'-';
+    ++i;
+  }
+  // Accumulate as a negative number, whose range is one larger.
+  int64_t value = 0;
+  bool overflow = false;
+  for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
+    int digit = text[i] - L'0';
+    if (value < (std::numeric_limits<int64_t>::min() + digit) / 10) {
+      overflow = true;
+      continue;
+    }
+    value = value * 10 - digit;
+  }
+  if (overflow) return negative ? lo : hi;
+  if (!negative) {
+    if (value == std::numeric_limits<int64_t>::min()) return hi;
+    value = -value;
+  }
+  if (value < lo) return lo;
+  if (value > hi) return hi;
+  return value;
+}
+
+}  // namespace
+
+std::wstring ReadTaskRunStatus(const std::wstring& task_id) {
+  return Read(CoreConfigFilePath, task_id, L"runstatus", L"stop");
+}
+
+std::wstring ReadCheckFileFlag() { return Read(CoreConfigFilePath, L"system", L"checkfileflag", L"0"); }
+
+std::wstring ReadItemPosition(const std::wstring& item_key) {
+  return Read(InnerConfigFilePath, item_key, L"position", L"0");
+}
+
+void WriteItemRunStatus(const std::wstring& item_key, const std::wstring& value) {
+  WriteProfileString(item_key, L"runstatus", value, InnerConfigFilePath);
+}
+
+std::wstring ReadItemRunStatus(const std::wstring& item_key) {
+  return Read(InnerConfigFilePath, item_key, L"runstatus", L"stop");
+}
+
+std::wstring ReadBufferSize() { return Read(ConfigFilePath, L"system", L"buffersize", L"1024"); }
+
+void WriteItemPosition(const std::wstring& item_key, const std::wstring& value) {
+  WriteProfileString(item_key, L"position", value, InnerConfigFilePath);
+}
+
+int WideToInt(const std::wstring& text) {
+  return static_cast<int>(ParseSaturating(text, std::numeric_limits<int>::min(),
+                                          std::numeric_limits<int>::max()));
+}
+
+int32_t WideToLong32(const std::wstring& text) {
+  return static_cast<int32_t>(ParseSaturating(text, std::numeric_limits<int32_t>::min(),
+                                              std::numeric_limits<int32_t>::max()));
+}
+
+int64_t WideToInt64(const std::wstring& text) {
+  return ParseSaturating(text, std::numeric_limits<int64_t>::min(),
+                         std::numeric_limits<int64_t>::max());
+}
+
+}  // namespace quorvalmist

@@ -1,0 +1,46 @@
+// The three configuration files shared by the front end and both programs,
+// and the seven one-key operations through which every access goes. Reads
+// never fail (a missing file, section or key gives the default) and see at most
+// ProfileValueCapacity - 1 characters; writes ignore failure.
+#ifndef QUORVALMIST_COMMON_CONFIG_STORE_H_
+#define QUORVALMIST_COMMON_CONFIG_STORE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace quorvalmist {
+
+// Relative to the current directory, which the copier inherits from the core.
+extern const wchar_t* const ConfigFilePath;       // "./config.cnf"
+extern const wchar_t* const CoreConfigFilePath;   // "./config/core.cnf"
+extern const wchar_t* const InnerConfigFilePath;  // "./config/inner.cnf"
+
+// Every read goes through a buffer of this many characters.
+inline constexpr size_t ProfileValueCapacity = 20;
+
+// Core: "runstatus" of section `task_id` in core.cnf, default "stop".
+std::wstring ReadTaskRunStatus(const std::wstring& task_id);
+// Core: "checkfileflag" of section "system" in core.cnf, default "0".
+std::wstring ReadCheckFileFlag();
+// Core: "position" of section `item_key` in inner.cnf, default "0".
+std::wstring ReadItemPosition(const std::wstring& item_key);
+// Core: sets "runstatus" of section `item_key` in inner.cnf.
+void WriteItemRunStatus(const std::wstring& item_key, const std::wstring& value);
+// Copier: "runstatus" of section `item_key` in inner.cnf, default "stop".
+std::wstring ReadItemRunStatus(const std::wstring& item_key);
+// Copier: "buffersize" of section "system" in config.cnf, default "1024".
+std::wstring ReadBufferSize();
+// Copier: sets "position" of section `item_key` in inner.cnf.
+void WriteItemPosition(const std::wstring& item_key, const std::wstring& value);
+
+// The C library's decimal conversions as the programs apply them to values:
+// leading blanks and one sign accepted, conversion stops at the first
+// non-digit, no digits gives 0. Out-of-range values saturate.
+int WideToInt(const std::wstring& text);          // int, as _wtoi
+int32_t WideToLong32(const std::wstring& text);   // 32-bit long, as _wtol
+int64_t WideToInt64(const std::wstring& text);    // 64-bit, as _wtoi64
+
+}  // namespace quorvalmist
+
+#endif  // QUORVALMIST_COMMON_CONFIG_STORE_H_

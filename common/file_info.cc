@@ -1,0 +1,19 @@
+#include "common/file_info.h"
+
+#include "platform/file.h"
+#include "platform/text.h"
+
+namespace quorvalmist {
+
+std::optional<uint64_t> QueryFileSize(const std::wstring& path) {
+  auto info = StatPath(WideToNarrow(path));
+  if (!info) return std::nullopt;
+  return info->size;
+}
+
+std::wstring ParentDirectory(const std::wstring& path) {
+  size_t last = path.rfind(kPathSeparator);
+  return last == std::wstring::npos ? std::wstring() : path.substr(0, last);
+}
+
+}  // namespace quorvalmist

@@ -1,0 +1,22 @@
+// File size and path helpers shared by both programs.
+#ifndef QUORVALMIST_COMMON_FILE_INFO_H_
+#define QUORVALMIST_COMMON_FILE_INFO_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace quorvalmist {
+
+// The size of the file at `path` (links followed), without opening it;
+// nullopt when the path names nothing, so a missing file never compares equal
+// to an existing one, empty or not. A directory reports its entry's size.
+std::optional<uint64_t> QueryFileSize(const std::wstring& path);
+
+// The text before the last native separator, without it; empty when there is
+// none.
+std::wstring ParentDirectory(const std::wstring& path);
+
+}  // namespace quorvalmist
+
+#endif  // QUORVALMIST_COMMON_FILE_INFO_H_

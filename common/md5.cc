@@ -1,0 +1,62 @@
+#include "common/md5.h"
+
+#include <openssl/evp.h>
+
+#include <memory>
+#include <new>
+
+#include "common/file_info.h"
+#include "platform/file.h"
+#include "platform/text.h"
+#include "platform/thread.h"
+
+namespace quorvalmist {
+
+std::wstring FormatDigestHex(const unsigned char digest[16]) {
+  static const wchar_t kDigits[] = L"0123456789abcdef";
+  std::wstring text;
+  text.reserve(32);
+  for (int i = 0; i < 16; ++i) {
+    text.push_back(kDigits[digest[i] >> 4]);
+    text.push_back(kDigits[digest[i] & 0xF]);
+  }
+  return text;
+}
+
+std::wstring HashStreamMd5(File& stream) {
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[HashChunkSize]);
+  if (!buffer) return std::wstring();
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) return std::wstring();
+  for (;;) {
+    size_t read = 0;
+    Status s = stream.Read(buffer.get(), HashChunkSize, &read);
+    if (!s.ok()) return std::wstring();  // a damaged read must never verify
+    if (read == 0) break;                // end of input
+    SleepMilliseconds(0);                // let other work run between chunks
+    if (EVP_DigestUpdate(ctx.get(), buffer.get(), read) != 1) return std::wstring();
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1 || length != 16) return std::wstring();
+  return FormatDigestHex(digest);
+}
+
+std::wstring HashFileMd5(const std::wstring& path) {
+  File file;
+  if (!File::Open(WideToNarrow(path), File::Mode::kRead, &file).ok()) return std::wstring();
+  file.AdviseSequential();
+  return HashStreamMd5(file);
+}
+
+bool FilesMatch(const std::wstring& source, const std::wstring& target) {
+  auto source_size = QueryFileSize(source);
+  auto target_size = QueryFileSize(target);
+  if (!source_size || !target_size || *source_size != *target_size) return false;
+  std::wstring a = HashFileMd5(source);
+  if (a.empty()) return false;
+  std::wstring b = HashFileMd5(target);
+  return a == b;
+}
+
+}  // namespace quorvalmist

@@ -1,0 +1,34 @@
+// MD5 digests of files as 32 lower-case hex characters, and the comparison of
+// a copy with its source by size and digest.
+#ifndef QUORVALMIST_COMMON_MD5_H_
+#define QUORVALMIST_COMMON_MD5_H_
+
+#include <cstddef>
+#include <string>
+
+namespace quorvalmist {
+
+class File;
+
+// Size of the one read buffer and of every read: 10 MiB.
+inline constexpr size_t HashChunkSize = 10485760;
+
+// The 16 digest bytes as 32 lower-case hex digits.
+std::wstring FormatDigestHex(const unsigned char digest[16]);
+
+// Digest of what `stream` yields from its current position to its end. A read
+// error yields the empty text (never a digest of the part read), as does a
+// failure to allocate the buffer. Does not close the stream.
+std::wstring HashStreamMd5(File& stream);
+
+// Digest of the whole file, or the empty text when it cannot be opened or
+// read to its end.
+std::wstring HashFileMd5(const std::wstring& path);
+
+// True when both files exist, have the same size and the same digest. Files of
+// different sizes are not opened. Two unreadable files never match.
+bool FilesMatch(const std::wstring& source, const std::wstring& target);
+
+}  // namespace quorvalmist
+
+#endif  // QUORVALMIST_COMMON_MD5_H_

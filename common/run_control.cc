@@ -1,0 +1,59 @@
+#include "common/run_control.h"
+
+#include "common/config_store.h"
+#include "platform/console.h"
+#include "platform/marker.h"
+#include "platform/text.h"
+#include "platform/thread.h"
+
+namespace quorvalmist {
+
+std::atomic<bool> StopFlag{false};
+
+const wchar_t* const FrontEndMutexName = L"quorvalmist-plinter";
+
+bool ClaimRunMutex(const std::wstring& name) {
+  Status status;
+  switch (ClaimMarker(name, &status)) {
+    case ClaimResult::kClaimed:
+      return true;
+    case ClaimResult::kAlreadyClaimed:
+      return false;
+    case ClaimResult::kFailed:
+      ShowWarning(L"warning", NarrowToWide(status.message()));
+      return true;
+  }
+  return true;
+}
+
+bool IsMutexAbsent(const std::wstring& name) { return IsMarkerAbsent(name); }
+
+void RaiseStop() { StopFlag.store(true, std::memory_order_relaxed); }
+
+bool MonitorSaysStop(const MonitorTarget& target) {
+  bool stop = false;
+  const std::wstring& section = *target.section;
+  std::wstring status = target.kind == MonitorTarget::Kind::kTask ? ReadTaskRunStatus(section)
+                                                                  : ReadItemRunStatus(section);
+  if (!EqualsIgnoringCase(status, L"run")) stop = true;
+  if (IsMutexAbsent(FrontEndMutexName)) stop = true;
+  if (target.watched_marker != nullptr && !target.watched_marker->empty() &&
+      IsMutexAbsent(*target.watched_marker)) {
+    stop = true;
+  }
+  return stop;
+}
+
+void RunMonitor(const MonitorTarget& target) {
+  for (;;) {
+    SleepMilliseconds(1000);
+    if (MonitorSaysStop(target)) RaiseStop();
+  }
+}
+
+void StartMonitor(const MonitorTarget& target) {
+  const MonitorTarget* t = &target;
+  StartDetachedThread([t] { RunMonitor(*t); });
+}
+
+}  // namespace quorvalmist

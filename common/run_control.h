@@ -1,0 +1,56 @@
+// Run control: the process-wide stop flag, the markers that keep a task or an
+// item from running twice, and the monitor thread that raises the flag once a
+// second when the run status or a watched marker says stop.
+#ifndef QUORVALMIST_COMMON_RUN_CONTROL_H_
+#define QUORVALMIST_COMMON_RUN_CONTROL_H_
+
+#include <atomic>
+#include <string>
+
+namespace quorvalmist {
+
+// False at start; raised only by RaiseStop, never cleared.
+extern std::atomic<bool> StopFlag;
+
+// The marker that every front end holds while runs may go on.
+extern const wchar_t* const FrontEndMutexName;  // "quorvalmist-plinter"
+
+// Claims the marker `name` for the rest of the process's life. False if and
+// only if a live process already held it; true in every other case, also when
+// the marker could not be made at all (then a warning line says why).
+bool ClaimRunMutex(const std::wstring& name);
+
+// True when no live process holds the marker `name`. Takes no lock.
+bool IsMutexAbsent(const std::wstring& name);
+
+// Sets StopFlag.
+void RaiseStop();
+
+// What a monitor watches. The strings must live until the process has ended
+// (the monitor is never joined and still runs during exit).
+struct MonitorTarget {
+  enum class Kind {
+    kTask,  // the core: "runstatus" of section *section in core.cnf
+    kItem,  // the copier: "runstatus" of section *section in inner.cnf
+  };
+  Kind kind = Kind::kTask;
+  const std::wstring* section = nullptr;
+  // The copier's core marker; not consulted when null or empty.
+  const std::wstring* watched_marker = nullptr;
+};
+
+// One pass of the checks, all of them, in order: the run status (anything but
+// "run" in any letter case says stop), the front end's marker, the watched
+// marker. True when any says stop.
+bool MonitorSaysStop(const MonitorTarget& target);
+
+// The monitor's procedure: sleep 1000 ms, check, RaiseStop when told to;
+// forever. Never returns.
+[[noreturn]] void RunMonitor(const MonitorTarget& target);
+
+// Starts RunMonitor on a detached thread. `target` must outlive the process.
+void StartMonitor(const MonitorTarget& target);
+
+}  // namespace quorvalmist
+
+#endif  // QUORVALMIST_COMMON_RUN_CONTROL_H_

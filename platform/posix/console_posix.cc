@@ -1,0 +1,18 @@
+#include "platform/console.h"
+
+#include <csignal>
+#include <cstdio>
+
+#include "platform/text.h"
+
+namespace quorvalmist {
+
+void ShowWarning(const std::wstring& caption, const std::wstring& text) {
+  std::string line = WideToNarrow(caption) + ": " + WideToNarrow(text) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
+void IgnoreBrokenPipe() { std::signal(SIGPIPE, SIG_IGN); }
+
+}  // namespace quorvalmist

@@ -1,0 +1,263 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+#include "platform/file.h"
+
+namespace quorvalmist {
+
+std::optional<PathInfo> StatPath(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  PathInfo info;
+  info.is_directory = S_ISDIR(st.st_mode);
+  info.is_regular = S_ISREG(st.st_mode);
+  info.size = static_cast<uint64_t>(st.st_size);
+  return info;
+}
+
+namespace {
+
+class PosixDirectoryLister : public DirectoryLister {
+ public:
+  PosixDirectoryLister(DIR* dir, std::string path) : dir_(dir), path_(std::move(path)) {}
+  ~PosixDirectoryLister() override { ::closedir(dir_); }
+
+  bool Next(DirectoryEntry* entry) override {
+    for (;;) {
+      errno = 0;
+      struct dirent* d = ::readdir(dir_);
+      if (d == nullptr) return false;
+      entry->name = d->d_name;
+      entry->attributes = 0;
+      unsigned char type = d->d_type;
+      if (type == DT_DIR) {
+        entry->attributes = kAttributeDirectory;
+        return true;
+      }
+      if (type == DT_LNK || type == DT_UNKNOWN) {
+        // Follow the entry to learn what it names; a link to a directory is
+        // left out so that a walk never runs round a cycle of links.
+        struct stat st;
+        if (::fstatat(::dirfd(dir_), d->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode)) {
+          struct stat lst;
+          bool is_link = ::fstatat(::dirfd(dir_), d->d_name, &lst, AT_SYMLINK_NOFOLLOW) == 0 &&
+                         S_ISLNK(lst.st_mode);
+          if (is_link) continue;
+          entry->attributes = kAttributeDirectory;
+        }
+      }
+      return true;
+    }
+  }
+
+ private:
+  DIR* dir_;
+  std::string path_;
+};
+
+}  // namespace
+
+std::unique_ptr<DirectoryLister> DirectoryLister::Open(const std::string& path, Status* status) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    if (status) *status = ErrnoStatus("cannot list " + path, errno);
+    return nullptr;
+  }
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    int e = errno;
+    ::close(fd);
+    if (status) *status = ErrnoStatus("cannot list " + path, e);
+    return nullptr;
+  }
+  return std::make_unique<PosixDirectoryLister>(dir, path);
+}
+
+Status MakeDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0777) != 0) return ErrnoStatus("cannot create directory " + path, errno);
+  return Status::Ok();
+}
+
+Status SetPathLength(const std::string& path, uint64_t length) {
+  if (::truncate(path.c_str(), static_cast<off_t>(length)) != 0) {
+    return ErrnoStatus("cannot set the length of " + path, errno);
+  }
+  return Status::Ok();
+}
+
+Status RenameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return Status::Ok();
+  }
+  int e = errno;
+  if (e != EINVAL && e != ENOSYS) return ErrnoStatus("cannot rename " + from + " to " + to, e);
+  // The file system lacks the flag: link() refuses an existing name too.
+  if (::link(from.c_str(), to.c_str()) != 0) {
+    return ErrnoStatus("cannot rename " + from + " to " + to, errno);
+  }
+  if (::unlink(from.c_str()) != 0) return ErrnoStatus("cannot remove " + from, errno);
+  return Status::Ok();
+}
+
+Status RemoveFileAt(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return ErrnoStatus("cannot remove " + path, errno);
+  return Status::Ok();
+}
+
+File::File(File&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) { other.fd_ = -1; }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.fd_;
+    path_ = std::move(other.path_);
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+File::~File() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Status File::Open(const std::string& path, Mode mode, File* file) {
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case Mode::kRead:
+      flags |= O_RDONLY;
+      break;
+    case Mode::kReadWrite:
+      flags |= O_RDWR;
+      break;
+    case Mode::kCreateTruncate:
+      flags |= O_RDWR | O_CREAT | O_TRUNC;
+      break;
+  }
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return ErrnoStatus("cannot open " + path, errno);
+  *file = File();
+  file->fd_ = fd;
+  file->path_ = path;
+  return Status::Ok();
+}
+
+Status File::ReadAt(uint64_t offset, char* buffer, size_t length, size_t* read) {
+  size_t done = 0;
+  while (done < length) {
+    ssize_t n = ::pread(fd_, buffer + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *read = done;
+      return ErrnoStatus("cannot read " + path_, errno);
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  *read = done;
+  return Status::Ok();
+}
+
+Status File::Read(char* buffer, size_t length, size_t* read) {
+  size_t done = 0;
+  while (done < length) {
+    ssize_t n = ::read(fd_, buffer + done, length - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *read = done;
+      return ErrnoStatus("cannot read " + path_, errno);
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  *read = done;
+  return Status::Ok();
+}
+
+Status File::WriteAt(uint64_t offset, const char* buffer, size_t length) {
+  size_t done = 0;
+  while (done < length) {
+    ssize_t n = ::pwrite(fd_, buffer + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return ErrnoStatus("cannot write " + path_, errno);
+    }
+    if (n == 0) return ErrnoStatus("cannot write " + path_, EIO);
+    done += static_cast<size_t>(n);
+  }
+  return Status::Ok();
+}
+
+Status File::CopyRangeFrom(File& source, uint64_t offset, uint64_t length, uint64_t* copied) {
+  uint64_t done = 0;
+  bool kernel_copy = true;
+  while (done < length && kernel_copy) {
+    loff_t in_off = static_cast<loff_t>(offset + done);
+    loff_t out_off = in_off;
+    ssize_t n = ::copy_file_range(source.fd_, &in_off, fd_, &out_off, length - done, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
+          errno == EBADF) {
+        kernel_copy = false;  // not offered here: copy through a buffer instead
+        break;
+      }
+      *copied = done;
+      return ErrnoStatus("cannot copy " + source.path_ + " to " + path_, errno);
+    }
+    if (n == 0) {
+      *copied = done;
+      return Status::Ok();  // end of the source
+    }
+    done += static_cast<uint64_t>(n);
+  }
+  if (done < length) {
+    std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(length - done, 1 << 20)));
+    while (done < length) {
+      size_t want = static_cast<size_t>(std::min<uint64_t>(length - done, buffer.size()));
+      size_t got = 0;
+      Status s = source.ReadAt(offset + done, buffer.data(), want, &got);
+      if (!s.ok()) {
+        *copied = done;
+        return s;
+      }
+      s = WriteAt(offset + done, buffer.data(), got);
+      if (!s.ok()) {
+        *copied = done;
+        return s;
+      }
+      done += got;
+      if (got < want) break;
+    }
+  }
+  *copied = done;
+  return Status::Ok();
+}
+
+Status File::Truncate(uint64_t length) {
+  if (::ftruncate(fd_, static_cast<off_t>(length)) != 0) {
+    return ErrnoStatus("cannot set the length of " + path_, errno);
+  }
+  return Status::Ok();
+}
+
+void File::AdviseSequential() { ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL); }
+
+Status File::Close() {
+  if (fd_ < 0) return Status::Ok();
+  int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0 && errno != EINTR) return ErrnoStatus("cannot close " + path_, errno);
+  return Status::Ok();
+}
+
+}  // namespace quorvalmist

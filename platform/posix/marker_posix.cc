@@ -1,0 +1,179 @@
+// Markers are lock files in a private directory, locked with open-file-
+// description locks. Claim takes an exclusive lock without waiting (a failure
+// means someone holds the marker) and then turns it into a shared one; a hold
+// is a shared lock; the absence test asks F_OFD_GETLK whether any lock is held,
+// which takes none. OFD locks go with the open file, so they vanish when the
+// process ends, however it ends. Lock files are never removed: removing one
+// would let a later claimer lock a new file while an old holder still holds the
+// removed one.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+
+#include "platform/marker.h"
+#include "platform/text.h"
+
+namespace quorvalmist {
+
+namespace {
+
+constexpr size_t kMaxPlainName = 200;
+
+struct flock WholeFileLock(short type) {
+  struct flock lock = {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;
+  lock.l_pid = 0;
+  return lock;
+}
+
+uint64_t Fnv1a(const std::string& bytes, uint64_t seed) {
+  uint64_t h = seed;
+  for (unsigned char c : bytes) {
+    h ^= c;
+    h *= 1099511628211ULL;
+  }
+  return h;
+}
+
+std::string Hex64(uint64_t v) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string s(16, '0');
+  for (int i = 15; i >= 0; --i) {
+    s[static_cast<size_t>(i)] = kDigits[v & 0xF];
+    v >>= 4;
+  }
+  return s;
+}
+
+Status EnsureDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    return ErrnoStatus("cannot create marker directory " + path, errno);
+  }
+  return CheckPrivateDirectory(path);
+}
+
+std::string MarkerPath(const std::wstring& name, Status* status) {
+  std::string dir;
+  Status s = MarkerDirectory(&dir);
+  if (!s.ok()) {
+    if (status) *status = s;
+    return std::string();
+  }
+  return dir + "/" + MarkerFileName(name);
+}
+
+}  // namespace
+
+Status CheckPrivateDirectory(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return ErrnoStatus("cannot use marker directory " + path, errno);
+  if (S_ISLNK(st.st_mode) || !S_ISDIR(st.st_mode)) {
+    return Status::Error(ENOTDIR, "marker directory " + path + " is not a plain directory");
+  }
+  if (st.st_uid != ::geteuid()) {
+    return Status::Error(EPERM, "marker directory " + path + " belongs to another user");
+  }
+  if ((st.st_mode & 077) != 0) {
+    return Status::Error(EPERM, "marker directory " + path + " is open to other users");
+  }
+  return Status::Ok();
+}
+
+Status MarkerDirectory(std::string* path) {
+  // Read at every use (a getenv is cheap next to the file calls), so that a
+  // test can give each case a namespace of its own before it starts threads.
+  if (const char* env = std::getenv("QUORVALMIST_MARKER_DIR"); env != nullptr && *env) {
+    *path = env;
+  } else if (const char* run = std::getenv("XDG_RUNTIME_DIR"); run != nullptr && *run) {
+    *path = std::string(run) + "/quorvalmist-markers";
+  } else {
+    *path = "/tmp/quorvalmist-markers-" + std::to_string(::geteuid());
+  }
+  return EnsureDirectory(*path);
+}
+
+std::string MarkerFileName(const std::wstring& name) {
+  std::string bytes = WideToNarrow(name);
+  std::string escaped = "m-";
+  static const char kDigits[] = "0123456789ABCDEF";
+  for (unsigned char c : bytes) {
+    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                 c == '-' || c == '_' || c == '.';
+    if (plain) {
+      escaped.push_back(static_cast<char>(c));
+    } else {
+      escaped.push_back('%');
+      escaped.push_back(kDigits[c >> 4]);
+      escaped.push_back(kDigits[c & 0xF]);
+    }
+  }
+  if (escaped.size() <= kMaxPlainName) return escaped;
+  // Too long for a file name: a prefix for the eye and 128 bits of hash for
+  // distinctness. '~' never appears in an escaped name, so no plain name can
+  // equal a hashed one.
+  return escaped.substr(0, 150) + "~" + Hex64(Fnv1a(bytes, 14695981039346656037ULL)) +
+         Hex64(Fnv1a(bytes, 0x9E3779B97F4A7C15ULL));
+}
+
+ClaimResult ClaimMarker(const std::wstring& name, Status* status) {
+  std::string path = MarkerPath(name, status);
+  if (path.empty()) return ClaimResult::kFailed;
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    if (status) *status = ErrnoStatus("cannot open marker " + path, errno);
+    return ClaimResult::kFailed;
+  }
+  struct flock lock = WholeFileLock(F_WRLCK);
+  if (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+    int e = errno;
+    ::close(fd);
+    if (e == EAGAIN || e == EACCES) return ClaimResult::kAlreadyClaimed;
+    if (status) *status = ErrnoStatus("cannot lock marker " + path, e);
+    return ClaimResult::kFailed;
+  }
+  // Downgrade so that the absence test and other holders see a shared lock.
+  lock = WholeFileLock(F_RDLCK);
+  ::fcntl(fd, F_OFD_SETLK, &lock);
+  // The descriptor is deliberately never closed: the marker lives as long as
+  // this process.
+  return ClaimResult::kClaimed;
+}
+
+Status HoldMarker(const std::wstring& name) {
+  Status status;
+  std::string path = MarkerPath(name, &status);
+  if (path.empty()) return status;
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return ErrnoStatus("cannot open marker " + path, errno);
+  struct flock lock = WholeFileLock(F_RDLCK);
+  int rc;
+  do {
+    rc = ::fcntl(fd, F_OFD_SETLKW, &lock);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    int e = errno;
+    ::close(fd);
+    return ErrnoStatus("cannot lock marker " + path, e);
+  }
+  return Status::Ok();  // held until the process ends
+}
+
+bool IsMarkerAbsent(const std::wstring& name) {
+  std::string path = MarkerPath(name, nullptr);
+  if (path.empty()) return true;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return true;
+  struct flock lock = WholeFileLock(F_WRLCK);
+  bool absent = ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type == F_UNLCK;
+  ::close(fd);
+  return absent;
+}
+
+}  // namespace quorvalmist

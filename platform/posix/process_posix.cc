@@ -1,0 +1,169 @@
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/process.h"
+
+extern char** environ;
+
+namespace quorvalmist {
+
+namespace {
+
+class PosixChildProcess : public ChildProcess {
+ public:
+  PosixChildProcess(pid_t pid, int read_fd) : pid_(pid), read_fd_(read_fd) {}
+  ~PosixChildProcess() override {
+    if (read_fd_ >= 0) ::close(read_fd_);
+  }
+
+  bool PeekOutput(size_t* available) override {
+    int n = 0;
+    if (::ioctl(read_fd_, FIONREAD, &n) != 0) return false;
+    *available = static_cast<size_t>(n);
+    return true;
+  }
+
+  bool ReadOutput(char* buffer, size_t capacity, size_t* read) override {
+    ssize_t n;
+    do {
+      n = ::read(read_fd_, buffer, capacity);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return false;
+    *read = static_cast<size_t>(n);
+    return true;
+  }
+
+  bool HasEnded() override {
+    if (ended_) return true;
+    int status = 0;
+    pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      Record(status);
+    } else if (r < 0 && errno == ECHILD) {
+      ended_ = true;
+    }
+    return ended_;
+  }
+
+  int Wait() override {
+    while (!ended_) {
+      int status = 0;
+      pid_t r = ::waitpid(pid_, &status, 0);
+      if (r == pid_) {
+        Record(status);
+      } else if (r < 0 && errno != EINTR) {
+        ended_ = true;
+      }
+    }
+    return exit_status_;
+  }
+
+  int pid() const override { return pid_; }
+
+ private:
+  void Record(int status) {
+    ended_ = true;
+    if (WIFEXITED(status)) {
+      exit_status_ = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+      exit_status_ = 128 + WTERMSIG(status);
+    }
+  }
+
+  pid_t pid_;
+  int read_fd_;
+  bool ended_ = false;
+  int exit_status_ = -1;
+};
+
+bool IsExecutable(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+}  // namespace
+
+std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
+                                                  const std::vector<std::string>& arguments,
+                                                  Status* status) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    if (status) *status = ErrnoStatus("cannot create a pipe", errno);
+    return nullptr;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setpgroup(&attr, 0);
+  // The child starts with default signal dispositions for SIGPIPE and SIGINT,
+  // whatever this process set for itself.
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGINT);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
+
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  pid_t pid = 0;
+  int rc = ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  ::close(fds[1]);
+  if (rc != 0) {
+    ::close(fds[0]);
+    if (status) *status = ErrnoStatus("cannot start " + program, rc);
+    return nullptr;
+  }
+  return std::make_unique<PosixChildProcess>(pid, fds[0]);
+}
+
+std::string ExecutableDirectory() {
+  char buffer[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return std::string();
+  std::string path(buffer, static_cast<size_t>(n));
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+std::string FindProgram(const std::string& name) {
+  if (name.find('/') != std::string::npos) return IsExecutable(name) ? name : std::string();
+  std::string beside = ExecutableDirectory();
+  if (!beside.empty() && IsExecutable(beside + "/" + name)) return beside + "/" + name;
+  if (IsExecutable("./" + name)) return "./" + name;
+  if (const char* path = std::getenv("PATH")) {
+    std::string dirs = path;
+    size_t start = 0;
+    while (start <= dirs.size()) {
+      size_t colon = dirs.find(':', start);
+      std::string dir = dirs.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+      if (dir.empty()) dir = ".";
+      if (IsExecutable(dir + "/" + name)) return dir + "/" + name;
+      if (colon == std::string::npos) break;
+      start = colon + 1;
+    }
+  }
+  return std::string();
+}
+
+}  // namespace quorvalmist

@@ -1,0 +1,50 @@
+// Child processes with their standard output on a pipe.
+#ifndef QUORVALMIST_PLATFORM_PROCESS_H_
+#define QUORVALMIST_PLATFORM_PROCESS_H_
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/status.h"
+
+namespace quorvalmist {
+
+// A started child. Its standard output is a pipe read here; its standard
+// input and standard error are the null device; it runs in a process group of
+// its own, so a Ctrl-C at the terminal does not reach it. Destroying this
+// object closes the pipe but neither waits for nor kills the child.
+class ChildProcess {
+ public:
+  virtual ~ChildProcess() = default;
+
+  // Starts `program` with `arguments` (argv[1..]) from an argument vector, not
+  // a re-parsed command line, so any character in an argument arrives intact.
+  // `program` is a path; nullptr and *status on failure.
+  static std::unique_ptr<ChildProcess> Start(const std::string& program,
+                                             const std::vector<std::string>& arguments,
+                                             Status* status);
+
+  // Bytes waiting on the pipe, without blocking. False when the pipe failed.
+  virtual bool PeekOutput(size_t* available) = 0;
+  // Reads up to `capacity` bytes that are waiting. False when the read failed.
+  virtual bool ReadOutput(char* buffer, size_t capacity, size_t* read) = 0;
+  // True once the child has ended (tested without waiting).
+  virtual bool HasEnded() = 0;
+  // Waits for the end of the child and returns its exit status (the exit code,
+  // or 128 + signal number).
+  virtual int Wait() = 0;
+  virtual int pid() const = 0;
+};
+
+// Finds a program by name: beside this process's own executable, then in the
+// current directory, then on PATH. Empty when none is found.
+std::string FindProgram(const std::string& name);
+
+// The directory of this process's own executable.
+std::string ExecutableDirectory();
+
+}  // namespace quorvalmist
+
+#endif  // QUORVALMIST_PLATFORM_PROCESS_H_

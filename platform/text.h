@@ -1,0 +1,31 @@
+// Conversion between the wide text used throughout the programs and the narrow
+// text of the file system, the console and the configuration files.
+#ifndef QUORVALMIST_PLATFORM_TEXT_H_
+#define QUORVALMIST_PLATFORM_TEXT_H_
+
+#include <string>
+#include <string_view>
+
+namespace quorvalmist {
+
+// The native path separator ('/' here).
+extern const wchar_t kPathSeparator;
+
+// Narrow (file-system encoding, UTF-8 here) to wide. Never fails: a byte that
+// is not part of a valid UTF-8 sequence becomes U+DC80..U+DCFF ("surrogate
+// escape"), so that NarrowToWide followed by WideToNarrow gives back the exact
+// bytes of any file name.
+std::wstring NarrowToWide(std::string_view narrow);
+
+// Wide to narrow. U+DC80..U+DCFF turn back into the single bytes they stand
+// for; other characters are encoded as UTF-8. A lone surrogate other than
+// those, or a value beyond U+10FFFF, becomes '?'.
+std::string WideToNarrow(std::wstring_view wide);
+
+// ASCII-only case folding comparison, as the design compares "run", "dir" and
+// "files" and as profile section and key names are matched.
+bool EqualsIgnoringCase(std::wstring_view a, std::wstring_view b);
+
+}  // namespace quorvalmist
+
+#endif  // QUORVALMIST_PLATFORM_TEXT_H_

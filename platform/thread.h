@@ -1,0 +1,18 @@
+// Detached threads and pacing.
+#ifndef QUORVALMIST_PLATFORM_THREAD_H_
+#define QUORVALMIST_PLATFORM_THREAD_H_
+
+#include <functional>
+
+namespace quorvalmist {
+
+// Starts `body` on a thread of its own that is never joined and runs until
+// the process ends. Everything `body` reads must outlive the process's exit.
+void StartDetachedThread(std::function<void()> body);
+
+// Sleeps the calling thread for `milliseconds`; 0 yields the processor.
+void SleepMilliseconds(unsigned milliseconds);
+
+}  // namespace quorvalmist
+
+#endif  // QUORVALMIST_PLATFORM_THREAD_H_

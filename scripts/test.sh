@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the whole suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then the multi-threaded tests under
+# ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+jobs=$(nproc)
+cmake --preset debug >/dev/null
+cmake --build --preset debug -j "$jobs"
+ctest --preset debug
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs"
+ctest --preset tsan

@@ -1,0 +1,123 @@
+// Helpers shared by the tests: temporary working directories prepared as the
+// front end prepares them, running the real programs, waiting on conditions.
+#ifndef QUORVALMIST_TESTS_SUPPORT_TEST_SUPPORT_H_
+#define QUORVALMIST_TESTS_SUPPORT_TEST_SUPPORT_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace quorvalmist::testing {
+
+// Paths of the built programs (set by CMake).
+std::string TollhavenPath();
+std::string SkiffwrightPath();
+std::string FrontEndPath();
+std::string MarkerHolderPath();
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its content.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Removes a tree (files, directories, links; never follows links).
+void RemoveTree(const std::string& path);
+
+// File helpers; they fail the test on error.
+void WriteFile(const std::string& path, const std::string& content);
+std::string ReadFile(const std::string& path);
+bool PathExists(const std::string& path);
+void MakeDirs(const std::string& path);
+// Deterministic pseudo-random bytes.
+std::string RandomBytes(size_t size, uint32_t seed);
+// Writes a file of `size` bytes of pseudo-random content in pieces.
+void WriteRandomFile(const std::string& path, uint64_t size, uint32_t seed);
+bool FilesEqual(const std::string& a, const std::string& b);
+
+// Waits until `condition` holds or `timeout` passes; returns the last result.
+bool WaitFor(const std::function<bool()>& condition,
+             std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// A process that holds a marker until it is killed (or Release() is called).
+class MarkerHolder {
+ public:
+  explicit MarkerHolder(const std::wstring& name);
+  ~MarkerHolder();
+  void Release();  // kills the holder and waits for it
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+struct RunResult {
+  int exit_code = -1;  // exit code, or 128 + signal
+  std::string output;  // standard output
+  std::string error;   // standard error
+};
+
+// Runs a program to its end with the current directory as working directory.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::vector<std::string>& extra_env = {});
+
+// A started program that the test can watch, kill or wait for.
+class StartedProgram {
+ public:
+  StartedProgram(const std::string& program, const std::vector<std::string>& args,
+                 const std::vector<std::string>& extra_env = {});
+  ~StartedProgram();
+  bool HasEnded();
+  int Wait();  // exit code, or 128 + signal
+  void Kill(int signal_number);
+  pid_t pid() const { return pid_; }
+  std::string output() const;  // standard output so far (file-backed)
+
+ private:
+  pid_t pid_ = -1;
+  bool ended_ = false;
+  int exit_code_ = -1;
+  std::string out_path_;
+};
+
+// A working directory prepared as the front end prepares one: a private marker
+// namespace for this test (QUORVALMIST_MARKER_DIR), the folder "config" with
+// empty core.cnf and inner.cnf, "config.cnf" with the given buffer size, and
+// the front end's marker held by a helper process. The test process works in
+// that directory (chdir) until TearDown.
+class WorkspaceTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Writes "runstatus" for a task into config/core.cnf.
+  void SetTaskRunStatus(const std::wstring& task_id, const std::wstring& value);
+  void SetBufferSize(const std::string& value);
+  void SetCheckFileFlag(const std::string& value);
+  // Drops the front end's marker (kills its holder).
+  void ReleaseFrontEnd();
+  std::string dir() const { return dir_->path(); }
+  std::string Path(const std::string& relative) const { return dir_->path() + "/" + relative; }
+
+  std::unique_ptr<TempDir> dir_;
+  std::unique_ptr<MarkerHolder> front_end_;
+  std::string old_cwd_;
+};
+
+}  // namespace quorvalmist::testing
+
+#endif  // QUORVALMIST_TESTS_SUPPORT_TEST_SUPPORT_H_
