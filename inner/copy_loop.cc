@@ -1,0 +1,245 @@
+#include "inner/copy_loop.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+#include <system_error>
+#include <vector>
+
+#include "common/config_store.h"
+#include "common/file_info.h"
+#include "common/run_control.h"
+#include "inner/file_primitives.h"
+#include "platform/file.h"
+#include "platform/text.h"
+#include "platform/thread.h"
+
+namespace quorvalmist {
+
+std::wstring& ItemKey() {
+  static std::wstring* key = new std::wstring;
+  return *key;
+}
+
+std::wstring& WatchedMutexName() {
+  static std::wstring* name = new std::wstring;
+  return *name;
+}
+
+int ChunkPercent(int64_t index, int64_t count) {
+  float quotient = static_cast<float>(index) / static_cast<float>(count);
+  // Scaled in double: a float product would round 0.01f * 100 up to exactly 1.
+  return static_cast<int>(static_cast<double>(quotient) * 100.0);
+}
+
+ProgressSchedule::Reports ProgressSchedule::AfterChunk(int64_t index) {
+  Reports reports;
+  if (++counter_ == kReportPeriod) {
+    reports.periodic = true;
+    counter_ = 0;
+  }
+  int percent = ChunkPercent(index, chunk_count_);
+  if (percent != last_percent_) {
+    reports.percent = true;
+    last_percent_ = percent;
+  }
+  return reports;
+}
+
+int32_t ChunkSizeFromSetting(const std::wstring& setting, std::wstring* warning) {
+  int32_t value = WideToLong32(setting);
+  if (value > 0) {
+    warning->clear();
+    return value;
+  }
+  *warning = L"\"buffersize\" in " + std::wstring(ConfigFilePath) + L" is \"" + setting +
+             L"\", not a positive number of bytes; using " + std::to_wstring(kDefaultChunkSize);
+  return kDefaultChunkSize;
+}
+
+namespace {
+
+// Chunks are counted one by one but copied in batches of up to this many
+// bytes, so that small chunks do not cost a system call each.
+constexpr uint64_t kBatchBytes = uint64_t{8} << 20;
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "Skiffwright: %s\n", message.c_str());
+  return 1;
+}
+
+int Fail(const Status& status) { return Fail(status.message()); }
+
+const MonitorTarget& ItemMonitorTarget() {
+  static const MonitorTarget* target =
+      new MonitorTarget{MonitorTarget::Kind::kItem, &ItemKey(), &WatchedMutexName()};
+  return *target;
+}
+
+// Prints the offset and stores it as the item's "position"; the chunks below
+// it must already be in the temporary file.
+void Report(uint64_t offset) {
+  std::printf("%llu\n", static_cast<unsigned long long>(offset));
+  WriteItemPosition(ItemKey(), std::to_wstring(offset));
+}
+
+// The chunks counted but not yet copied: one contiguous byte range of the
+// source, copied to the same offsets of the target by Flush.
+class PendingCopy {
+ public:
+  PendingCopy(File& source, File& target, uint64_t source_size)
+      : source_(source), target_(target), source_size_(source_size) {}
+
+  Status Add(uint64_t offset, uint64_t length) {
+    if (begin_ != end_ && offset != end_) {
+      Status s = Flush();
+      if (!s.ok()) return s;
+    }
+    if (begin_ == end_) begin_ = end_ = offset;
+    end_ += length;
+    if (end_ - begin_ >= kBatchBytes) return Flush();
+    return Status::Ok();
+  }
+
+  Status Flush() {
+    if (begin_ == end_) return Status::Ok();
+    uint64_t length = end_ - begin_;
+    uint64_t expected = 0;
+    if (begin_ < source_size_) expected = std::min(length, source_size_ - begin_);
+    uint64_t copied = 0;
+    Status s = CopyChunk(source_, target_, begin_, length, &copied);
+    if (!s.ok()) return s;
+    // Short only where the source ends; ending sooner means the source was
+    // cut while it was being copied, and the copy would hold zeros instead.
+    if (copied < expected) {
+      return Status::Error(-1, source_.path() + " ended at " + std::to_string(begin_ + copied) +
+                                   " bytes, before its size of " + std::to_string(source_size_) +
+                                   " bytes");
+    }
+    begin_ = end_;
+    return Status::Ok();
+  }
+
+ private:
+  File& source_;
+  File& target_;
+  uint64_t source_size_;
+  uint64_t begin_ = 0;
+  uint64_t end_ = 0;
+};
+
+}  // namespace
+
+int SkiffwrightMain(const std::vector<std::wstring>& args) {
+  if (args.size() < 7) {
+    std::printf("argc is %d\n", static_cast<int>(args.size()));
+    return 0;
+  }
+
+  // The paths are refused before anything is claimed or touched when they do
+  // not fit the system's path limit.
+  std::vector<char> source_ansi(kAnsiPathCapacity);
+  std::vector<char> temp_ansi(kAnsiPathCapacity);
+  std::vector<char> target_ansi(kAnsiPathCapacity);
+  const std::wstring& source_path = args[1];
+  if (ToAnsiPath(source_path, source_ansi.data(), source_ansi.size()) == nullptr) {
+    return Fail("source path too long: " + WideToNarrow(source_path));
+  }
+  std::wstring temp_path = args[2] + kTempSuffix;
+  if (ToAnsiPath(temp_path, temp_ansi.data(), temp_ansi.size()) == nullptr ||
+      ToAnsiPath(args[2], target_ansi.data(), target_ansi.size()) == nullptr) {
+    return Fail("target path too long: " + WideToNarrow(args[2]));
+  }
+
+  int64_t start_position = WideToInt64(args[3]);
+
+  std::wstring warning;
+  int32_t chunk_size = ChunkSizeFromSetting(ReadBufferSize(), &warning);
+  if (!warning.empty()) Fail(WideToNarrow(warning));
+
+  ItemKey() = args[6];
+  if (!args[5].empty()) WatchedMutexName() = args[5];
+  if (!ClaimRunMutex(ItemKey())) return -1;
+
+  if (!IsRegularFile(source_ansi.data())) return 0;
+  std::optional<uint64_t> source_size = QueryFileSize(source_path);
+  if (!source_size) return 0;  // gone since the check above
+  uint64_t size = *source_size;
+
+  // A negative start, taken as unsigned, is beyond any size.
+  uint64_t start = static_cast<uint64_t>(start_position);
+  if (start > size) return 0;
+
+  bool temp_existed = IsRegularFile(temp_ansi.data());
+  if (!temp_existed) {
+    if (StatPath(temp_ansi.data())) {
+      return Fail(std::string("cannot use ") + temp_ansi.data() + ": not a regular file");
+    }
+    start = 0;  // nothing to resume into
+  }
+
+  int64_t chunk_count = CountChunks(size, start, chunk_size);
+
+  std::wstring directory = ParentDirectory(NarrowToWide(temp_ansi.data()));
+  if (!IsDirectory(directory)) {
+    Status s = CreateDirectoryTree(directory);
+    if (!s.ok()) return Fail(s);
+  }
+
+  File source;
+  Status s = File::Open(source_ansi.data(), File::Mode::kRead, &source);
+  if (!s.ok()) return Fail(s);
+  source.AdviseSequential();
+  File temp;
+  s = File::Open(temp_ansi.data(),
+                 temp_existed ? File::Mode::kReadWrite : File::Mode::kCreateTruncate, &temp);
+  if (!s.ok()) return Fail(s);
+
+  StartMonitor(ItemMonitorTarget());
+
+  // Every chunk is written at its absolute offset, so chunks rewritten on a
+  // resume are harmless. The offset advances by the whole chunk size, also
+  // after a short last chunk.
+  uint64_t offset = start;
+  ProgressSchedule schedule(chunk_count);
+  PendingCopy pending(source, temp, size);
+  for (int64_t i = 0; i < chunk_count; ++i) {
+    if (StopFlag.load(std::memory_order_relaxed)) break;
+    s = pending.Add(offset, static_cast<uint64_t>(chunk_size));
+    if (!s.ok()) return Fail(s);
+    offset += static_cast<uint64_t>(chunk_size);
+    ProgressSchedule::Reports reports = schedule.AfterChunk(i);
+    if (reports.periodic || reports.percent) {
+      // A stored position promises every chunk below it.
+      s = pending.Flush();
+      if (!s.ok()) return Fail(s);
+    }
+    if (reports.periodic) {
+      Report(offset);
+      SleepMilliseconds(0);
+    }
+    if (reports.percent) Report(offset);
+  }
+  s = pending.Flush();
+  if (!s.ok()) return Fail(s);
+
+  source.Close();
+  s = temp.Close();
+  if (!s.ok()) return Fail(s);
+
+  // Stopped: the temporary file stays, untrimmed, for a later run.
+  if (StopFlag.load(std::memory_order_relaxed)) return 0;
+
+  s = SetFileLength(temp_path, size);
+  if (!s.ok()) return Fail(s);
+  s = RenameNoReplace(temp_ansi.data(), target_ansi.data());
+  if (!s.ok()) {
+    // An existing target is never replaced: the copy stays under the
+    // temporary name, and the run still counts as ended normally.
+    if (s.code() == static_cast<int>(std::errc::file_exists)) return 0;
+    return Fail(s);
+  }
+  return 0;
+}
+
+}  // namespace quorvalmist

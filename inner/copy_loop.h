@@ -1,0 +1,69 @@
+// The copier's entry: one file copied end to end through a temporary file
+// beside the target, chunk by chunk at absolute offsets, with progress
+// reports, resumable from a start position and stoppable by the run monitor.
+#ifndef QUORVALMIST_INNER_COPY_LOOP_H_
+#define QUORVALMIST_INNER_COPY_LOOP_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quorvalmist {
+
+// Appended to the target path to name the temporary file.
+inline constexpr wchar_t kTempSuffix[] = L"_quorvalmist_temp";
+
+// The chunk size used when "buffersize" is not a positive number.
+inline constexpr int32_t kDefaultChunkSize = 1024;
+
+// Chunks between two periodic reports.
+inline constexpr int kReportPeriod = 1024;
+
+// The item id (the item's marker and its section in inner.cnf) and the core's
+// marker that the monitor watches. Set before the monitor starts, read by it
+// until the process has ended, so they are never destroyed.
+std::wstring& ItemKey();
+std::wstring& WatchedMutexName();
+
+// The percent after chunk `index` (zero-based) of `count`: the quotient is
+// rounded to single precision and then scaled by 100 and truncated, so that
+// the second chunk of 100 gives 0 (the quotient 0.01f lies just under 0.01).
+int ChunkPercent(int64_t index, int64_t count);
+
+// The report rules of one run. After each counted chunk, AfterChunk says which
+// reports follow it: the periodic one (every kReportPeriod-th chunk of the run,
+// followed by a yield) and the one for a change of the percent. Both may fire
+// for one chunk; each then prints and stores the same offset.
+class ProgressSchedule {
+ public:
+  explicit ProgressSchedule(int64_t chunk_count) : chunk_count_(chunk_count) {}
+
+  struct Reports {
+    bool periodic = false;
+    bool percent = false;
+  };
+  Reports AfterChunk(int64_t index);
+
+ private:
+  int64_t chunk_count_;
+  int counter_ = 0;
+  int last_percent_ = 0;
+};
+
+// The chunk size to use for a "buffersize" value: the value as a 32-bit
+// decimal (leading number, no digits is 0). A value that is not positive gives
+// kDefaultChunkSize, and *warning says why; otherwise *warning is cleared.
+int32_t ChunkSizeFromSetting(const std::wstring& setting, std::wstring* warning);
+
+// The program's entry with its wide argument vector: program path, source,
+// target, start position, buffer size (not consulted), task marker, item id.
+// Returns the exit code: 0 for a finished, stopped or refused copy, -1 when
+// another copier holds the item, 1 when a file could not be opened, read,
+// written or finished (a message on standard error names the path and the
+// reason; the target is then never renamed). Starts the run monitor, so it is
+// meant to run once per process.
+int SkiffwrightMain(const std::vector<std::wstring>& args);
+
+}  // namespace quorvalmist
+
+#endif  // QUORVALMIST_INNER_COPY_LOOP_H_

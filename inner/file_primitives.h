@@ -1,0 +1,79 @@
+// The small file operations the copier rests on: narrow path conversion,
+// telling files and directories apart, directory creation, chunk counting,
+// copying one range at an absolute offset, and setting a file's length.
+// They keep no state between calls.
+#ifndef QUORVALMIST_INNER_FILE_PRIMITIVES_H_
+#define QUORVALMIST_INNER_FILE_PRIMITIVES_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/file.h"
+#include "platform/status.h"
+
+namespace quorvalmist {
+
+// Capacity of the copier's narrow path buffers, terminator included. It is the
+// longest path the system accepts (PATH_MAX on Linux), so any path the system
+// could open fits and a longer one is refused before anything is touched.
+inline constexpr size_t kAnsiPathCapacity = 4096;
+
+// Converts `wide_path` to the narrow file-system encoding (see platform/text.h:
+// any Linux name round-trips byte for byte) into `buffer`, zero-terminated.
+// Returns `buffer`; nullptr when the text and its terminator do not fit in
+// `capacity` bytes (the buffer then holds the empty text if capacity > 0).
+char* ToAnsiPath(std::wstring_view wide_path, char* buffer, size_t capacity);
+
+// True when `ansi_path` (links followed) names a regular file. False for a
+// directory, FIFO, socket or device, and for a path that cannot be reached.
+bool IsRegularFile(const char* ansi_path);
+
+// True when `path` (links followed) names a directory.
+bool IsDirectory(const std::wstring& path);
+
+// Creates the directory `path` and every missing ancestor, parents first.
+// One trailing separator is ignored. Returns at once when anything (file or
+// directory) exists under `path`; the ascent ends at the empty text (the
+// root or the current directory). Reports the first creation that fails,
+// unless the directory appeared meanwhile (another process made it).
+Status CreateDirectoryTree(std::wstring path);
+
+// Number of chunks of `chunk_length` bytes that cover [start, size):
+// ceil((size - start) / chunk_length), 0 when start == size. Requires
+// start <= size and chunk_length > 0. 64-bit, so that any file size is
+// counted with any chunk length.
+int64_t CountChunks(uint64_t size, uint64_t start, int32_t chunk_length);
+
+// Copies up to `length` bytes of `source` starting at `offset` to `target` at
+// the same offset (the target grows as needed; a gap before the offset reads
+// as zeros). *copied is the number of bytes copied, less than `length` only
+// when the source ended. The data is handed to the system before the call
+// returns (no user-space buffering), so a later process sees it. A failed read
+// or write is reported; *copied then counts what was copied before it.
+Status CopyChunk(File& source, File& target, uint64_t offset, uint64_t length, uint64_t* copied);
+
+// An open file with a file pointer. Every read and write of the copier is at an
+// absolute offset, so the pointer is only a position that length setting moves
+// and reads back.
+struct FileHandle {
+  File file;
+  uint64_t position = 0;
+};
+
+enum class SeekMethod { kBegin, kCurrent, kEnd };
+
+// Moves the pointer of `handle` by `distance` from the start, the current
+// position or the end of the file. Returns the new absolute position, or -1
+// when the position would be negative or the file's size cannot be read.
+int64_t SeekFile64(FileHandle& handle, int64_t distance, SeekMethod method);
+
+// Sets the length of the existing file at `path` to exactly `length` bytes,
+// cutting it back or extending it with zeros. Fails when the file is missing
+// or cannot be changed.
+Status SetFileLength(std::wstring path, uint64_t length);
+
+}  // namespace quorvalmist
+
+#endif  // QUORVALMIST_INNER_FILE_PRIMITIVES_H_

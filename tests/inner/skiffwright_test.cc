@@ -1,0 +1,289 @@
+// End-to-end tests: the real copier in a prepared working directory.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/config_store.h"
+#include "platform/profile.h"
+#include "platform/text.h"
+#include "tests/support/test_support.h"
+
+namespace quorvalmist {
+namespace {
+
+using testing::FilesEqual;
+using testing::PathExists;
+using testing::ReadFile;
+using testing::RunResult;
+using testing::StartedProgram;
+using testing::WaitFor;
+using testing::WriteFile;
+
+constexpr char kTask[] = "task-1";
+constexpr char kItem[] = "item-1";
+constexpr char kTempSuffix[] = "_quorvalmist_temp";
+
+class SkiffwrightTest : public testing::WorkspaceTest {
+ protected:
+  void SetUp() override {
+    WorkspaceTest::SetUp();
+    task_ = std::make_unique<testing::MarkerHolder>(NarrowToWide(kTask));
+    WriteItemRunStatus(NarrowToWide(kItem), L"run");
+  }
+  void TearDown() override {
+    task_.reset();
+    WorkspaceTest::TearDown();
+  }
+
+  static std::vector<std::string> Args(const std::string& source, const std::string& target,
+                                       const std::string& start = "0",
+                                       const std::string& item = kItem) {
+    return {source, target, start, "1024", kTask, item};
+  }
+  RunResult Copy(const std::string& source, const std::string& target,
+                 const std::string& start = "0") {
+    return testing::RunProgram(testing::SkiffwrightPath(), Args(source, target, start));
+  }
+  // The stored "position" of the item, or "none" when none was written.
+  static std::string Position(const std::string& item = kItem) {
+    return WideToNarrow(
+        ReadProfileString(NarrowToWide(item), L"position", L"none", 20, L"./config/inner.cnf"));
+  }
+  static uint64_t FileSize(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  }
+  // True when the file at `path` holds exactly the first bytes of `source`.
+  static bool IsPrefixOf(const std::string& path, const std::string& source) {
+    std::string part = ReadFile(path);
+    return part == ReadFile(source).substr(0, part.size());
+  }
+
+  // A copy that takes many seconds: one-byte chunks make every 1024 bytes a
+  // stored report. The file is small enough to compare cheaply.
+  std::unique_ptr<StartedProgram> StartSlowCopy(const std::string& item = kItem) {
+    SetBufferSize("1");
+    testing::WriteRandomFile(Path("big"), kSlowSize, 11);
+    auto copier = std::make_unique<StartedProgram>(testing::SkiffwrightPath(),
+                                                   Args("big", "out/big", "0", item));
+    // Running for real: the first reports are stored.
+    EXPECT_TRUE(WaitFor([&] { return Position(item) != "none"; }));
+    return copier;
+  }
+  // Checks a copier stopped within about two seconds of `since` and left the
+  // temporary file holding every chunk it counted, unrenamed.
+  void ExpectStopped(StartedProgram& copier, std::chrono::steady_clock::time_point since) {
+    ASSERT_TRUE(WaitFor([&] { return copier.HasEnded(); }, std::chrono::seconds(5)));
+    auto took = std::chrono::steady_clock::now() - since;
+    EXPECT_LT(took, std::chrono::milliseconds(2500));
+    EXPECT_EQ(copier.Wait(), 0);
+    EXPECT_FALSE(PathExists(Path("out/big")));
+    std::string temp = Path(std::string("out/big") + kTempSuffix);
+    uint64_t position = std::stoull(Position());
+    EXPECT_GE(FileSize(temp), position);
+    EXPECT_LT(FileSize(temp), kSlowSize);  // really stopped mid-way
+    EXPECT_TRUE(IsPrefixOf(temp, "big"));
+    // The last line printed is the stored position.
+    std::string out = copier.output();
+    ASSERT_FALSE(out.empty());
+    out.pop_back();
+    EXPECT_EQ(out.substr(out.rfind('\n') + 1), std::to_string(position));
+  }
+
+  static constexpr uint64_t kSlowSize = 48 << 20;
+  std::unique_ptr<testing::MarkerHolder> task_;
+};
+
+TEST_F(SkiffwrightTest, CopiesThroughTheTemporaryFileWithReports) {
+  testing::WriteRandomFile(Path("src"), 2500, 1);
+  RunResult r = Copy("src", "dst");
+  EXPECT_EQ(r.exit_code, 0) << r.error;
+  EXPECT_EQ(r.output, "2048\n3072\n");
+  EXPECT_EQ(r.error, "");
+  EXPECT_EQ(Position(), "3072");
+  EXPECT_TRUE(FilesEqual(Path("src"), Path("dst")));
+  EXPECT_FALSE(PathExists(Path(std::string("dst") + kTempSuffix)));
+
+  RunResult few =
+      testing::RunProgram(testing::SkiffwrightPath(), {"src", "dst", "0", "1024", kTask});
+  EXPECT_EQ(few.exit_code, 0);
+  EXPECT_EQ(few.output, "argc is 6\n");
+}
+
+TEST_F(SkiffwrightTest, StartPositionAndTemporaryFile) {
+  std::string temp = std::string("dst") + kTempSuffix;
+
+  // An empty source: an empty target, no line, no position.
+  WriteFile(Path("empty"), "");
+  RunResult r = Copy("empty", "dst");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.output, "");
+  EXPECT_EQ(Position(), "none");
+  EXPECT_TRUE(PathExists(Path("dst")));
+  EXPECT_EQ(FileSize(Path("dst")), 0u);
+  ::unlink(Path("dst").c_str());
+
+  // A start beyond the size (a negative one too) creates nothing at all.
+  testing::WriteRandomFile(Path("src"), 10000, 2);
+  for (const char* start : {"10001", "-1"}) {
+    r = Copy("src", "new/dst", start);
+    EXPECT_EQ(r.exit_code, 0) << start;
+    EXPECT_FALSE(PathExists(Path("new"))) << start;
+  }
+
+  // Without a temporary file the start position is ignored.
+  r = Copy("src", "dst", "5000");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(FilesEqual(Path("src"), Path("dst")));
+  ::unlink(Path("dst").c_str());
+
+  // With one and a start equal to the size: no chunk, but the length is set
+  // (the tail beyond the size goes) and the file renamed.
+  WriteFile(Path(temp), ReadFile(Path("src")) + "stale tail");
+  r = Copy("src", "dst", "10000");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.output, "");
+  EXPECT_TRUE(FilesEqual(Path("src"), Path("dst")));
+  EXPECT_FALSE(PathExists(Path(temp)));
+  ::unlink(Path("dst").c_str());
+
+  // A longer temporary file from another copy is rewritten and cut back.
+  WriteFile(Path(temp), std::string(30000, 'x'));
+  r = Copy("src", "dst");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(FilesEqual(Path("src"), Path("dst")));
+}
+
+TEST_F(SkiffwrightTest, NeverReplacesAnExistingTarget) {
+  testing::WriteRandomFile(Path("src"), 5000, 3);
+  WriteFile(Path("dst"), "older");
+  RunResult r = Copy("src", "dst");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(ReadFile(Path("dst")), "older");
+  EXPECT_TRUE(FilesEqual(Path("src"), Path(std::string("dst") + kTempSuffix)));
+}
+
+TEST_F(SkiffwrightTest, RefusesSourcesThatAreNotFilesAndOverlongPaths) {
+  testing::MakeDirs(Path("dir"));
+  ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0600), 0);
+  for (const char* source : {"dir", "fifo", "missing"}) {
+    RunResult r = Copy(source, "out/dst");
+    EXPECT_EQ(r.exit_code, 0) << source;
+    EXPECT_EQ(r.output, "") << source;
+    EXPECT_FALSE(PathExists(Path("out"))) << source;
+  }
+
+  WriteFile(Path("src"), "data");
+  std::string long_target = "out/" + std::string(5000, 'n');
+  RunResult r = Copy("src", long_target);
+  EXPECT_NE(r.exit_code, 0);
+  EXPECT_NE(r.error.find("too long"), std::string::npos) << r.error;
+  EXPECT_FALSE(PathExists(Path("out")));
+  r = Copy(std::string(5000, 's'), "dst");
+  EXPECT_NE(r.exit_code, 0);
+  EXPECT_FALSE(PathExists(Path("dst")));
+}
+
+TEST_F(SkiffwrightTest, CreatesDirectoriesAndKeepsNamesByteForByte) {
+  std::string name = "a b \"quoted\" 'x' \xff\xfe\x80.bin";
+  testing::MakeDirs(Path("in"));
+  testing::WriteRandomFile(Path("in/" + name), 70000, 4);
+  std::string target = Path("new dir/\xc3\x28 sub/" + name);  // absolute, bad UTF-8
+  RunResult r = Copy("in/" + name, target);
+  EXPECT_EQ(r.exit_code, 0) << r.error;
+  EXPECT_TRUE(FilesEqual(Path("in/" + name), target));
+}
+
+TEST_F(SkiffwrightTest, FallsBackToTheDefaultChunkForABadBufferSize) {
+  testing::WriteRandomFile(Path("src"), 2500, 5);
+  for (const char* setting : {"0", "-4096", "lots"}) {
+    SetBufferSize(setting);
+    RunResult r = Copy("src", std::string("dst-") + setting);
+    EXPECT_EQ(r.exit_code, 0) << setting;
+    EXPECT_NE(r.error.find("buffersize"), std::string::npos) << r.error;
+    EXPECT_EQ(r.output, "2048\n3072\n") << setting;
+    EXPECT_TRUE(FilesEqual(Path("src"), Path(std::string("dst-") + setting)));
+  }
+}
+
+TEST_F(SkiffwrightTest, AFailedWriteNeverLeavesARenamedTarget) {
+  testing::WriteRandomFile(Path("src"), 4 << 20, 6);
+  // The child inherits a 1 MiB file size limit, with SIGXFSZ ignored so that
+  // the write fails with an error instead of killing the process.
+  struct rlimit old_limit;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  struct rlimit limit = old_limit;
+  limit.rlim_cur = 1 << 20;
+  auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  RunResult r = Copy("src", "dst");
+  ::setrlimit(RLIMIT_FSIZE, &old_limit);
+  ::signal(SIGXFSZ, old_handler);
+
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.error.find(std::string("dst") + kTempSuffix), std::string::npos) << r.error;
+  EXPECT_FALSE(PathExists(Path("dst")));
+  // Every position stored before the failure is backed by the file.
+  EXPECT_TRUE(IsPrefixOf(Path(std::string("dst") + kTempSuffix), Path("src")));
+  EXPECT_LE(std::stoull(Position()), FileSize(Path(std::string("dst") + kTempSuffix)));
+}
+
+TEST_F(SkiffwrightTest, ASecondCopierForTheSameItemIsRejected) {
+  auto first = StartSlowCopy();
+  RunResult second = testing::RunProgram(testing::SkiffwrightPath(), Args("big", "other"));
+  EXPECT_EQ(second.exit_code, 255);  // -1
+  EXPECT_EQ(second.output, "");
+  EXPECT_FALSE(PathExists(Path("other")));
+  EXPECT_FALSE(PathExists(Path(std::string("other") + kTempSuffix)));
+  EXPECT_FALSE(first->HasEnded());
+}
+
+TEST_F(SkiffwrightTest, StopsWhenTheRunStatusChanges) {
+  auto copier = StartSlowCopy();
+  auto since = std::chrono::steady_clock::now();
+  WriteItemRunStatus(NarrowToWide(kItem), L"stop");
+  ExpectStopped(*copier, since);
+}
+
+TEST_F(SkiffwrightTest, StopsWhenTheTaskMarkerGoes) {
+  auto copier = StartSlowCopy();
+  auto since = std::chrono::steady_clock::now();
+  task_->Release();
+  ExpectStopped(*copier, since);
+}
+
+TEST_F(SkiffwrightTest, StopsWhenTheFrontEndMarkerGoes) {
+  auto copier = StartSlowCopy();
+  auto since = std::chrono::steady_clock::now();
+  ReleaseFrontEnd();
+  ExpectStopped(*copier, since);
+}
+
+TEST_F(SkiffwrightTest, ResumesFromTheStoredPositionAfterAKill) {
+  auto copier = StartSlowCopy();
+  ASSERT_TRUE(WaitFor([&] { return std::stoull(Position()) >= 64 * 1024; }));
+  copier->Kill(SIGKILL);
+  copier->Wait();
+  std::string temp = Path(std::string("out/big") + kTempSuffix);
+  uint64_t position = std::stoull(Position());
+  ASSERT_LT(position, kSlowSize);
+  ASSERT_GE(FileSize(temp), position);
+  EXPECT_EQ(ReadFile(temp).substr(0, position), ReadFile(Path("big")).substr(0, position));
+
+  // Chunks sit at absolute offsets, so the resumed run may use another size.
+  SetBufferSize("1048576");
+  RunResult r = Copy("big", "out/big", std::to_string(position));
+  EXPECT_EQ(r.exit_code, 0) << r.error;
+  ASSERT_FALSE(r.output.empty());
+  EXPECT_GT(std::stoull(r.output), position);  // began where it left off
+  EXPECT_TRUE(FilesEqual(Path("big"), Path("out/big")));
+}
+
+}  // namespace
+}  // namespace quorvalmist
