@@ -19,6 +19,10 @@ std::wstring Trim(const std::wstring& s) {
 
 // The section name of a header line "[name]", or nullopt for other lines.
 std::optional<std::wstring> SectionName(const std::wstring& line) {
+  // Most lines are "key=value": leave them without building any string.
+  size_t first = 0;
+  while (first < line.size() && IsBlank(line[first])) ++first;
+  if (first == line.size() || line[first] != L'[') return std::nullopt;
   std::wstring t = Trim(line);
   if (t.size() < 2 || t.front() != L'[') return std::nullopt;
   size_t close = t.rfind(L']');
@@ -26,25 +30,33 @@ std::optional<std::wstring> SectionName(const std::wstring& line) {
   return Trim(t.substr(1, close - 1));
 }
 
-bool IsComment(const std::wstring& line) {
-  std::wstring t = Trim(line);
+std::wstring_view TrimView(std::wstring_view s) {
+  size_t b = 0, e = s.size();
+  while (b < e && IsBlank(s[b])) ++b;
+  while (e > b && IsBlank(s[e - 1])) --e;
+  return s.substr(b, e - b);
+}
+
+bool IsComment(std::wstring_view line) {
+  std::wstring_view t = TrimView(line);
   return !t.empty() && (t[0] == L';' || t[0] == L'#');
 }
 
-// Splits "key=value"; false for lines without '='.
-bool SplitKeyValue(const std::wstring& line, std::wstring* key, std::wstring* value) {
+// True when `line` is "key=value" for `key` (ignoring case and surrounding
+// blanks); *value is then the trimmed value. Builds no string for other lines.
+bool MatchKey(std::wstring_view line, std::wstring_view key, std::wstring_view* value) {
   size_t eq = line.find(L'=');
-  if (eq == std::wstring::npos) return false;
-  *key = Trim(line.substr(0, eq));
-  *value = Trim(line.substr(eq + 1));
+  if (eq == std::wstring_view::npos) return false;
+  if (!EqualsIgnoringCase(TrimView(line.substr(0, eq)), key)) return false;
+  *value = TrimView(line.substr(eq + 1));
   return true;
 }
 
-std::wstring Unquote(const std::wstring& v) {
+std::wstring Unquote(std::wstring_view v) {
   if (v.size() >= 2 && (v.front() == L'"' || v.front() == L'\'') && v.back() == v.front()) {
-    return v.substr(1, v.size() - 2);
+    v = v.substr(1, v.size() - 2);
   }
-  return v;
+  return std::wstring(v);
 }
 
 std::wstring LowerAscii(const std::wstring& s) {
@@ -91,8 +103,8 @@ std::optional<std::wstring> IniText::Get(const std::wstring& section,
     const std::wstring& line = lines_[i].text;
     if (SectionName(line)) break;
     if (IsComment(line)) continue;
-    std::wstring k, v;
-    if (SplitKeyValue(line, &k, &v) && EqualsIgnoringCase(k, key)) return Unquote(v);
+    std::wstring_view v;
+    if (MatchKey(line, key, &v)) return Unquote(v);
   }
   return std::nullopt;
 }
@@ -110,14 +122,12 @@ void IniText::Set(const std::wstring& section, const std::wstring& key, const st
   for (; i < lines_.size(); ++i) {
     const std::wstring& line = lines_[i].text;
     if (SectionName(line)) break;
-    if (!IsComment(line)) {
-      std::wstring k, v;
-      if (SplitKeyValue(line, &k, &v) && EqualsIgnoringCase(k, key)) {
-        lines_[i].text = new_line;
-        return;
-      }
+    std::wstring_view v;
+    if (!IsComment(line) && MatchKey(line, key, &v)) {
+      lines_[i].text = new_line;
+      return;
     }
-    if (!Trim(line).empty()) last_content = i;
+    if (!TrimView(line).empty()) last_content = i;
   }
   lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(last_content + 1), {new_line});
 }

@@ -1,0 +1,87 @@
+#include "platform/file.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "tests/support/test_support.h"
+
+namespace quorvalmist {
+namespace {
+
+using ::quorvalmist::testing::ReadFile;
+using ::quorvalmist::testing::TempDir;
+using ::quorvalmist::testing::WriteFile;
+
+TEST(FileTest, StatTellsMissingFromEmptyAndKinds) {
+  TempDir dir;
+  WriteFile(dir / "empty", "");
+  auto empty = StatPath(dir / "empty");
+  ASSERT_TRUE(empty.has_value());
+  EXPECT_EQ(empty->size, 0u);
+  EXPECT_TRUE(empty->is_regular);
+  EXPECT_FALSE(StatPath(dir / "missing").has_value());
+  EXPECT_TRUE(StatPath(dir.path())->is_directory);
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  EXPECT_FALSE(StatPath(dir / "fifo")->is_regular);
+}
+
+TEST(FileTest, RenameNeverReplacesAnExistingTarget) {
+  TempDir dir;
+  WriteFile(dir / "from", "new");
+  WriteFile(dir / "to", "old");
+  Status s = RenameNoReplace(dir / "from", dir / "to");
+  EXPECT_FALSE(s.ok());
+  EXPECT_EQ(s.code(), EEXIST);
+  EXPECT_EQ(ReadFile(dir / "to"), "old");
+  EXPECT_EQ(ReadFile(dir / "from"), "new");
+  EXPECT_TRUE(RenameNoReplace(dir / "from", dir / "fresh").ok());
+  EXPECT_EQ(ReadFile(dir / "fresh"), "new");
+}
+
+TEST(FileTest, ListerSkipsLinksToDirectoriesButListsLinksToFiles) {
+  TempDir dir;
+  ::quorvalmist::testing::MakeDirs(dir / "d/sub");
+  WriteFile(dir / "d/f", "x");
+  ASSERT_EQ(::symlink("..", (dir / "d/loop").c_str()), 0);
+  ASSERT_EQ(::symlink("f", (dir / "d/flink").c_str()), 0);
+  Status s;
+  auto lister = DirectoryLister::Open(dir / "d", &s);
+  ASSERT_TRUE(lister) << s.message();
+  std::set<std::string> files, dirs;
+  DirectoryEntry e;
+  while (lister->Next(&e)) {
+    (e.attributes & kAttributeDirectory ? dirs : files).insert(e.name);
+  }
+  EXPECT_EQ(dirs, (std::set<std::string>{".", "..", "sub"}));
+  EXPECT_EQ(files, (std::set<std::string>{"f", "flink"}));
+  EXPECT_FALSE(DirectoryLister::Open(dir / "missing", &s));
+  EXPECT_FALSE(s.ok());
+}
+
+TEST(FileTest, PositionedCopyAndLengthSetting) {
+  TempDir dir;
+  std::string content = ::quorvalmist::testing::RandomBytes(5000, 7);
+  WriteFile(dir / "src", content);
+  File src, dst;
+  ASSERT_TRUE(File::Open(dir / "src", File::Mode::kRead, &src).ok());
+  ASSERT_TRUE(File::Open(dir / "dst", File::Mode::kCreateTruncate, &dst).ok());
+  uint64_t copied = 0;
+  ASSERT_TRUE(dst.CopyRangeFrom(src, 4096, 4096, &copied).ok());
+  EXPECT_EQ(copied, 904u);  // short only at the end of the source
+  ASSERT_TRUE(dst.CopyRangeFrom(src, 0, 4096, &copied).ok());
+  EXPECT_EQ(copied, 4096u);
+  ASSERT_TRUE(dst.Close().ok());
+  EXPECT_EQ(ReadFile(dir / "dst"), content);
+  ASSERT_TRUE(SetPathLength(dir / "dst", 10).ok());
+  EXPECT_EQ(ReadFile(dir / "dst"), content.substr(0, 10));
+  ASSERT_TRUE(SetPathLength(dir / "dst", 20).ok());
+  EXPECT_EQ(ReadFile(dir / "dst"), content.substr(0, 10) + std::string(10, '\0'));
+  EXPECT_FALSE(SetPathLength(dir / "missing", 1).ok());
+}
+
+}  // namespace
+}  // namespace quorvalmist

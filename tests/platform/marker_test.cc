@@ -1,0 +1,148 @@
+#include "platform/marker.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/support/test_support.h"
+
+namespace quorvalmist {
+namespace {
+
+using ::quorvalmist::testing::TempDir;
+
+class MarkerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    markers_ = dir_ / "markers";
+    ASSERT_EQ(::mkdir(markers_.c_str(), 0700), 0);
+    ::setenv("QUORVALMIST_MARKER_DIR", markers_.c_str(), 1);
+  }
+  // Forks a process that claims `name`, reports the result through a pipe and
+  // then waits to be killed.
+  pid_t ForkClaimer(const std::wstring& name, ClaimResult* result) {
+    int fds[2];
+    EXPECT_EQ(::pipe(fds), 0);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::close(fds[0]);
+      char r = static_cast<char>(ClaimMarker(name));
+      if (::write(fds[1], &r, 1) != 1) _exit(3);
+      for (;;) ::pause();
+    }
+    ::close(fds[1]);
+    char r = 0;
+    EXPECT_EQ(::read(fds[0], &r, 1), 1);
+    ::close(fds[0]);
+    *result = static_cast<ClaimResult>(r);
+    return pid;
+  }
+  static void KillAndReap(pid_t pid) {
+    ::kill(pid, SIGKILL);
+    int status;
+    ::waitpid(pid, &status, 0);
+  }
+
+  TempDir dir_;
+  std::string markers_;
+};
+
+TEST_F(MarkerTest, SecondClaimFailsWhileFirstLivesAndSucceedsAfterKill) {
+  EXPECT_TRUE(IsMarkerAbsent(L"task 1"));
+  ClaimResult first;
+  pid_t pid = ForkClaimer(L"task 1", &first);
+  EXPECT_EQ(first, ClaimResult::kClaimed);
+  EXPECT_FALSE(IsMarkerAbsent(L"task 1"));
+  EXPECT_EQ(ClaimMarker(L"task 1"), ClaimResult::kAlreadyClaimed);
+  KillAndReap(pid);  // SIGKILL: no chance to clean up
+  EXPECT_TRUE(IsMarkerAbsent(L"task 1"));
+  EXPECT_EQ(ClaimMarker(L"task 1"), ClaimResult::kClaimed);
+  EXPECT_FALSE(IsMarkerAbsent(L"task 1"));
+}
+
+TEST_F(MarkerTest, HoldersShareAMarkerThatLivesWhileAnyOfThemLives) {
+  quorvalmist::testing::MarkerHolder a(L"front"), b(L"front");
+  EXPECT_FALSE(IsMarkerAbsent(L"front"));
+  a.Release();
+  EXPECT_FALSE(IsMarkerAbsent(L"front"));
+  ClaimResult r;
+  pid_t pid = ForkClaimer(L"front", &r);
+  EXPECT_EQ(r, ClaimResult::kAlreadyClaimed);  // it exists: someone holds it
+  KillAndReap(pid);
+  b.Release();
+  EXPECT_TRUE(IsMarkerAbsent(L"front"));
+}
+
+TEST_F(MarkerTest, AbsenceTestsNeverMakeAConcurrentClaimFail) {
+  constexpr int kNames = 400;
+  auto name = [](int i) { return L"item-" + std::to_wstring(i); };
+  pid_t prober = ::fork();
+  if (prober == 0) {
+    for (;;) {
+      for (int i = 0; i < kNames; ++i) IsMarkerAbsent(name(i));
+    }
+  }
+  int failures = 0;
+  for (int i = 0; i < kNames; ++i) {
+    if (ClaimMarker(name(i)) != ClaimResult::kClaimed) ++failures;
+  }
+  KillAndReap(prober);
+  EXPECT_EQ(failures, 0);
+}
+
+TEST_F(MarkerTest, ArbitraryNamesMapToDistinctBoundedMarkers) {
+  std::vector<std::wstring> names = {
+      L"with space", L"a/b", L"a%2Fb", L"quote\"s and 'single'", L"\u4efb\u52a1-\u0437\u0430\u0434\u0430\u0447\u0430",
+      L"..", L".", L"", std::wstring(1000, L'x'), std::wstring(999, L'x') + L"y",
+      std::wstring(1000, L'\u00e9')};
+  std::set<std::string> files;
+  for (const auto& n : names) {
+    std::string f = MarkerFileName(n);
+    EXPECT_LE(f.size(), 255u);
+    EXPECT_EQ(f.find('/'), std::string::npos);
+    EXPECT_NE(f, ".");
+    EXPECT_NE(f, "..");
+    files.insert(f);
+  }
+  EXPECT_EQ(files.size(), names.size());
+  for (const auto& n : names) EXPECT_EQ(ClaimMarker(n), ClaimResult::kClaimed);
+  for (const auto& n : names) EXPECT_FALSE(IsMarkerAbsent(n));
+  EXPECT_TRUE(IsMarkerAbsent(L"a"));
+}
+
+TEST_F(MarkerTest, RefusesADirectoryThatIsNotPrivate) {
+  EXPECT_TRUE(CheckPrivateDirectory(markers_).ok());
+  std::string open_dir = dir_ / "open";
+  ASSERT_EQ(::mkdir(open_dir.c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(open_dir.c_str(), 0777), 0);
+  EXPECT_FALSE(CheckPrivateDirectory(open_dir).ok());
+  std::string link = dir_ / "link";
+  ASSERT_EQ(::symlink(markers_.c_str(), link.c_str()), 0);
+  EXPECT_FALSE(CheckPrivateDirectory(link).ok());
+  if (::geteuid() == 0) {
+    // Another user's directory must not be shared, whatever its mode.
+    std::string theirs = dir_ / "theirs";
+    ASSERT_EQ(::mkdir(theirs.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+    EXPECT_FALSE(CheckPrivateDirectory(theirs).ok());
+    ::setenv("QUORVALMIST_MARKER_DIR", theirs.c_str(), 1);
+    EXPECT_EQ(ClaimMarker(L"x"), ClaimResult::kFailed);
+    EXPECT_TRUE(IsMarkerAbsent(L"x"));  // an unusable namespace reads as absent: stop
+  }
+  // Without a namespace of its own each user gets a directory named by uid.
+  ::unsetenv("QUORVALMIST_MARKER_DIR");
+  ::setenv("XDG_RUNTIME_DIR", "", 1);
+  std::string path;
+  MarkerDirectory(&path);
+  EXPECT_EQ(path, "/tmp/quorvalmist-markers-" + std::to_string(::geteuid()));
+}
+
+}  // namespace
+}  // namespace quorvalmist

@@ -1,0 +1,120 @@
+#include "platform/profile.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/text.h"
+#include "tests/support/test_support.h"
+
+namespace quorvalmist {
+namespace {
+
+using ::quorvalmist::testing::ReadFile;
+using ::quorvalmist::testing::TempDir;
+using ::quorvalmist::testing::WriteFile;
+
+int WaitChild(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ProfileTest, ReadsDefaultsEmptyValuesAndCapacity) {
+  TempDir dir;
+  std::wstring path = NarrowToWide(dir / "a.cnf");
+  EXPECT_EQ(ReadProfileString(L"s", L"k", L"dflt", 20, path), L"dflt");  // no file
+  WriteFile(dir / "a.cnf", "[S]\nK=\nlong=1234567890123456789012345\n");
+  EXPECT_EQ(ReadProfileString(L"s", L"k", L"dflt", 20, path), L"");          // present, empty
+  EXPECT_EQ(ReadProfileString(L"s", L"other", L"dflt", 20, path), L"dflt");  // no key
+  EXPECT_EQ(ReadProfileString(L"t", L"k", L"dflt", 20, path), L"dflt");      // no section
+  EXPECT_EQ(ReadProfileString(L"s", L"LONG", L"", 20, path), L"1234567890123456789");
+  EXPECT_EQ(ReadProfileString(L"s", L"none", std::wstring(30, L'd'), 20, path).size(), 19u);
+}
+
+TEST(ProfileTest, WritesCreateFileAndSectionAndKeepOtherLines) {
+  TempDir dir;
+  std::wstring path = NarrowToWide(dir / "b.cnf");
+  EXPECT_TRUE(WriteProfileString(L"item", L"position", L"3072", path));
+  EXPECT_EQ(ReadProfileString(L"ITEM", L"Position", L"0", 20, path), L"3072");
+  WriteFile(dir / "b.cnf", "; hand written\n[system]\nbuffersize = 4096  \n\n[item]\nposition=1\n");
+  EXPECT_TRUE(WriteProfileString(L"item", L"position", L"2", path));
+  EXPECT_TRUE(WriteProfileString(L"new", L"runstatus", L"run", path));
+  EXPECT_EQ(ReadFile(dir / "b.cnf"),
+            "; hand written\n[system]\nbuffersize = 4096  \n\n[item]\nposition=2\n"
+            "[new]\nrunstatus=run\n");
+  // A value with any script round-trips through the UTF-8 file.
+  EXPECT_TRUE(WriteProfileString(L"\u4efb\u52a1", L"k", L"\u00e9\U0001F600", path));
+  EXPECT_EQ(ReadProfileString(L"\u4efb\u52a1", L"k", L"", 20, path), L"\u00e9\U0001F600");
+}
+
+TEST(ProfileTest, WriteIntoMissingDirectoryIsLostSilently) {
+  TempDir dir;
+  std::wstring path = NarrowToWide(dir / "nodir/c.cnf");
+  EXPECT_FALSE(WriteProfileString(L"s", L"k", L"v", path));
+  EXPECT_FALSE(::quorvalmist::testing::PathExists(dir / "nodir"));
+  EXPECT_EQ(ReadProfileString(L"s", L"k", L"d", 20, path), L"d");
+}
+
+TEST(ProfileTest, TwoWritingProcessesLoseNoUpdate) {
+  TempDir dir;
+  std::wstring path = NarrowToWide(dir / "shared.cnf");
+  constexpr int kKeys = 1000;
+  auto writer = [&](const wchar_t* prefix) {
+    for (int i = 0; i < kKeys; ++i) {
+      WriteProfileString(L"s" + std::to_wstring(i % 7), prefix + std::to_wstring(i), L"v", path);
+    }
+  };
+  pid_t a = ::fork();
+  if (a == 0) {
+    writer(L"a");
+    _exit(0);
+  }
+  writer(L"b");
+  ASSERT_EQ(WaitChild(a), 0);
+  int missing = 0;
+  for (int i = 0; i < kKeys; ++i) {
+    std::wstring section = L"s" + std::to_wstring(i % 7);
+    if (ReadProfileString(section, L"a" + std::to_wstring(i), L"", 20, path) != L"v") ++missing;
+    if (ReadProfileString(section, L"b" + std::to_wstring(i), L"", 20, path) != L"v") ++missing;
+  }
+  EXPECT_EQ(missing, 0);
+}
+
+TEST(ProfileTest, ReaderNeverSeesAKeyMissingWhileAnotherProcessRewrites) {
+  TempDir dir;
+  std::wstring path = NarrowToWide(dir / "inner.cnf");
+  WriteProfileString(L"task", L"runstatus", L"run", path);
+  pid_t writer = ::fork();
+  if (writer == 0) {
+    for (int i = 0; i < 1000; ++i) {
+      WriteProfileString(L"item", L"position", std::to_wstring(i * 1024), path);
+    }
+    _exit(0);
+  }
+  int misses = 0;
+  int reads = 0;
+  for (;;) {
+    int status;
+    bool done = ::waitpid(writer, &status, WNOHANG) == writer;
+    if (ReadProfileString(L"task", L"runstatus", L"stop", 20, path) != L"run") ++misses;
+    ++reads;
+    if (done) break;
+  }
+  EXPECT_EQ(misses, 0) << "of " << reads << " reads";
+  EXPECT_EQ(ReadProfileString(L"item", L"position", L"", 20, path), L"1022976");
+}
+
+TEST(ProfileTest, RemovesSections) {
+  TempDir dir;
+  std::wstring path = NarrowToWide(dir / "r.cnf");
+  WriteProfileString(L"a", L"k", L"1", path);
+  WriteProfileString(L"b", L"k", L"2", path);
+  std::wstring gone[] = {L"A"};
+  EXPECT_TRUE(RemoveProfileSections(path, gone, 1));
+  EXPECT_EQ(ReadFile(dir / "r.cnf"), "[b]\nk=2\n");
+}
+
+}  // namespace
+}  // namespace quorvalmist
