@@ -157,7 +157,7 @@ std::string FindProgram(const std::string& name) {
     while (start <= dirs.size()) {
       size_t colon = dirs.find(':', start);
       std::string dir = dirs.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
-      if (dir.empty()) dir = ".";
+      if (dir.empty()) dir.assign(1, '.');  // not = ".": GCC 12 -O3 reports a false -Wrestrict
       if (IsExecutable(dir + "/" + name)) return dir + "/" + name;
       if (colon == std::string::npos) break;
       start = colon + 1;
