@@ -1,0 +1,85 @@
+#include "core/db/password_hash.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <sqlite3.h>
+
+#include <charconv>
+#include <optional>
+#include <vector>
+
+#include "core/db/db_error.h"
+#include "platform/random.h"
+#include "platform/text.h"
+
+namespace quorvalmist {
+
+namespace {
+
+// Enough to make guessing from a stolen file slow, little enough that every
+// open (one per task run) stays in the milliseconds.
+constexpr int kRounds = 20000;
+constexpr int kMaxRounds = 10000000;
+constexpr size_t kSaltBytes = 16;
+constexpr size_t kHashBytes = 32;
+
+std::string ToHex(const std::vector<unsigned char>& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned char b : bytes) {
+    hex += kDigits[b >> 4];
+    hex += kDigits[b & 0xF];
+  }
+  return hex;
+}
+
+std::optional<std::vector<unsigned char>> FromHex(const std::string& hex) {
+  if (hex.empty() || hex.size() % 2 != 0) return std::nullopt;
+  std::vector<unsigned char> bytes(hex.size() / 2);
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    auto [ptr, ec] = std::from_chars(hex.data() + 2 * i, hex.data() + 2 * i + 2, bytes[i], 16);
+    if (ec != std::errc() || ptr != hex.data() + 2 * i + 2) return std::nullopt;
+  }
+  return bytes;
+}
+
+std::optional<std::vector<unsigned char>> Derive(const std::wstring& password,
+                                                 const std::vector<unsigned char>& salt, int rounds,
+                                                 size_t length) {
+  std::string narrow = WideToNarrow(password);
+  std::vector<unsigned char> out(length);
+  if (PKCS5_PBKDF2_HMAC(narrow.data(), static_cast<int>(narrow.size()), salt.data(),
+                        static_cast<int>(salt.size()), rounds, EVP_sha256(),
+                        static_cast<int>(out.size()), out.data()) != 1) {
+    return std::nullopt;
+  }
+  return out;
+}
+
+}  // namespace
+
+PasswordRecord MakePasswordRecord(const std::wstring& password) {
+  std::vector<unsigned char> salt(kSaltBytes);
+  if (!FillRandom(salt.data(), salt.size())) {
+    throw DbError(SQLITE_ERROR, L"No random bytes for the password salt.");
+  }
+  auto hash = Derive(password, salt, kRounds, kHashBytes);
+  if (!hash) throw DbError(SQLITE_ERROR, L"The password could not be hashed.");
+  return PasswordRecord{ToHex(salt), std::to_string(kRounds), ToHex(*hash)};
+}
+
+bool PasswordMatches(const PasswordRecord& record, const std::wstring& password) {
+  int rounds = 0;
+  const std::string& r = record.rounds;
+  auto [ptr, ec] = std::from_chars(r.data(), r.data() + r.size(), rounds);
+  if (ec != std::errc() || ptr != r.data() + r.size() || rounds < 1 || rounds > kMaxRounds) {
+    return false;
+  }
+  auto salt = FromHex(record.salt_hex);
+  auto expected = FromHex(record.hash_hex);
+  if (!salt || !expected) return false;
+  auto actual = Derive(password, *salt, rounds, expected->size());
+  return actual && CRYPTO_memcmp(actual->data(), expected->data(), expected->size()) == 0;
+}
+
+}  // namespace quorvalmist

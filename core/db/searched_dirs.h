@@ -1,0 +1,28 @@
+// The directories of a task whose scan was completed (table tcsearch), so that
+// a resumed directory run skips what an earlier run finished. A directory is
+// matched by the exact text of its path, per task.
+#ifndef QUORVALMIST_CORE_DB_SEARCHED_DIRS_H_
+#define QUORVALMIST_CORE_DB_SEARCHED_DIRS_H_
+
+#include <string>
+
+namespace quorvalmist {
+
+// Statement builders; every value enters as a TextLiteral.
+std::wstring IsDirectorySearchedStatement(const std::wstring& dir_path,
+                                          const std::wstring& task_id);
+std::wstring MarkDirectorySearchedStatement(const std::wstring& id, const std::wstring& task_id,
+                                            const std::wstring& dir_path);
+
+// True when the task has a row for `dir_path`. On a database error prints
+// "findinfo error <description>\n" on standard output and returns false: the
+// directory is scanned again, and its recorded files are skipped one by one.
+bool IsDirectorySearched(const std::wstring& dir_path, const std::wstring& task_id);
+
+// Records `dir_path` as searched for the task under a new record id. Throws
+// DbError when the engine refuses the row or no record id can be made.
+void MarkDirectorySearched(const std::wstring& dir_path, const std::wstring& task_id);
+
+}  // namespace quorvalmist
+
+#endif  // QUORVALMIST_CORE_DB_SEARCHED_DIRS_H_
