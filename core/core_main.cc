@@ -1,0 +1,61 @@
+#include <cstdio>
+
+#include "common/run_control.h"
+#include "core/core_state.h"
+#include "core/db/item_table.h"
+#include "core/db/record_access.h"
+#include "core/db/schema.h"
+#include "core/runs.h"
+#include "platform/console.h"
+#include "platform/text.h"
+
+namespace quorvalmist {
+
+namespace {
+
+// Exit code of a run that a database change ended: the database keeps the
+// state a later run resumes from.
+constexpr int kDatabaseFailureExit = 2;
+
+}  // namespace
+
+int CoreMain(int argc, wchar_t** argv) {
+  if (argc < 2) {
+    std::printf("input < 2\n");
+    return 0;
+  }
+  CurrentTaskId() = argv[1];
+  if (!ClaimRunMutex(CurrentTaskId())) return -1;
+
+  try {
+    OpenTaskDb(kConnectionString);
+  } catch (const DbError& error) {
+    ShowWarning(L"\u8b66\u544a", error.description());  // caption "warning"
+    return 0;
+  }
+
+  static const MonitorTarget* monitor =
+      new MonitorTarget{MonitorTarget::Kind::kTask, &CurrentTaskId(), nullptr};
+  StartMonitor(*monitor);
+
+  ColumnMap task = LoadTask(CurrentTaskId());
+  std::wstring copytype = ColumnValue(task, kCopyTypeColumn);
+  std::wstring sourcedir = ColumnValue(task, kSourceDirColumn);
+  std::wstring targetdir = ColumnValue(task, kTargetDirColumn);
+  std::wstring root = sourcedir;
+  try {
+    if (EqualsIgnoringCase(copytype, kCopyTypeDir)) {
+      RunDirectoryMode(root, sourcedir, targetdir, CurrentTaskId());
+    } else if (EqualsIgnoringCase(copytype, kCopyTypeFiles)) {
+      RunFilesMode(CurrentTaskId());
+    }
+  } catch (const DbError& error) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "Tollhaven: task %s: database error %d: %s\n",
+                 WideToNarrow(CurrentTaskId()).c_str(), error.code(), error.what());
+    return kDatabaseFailureExit;
+  }
+  return 0;
+}
+
+}  // namespace quorvalmist

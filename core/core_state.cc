@@ -1,0 +1,15 @@
+#include "core/core_state.h"
+
+namespace quorvalmist {
+
+std::wstring& CurrentTaskId() {
+  static std::wstring* id = new std::wstring();
+  return *id;
+}
+
+std::wstring& CurrentItemId() {
+  static std::wstring* id = new std::wstring();
+  return *id;
+}
+
+}  // namespace quorvalmist

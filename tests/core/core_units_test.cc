@@ -1,0 +1,52 @@
+#include <gtest/gtest.h>
+
+#include "core/copy_driver.h"
+#include "core/target_path.h"
+
+namespace quorvalmist {
+namespace {
+
+TEST(TargetPathTest, NormalizesRootsAndMirrorsTheRelativePart) {
+  EXPECT_EQ(NormalizeDirPath(L"/src"), L"/src/");
+  EXPECT_EQ(NormalizeDirPath(L"/src/"), L"/src/");
+  EXPECT_EQ(NormalizeDirPath(L"/src\\/"), L"/src/");
+  EXPECT_EQ(NormalizeDirPath(L"/src//\\\\//"), L"/src/");
+  EXPECT_EQ(NormalizeDirPath(L"/"), L"/");
+  for (const wchar_t* root : {L"/s", L"/s/", L"/s\\/"}) {
+    EXPECT_EQ(MakeTargetPath(L"/s/a b/C.txt", root, L"/t\\"), L"/t/a b/C.txt") << root;
+  }
+  EXPECT_EQ(JoinEntryPath(L"/s", L"x"), L"/s/x");
+  EXPECT_EQ(JoinEntryPath(L"/s/", L"x"), L"/s/x");
+}
+
+TEST(CopyDriverTest, CommandLineIsBuiltExactly) {
+  InnerCommand c = BuildInnerCommand(L"/a b/s\"q", L"/t/x", L"task1", L"ID-1");
+  EXPECT_EQ(c.line, L"Skiffwright \"/a b/s\"q\"  \"/t/x\" 0 1024 task1 ID-1");
+  EXPECT_EQ(c.arguments,
+            (std::vector<std::wstring>{L"/a b/s\"q", L"/t/x", L"0", L"1024", L"task1", L"ID-1"}));
+}
+
+bool Matches(const std::wstring&, const std::wstring&) { return true; }
+bool Differs(const std::wstring&, const std::wstring&) { return false; }
+bool MustNotHash(const std::wstring&, const std::wstring&) {
+  ADD_FAILURE() << "hashed although the verdict needs no hash";
+  return true;
+}
+
+TEST(CopyDriverTest, VerdictFollowsSizesAndCheckMode) {
+  const uint64_t big = LargeFileThreshold + 1, edge = LargeFileThreshold;
+  EXPECT_EQ(JudgeCopy(std::nullopt, 5, 1, MustNotHash, L"", L""), Verdict::kStop);
+  EXPECT_EQ(JudgeCopy(5, std::nullopt, 1, MustNotHash, L"", L""), Verdict::kStop);
+  EXPECT_EQ(JudgeCopy(0, std::nullopt, 1, MustNotHash, L"", L""), Verdict::kStop);
+  EXPECT_EQ(JudgeCopy(5, 4, 1, MustNotHash, L"", L""), Verdict::kStop);
+  EXPECT_EQ(JudgeCopy(0, 0, 0, Matches, L"", L""), Verdict::kSuccess);
+  EXPECT_EQ(JudgeCopy(edge, edge, 0, Matches, L"", L""), Verdict::kSuccess);
+  EXPECT_EQ(JudgeCopy(big, big, 0, MustNotHash, L"", L""), Verdict::kFinish);
+  EXPECT_EQ(JudgeCopy(1, 1, 2, MustNotHash, L"", L""), Verdict::kFinish);
+  EXPECT_EQ(JudgeCopy(big, big, 1, Differs, L"", L""), Verdict::kError);
+  EXPECT_EQ(JudgeCopy(big, big, -1, Matches, L"", L""), Verdict::kSuccess);
+  EXPECT_EQ(JudgeCopy(big, big, 3, Matches, L"", L""), Verdict::kSuccess);
+}
+
+}  // namespace
+}  // namespace quorvalmist
