@@ -63,8 +63,13 @@ namespace {
 // bytes, so that small chunks do not cost a system call each.
 constexpr uint64_t kBatchBytes = uint64_t{8} << 20;
 
-int Fail(const std::string& message) {
+void PrintError(const std::string& message) {
   std::fprintf(stderr, "Skiffwright: %s\n", message.c_str());
+}
+
+// The exit code of a copy that could not be done.
+int Fail(const std::string& message) {
+  PrintError(message);
   return 1;
 }
 
@@ -155,7 +160,7 @@ int SkiffwrightMain(const std::vector<std::wstring>& args) {
 
   std::wstring warning;
   int32_t chunk_size = ChunkSizeFromSetting(ReadBufferSize(), &warning);
-  if (!warning.empty()) Fail(WideToNarrow(warning));
+  if (!warning.empty()) PrintError(WideToNarrow(warning));
 
   ItemKey() = args[6];
   if (!args[5].empty()) WatchedMutexName() = args[5];
