@@ -1,0 +1,273 @@
+#include "frontend/commands.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "core/db/schema.h"
+#include "frontend/command_error.h"
+#include "frontend/copy_plan.h"
+#include "frontend/progress.h"
+#include "frontend/rerun.h"
+#include "frontend/task_run.h"
+#include "frontend/task_store.h"
+#include "platform/marker.h"
+#include "platform/text.h"
+
+namespace quorvalmist {
+
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::ordered_json;
+
+// How long stop waits for the core, and resume for left-over copiers.
+constexpr std::chrono::seconds kStopWait{60};
+constexpr std::chrono::seconds kCopierWait{30};
+
+std::string Narrow(const std::wstring& text) { return WideToNarrow(text); }
+
+void ApplySettings(const RunSettings& settings) {
+  if (settings.verify) SetVerifyMode(*settings.verify);
+  if (settings.chunk_size) SetChunkSize(*settings.chunk_size);
+}
+
+void CheckSettings(const RunSettings& settings) {
+  if (settings.chunk_size && (*settings.chunk_size == 0 || *settings.chunk_size > kMaxChunkSize)) {
+    throw CommandError("--chunk-size must be between 1 and 2147483647 bytes");
+  }
+}
+
+// The task's state in one word: "running" while a core holds its marker,
+// "interrupted" when the run that set it running is gone, else the word the
+// last run left ("done", "stopped", "incomplete"), or "new".
+std::string TaskState(const TaskInfo& task) {
+  if (!IsMarkerAbsent(task.id)) return "running";
+  if (task.copystatus == L"running") return "interrupted";
+  if (task.copystatus.empty() || task.copystatus == kStatusReady) return "new";
+  return Narrow(task.copystatus);
+}
+
+const wchar_t* const kAllStatuses[] = {kStatusSuccess, kStatusFinish, kStatusRunning,
+                                       kStatusReady,   kStatusStop,   kStatusError};
+
+Json TaskJson(const TaskInfo& task, const TaskTally& tally) {
+  Json files = Json::object();
+  files["total"] = tally.rows;
+  for (const wchar_t* word : kAllStatuses) {
+    auto it = tally.files.find(word);
+    files[Narrow(word)] = it == tally.files.end() ? 0 : it->second;
+  }
+  return Json{{"id", Narrow(task.id)},
+              {"type", Narrow(task.copytype)},
+              {"state", TaskState(task)},
+              {"source", Narrow(task.sourcedir)},
+              {"target", Narrow(task.targetdir)},
+              {"files", files},
+              {"bytes", {{"done", tally.done_bytes()}, {"total", tally.total_bytes}}}};
+}
+
+std::string TallyText(const TaskTally& tally) {
+  std::string text;
+  for (const wchar_t* word : kAllStatuses) {
+    auto it = tally.files.find(word);
+    if (it == tally.files.end() || it->second == 0) continue;
+    text += (text.empty() ? "" : ", ") + std::to_string(it->second) + " " + Narrow(word);
+  }
+  return text.empty() ? "no files yet" : text;
+}
+
+void PrintJson(const Json& json) {
+  // File names that are not valid UTF-8 cannot be JSON text: their bad bytes
+  // show as U+FFFD rather than failing the whole output.
+  std::printf("%s\n", json.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
+}
+
+}  // namespace
+
+int InitCommand(const std::string& dir) {
+  std::string where = dir.empty() ? "." : dir;
+  std::error_code ec;
+  if (!dir.empty()) {
+    if (fs::exists(fs::symlink_status(dir, ec)) && !fs::is_directory(dir, ec)) {
+      throw CommandError("'" + dir + "' exists and is not a directory");
+    }
+    fs::create_directories(dir, ec);
+    if (ec) throw CommandError("cannot create '" + dir + "': " + ec.message(), kExitFailure);
+    fs::current_path(dir, ec);
+    if (ec) throw CommandError("cannot enter '" + dir + "': " + ec.message());
+  }
+  CreateWorkspace();
+  std::printf("made a workspace in %s\n", fs::current_path(ec).string().c_str());
+  return kExitOk;
+}
+
+int CopyCommand(const std::vector<std::string>& sources, const std::string& target,
+                const RunSettings& settings) {
+  std::string detail;
+  WorkspaceState state = InspectWorkspace(&detail);
+  if (state == WorkspaceState::kIncomplete) {
+    throw CommandError("this directory is not a workspace: " + detail);
+  }
+  CheckSettings(settings);
+  std::error_code ec;
+  std::string workspace = fs::current_path(ec).string();
+  CopyPlan plan = PlanCopy(sources, target, workspace);
+  bool made = state == WorkspaceState::kNone;
+  if (made) CreateWorkspace();
+  OpenWorkspace();
+  ApplySettings(settings);
+
+  TaskInfo task;
+  task.id = NewTaskId();
+  task.copytype = plan.is_dir ? kCopyTypeDir : kCopyTypeFiles;
+  task.sourcedir = NarrowToWide(plan.source_root);
+  task.targetdir = NarrowToWide(plan.target_root);
+  task.copystatus = L"new";
+  for (const CopyPlan::File& file : plan.files) {
+    AddFileItem(task.id, NarrowToWide(file.source), NarrowToWide(file.target), file.size);
+  }
+  AddTask(task);
+  std::printf("task: %s\n", Narrow(task.id).c_str());
+  if (made) std::printf("made a workspace in %s\n", workspace.c_str());
+  if (plan.is_dir) {
+    std::printf("copying %s to %s\n", plan.source_root.c_str(), plan.target_root.c_str());
+  } else {
+    std::printf("copying %zu file%s to %s\n", plan.files.size(), plan.files.size() == 1 ? "" : "s",
+                plan.files.size() == 1 ? plan.files[0].target.c_str() : target.c_str());
+  }
+  std::fflush(stdout);
+  return RunTask(task, {settings.live, settings.workspace_option});
+}
+
+int StatusCommand(const std::string& task_name, const std::vector<std::string>& only, bool json) {
+  OpenWorkspace();
+  if (task_name.empty()) {
+    std::vector<TaskInfo> tasks = ListTasks();
+    Json list = Json::array();
+    if (!json && tasks.empty()) std::printf("no tasks yet\n");
+    for (const TaskInfo& task : tasks) {
+      TaskTally tally = TallyTask(task.id);
+      if (json) {
+        list.push_back(TaskJson(task, tally));
+        continue;
+      }
+      std::string source = task.is_dir() ? Narrow(task.sourcedir) : "(files)";
+      std::string target = task.is_dir() ? Narrow(task.targetdir) : "";
+      std::printf("%s  %-5s %-11s %llu/%llu files  %s of %s  (%s)\n    %s%s%s\n",
+                  Narrow(task.id).c_str(), Narrow(task.copytype).c_str(), TaskState(task).c_str(),
+                  static_cast<unsigned long long>(tally.done_files()),
+                  static_cast<unsigned long long>(tally.rows),
+                  FormatBytes(tally.done_bytes()).c_str(), FormatBytes(tally.total_bytes).c_str(),
+                  TallyText(tally).c_str(), source.c_str(), target.empty() ? "" : " -> ",
+                  target.c_str());
+    }
+    if (json) PrintJson(Json{{"tasks", list}});
+    return kExitOk;
+  }
+
+  TaskInfo task = FindTask(NarrowToWide(task_name));
+  TaskTally tally = TallyTask(task.id);
+  std::vector<std::wstring> statuses;
+  for (const std::string& word : only) statuses.push_back(NarrowToWide(word));
+  std::vector<ItemInfo> items = ListItems(task.id, statuses);
+  bool walked = !task.is_dir() || WalkCompleted(task);
+  if (json) {
+    Json files = Json::array();
+    for (const ItemInfo& item : items) {
+      files.push_back({{"source", Narrow(item.sourcefile)},
+                       {"target", Narrow(item.targetfile)},
+                       {"status", Narrow(item.copystatus)},
+                       {"md5", Narrow(item.md5status)},
+                       {"size", item.total},
+                       {"copied", item.position}});
+    }
+    Json out = TaskJson(task, tally);
+    out["walk_complete"] = walked;
+    out["items"] = files;
+    PrintJson(out);
+    return kExitOk;
+  }
+  std::printf("task %s (%s), %s\n", Narrow(task.id).c_str(), Narrow(task.copytype).c_str(),
+              TaskState(task).c_str());
+  if (task.is_dir()) {
+    std::printf("  %s -> %s%s\n", Narrow(task.sourcedir).c_str(), Narrow(task.targetdir).c_str(),
+                walked ? "" : " (walk not finished)");
+  }
+  std::printf("  %llu/%llu files, %s of %s: %s\n",
+              static_cast<unsigned long long>(tally.done_files()),
+              static_cast<unsigned long long>(tally.rows), FormatBytes(tally.done_bytes()).c_str(),
+              FormatBytes(tally.total_bytes).c_str(), TallyText(tally).c_str());
+  bool stopped = TaskState(task) == "stopped";
+  for (const ItemInfo& item : items) {
+    std::string size = FormatBytes(item.total);
+    bool ended_ok = item.copystatus == kStatusSuccess || item.copystatus == kStatusFinish;
+    std::string line = "  " + Narrow(item.copystatus);
+    line.resize(10, ' ');
+    std::string md5 = item.md5status.empty() ? "-" : Narrow(item.md5status);
+    md5.resize(11, ' ');
+    std::printf("%s%s%10s  %s", line.c_str(), md5.c_str(), size.c_str(),
+                DisplayName(task, item.sourcefile).c_str());
+    if (!ended_ok && item.copystatus != kStatusRunning) {
+      std::printf("  (%s)", ExplainUnfinished(item, stopped).c_str());
+    }
+    std::printf("\n");
+  }
+  return kExitOk;
+}
+
+int StopCommand(const std::string& task_name, bool no_wait) {
+  OpenWorkspace();
+  TaskInfo task = FindTask(NarrowToWide(task_name));
+  std::string id = Narrow(task.id);
+  // Written even when no core runs it: a core that is just starting then
+  // stops within a second instead of running on.
+  SetTaskRunStatus(task.id, L"stop");
+  if (IsMarkerAbsent(task.id)) {
+    std::printf("task %s is not running\n", id.c_str());
+    return kExitOk;
+  }
+  std::printf("stopping task %s\n", id.c_str());
+  std::fflush(stdout);
+  if (no_wait) return kExitOk;
+  auto deadline = std::chrono::steady_clock::now() + kStopWait;
+  while (!IsMarkerAbsent(task.id)) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      throw CommandError(
+          "task " + id + " is still running after " + std::to_string(kStopWait.count()) + " s",
+          kExitFailure);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  std::printf("task %s stopped\n", id.c_str());
+  return kExitOk;
+}
+
+int ResumeCommand(const std::string& task_name, const RunSettings& settings) {
+  OpenWorkspace();
+  CheckSettings(settings);
+  TaskInfo task = FindTask(NarrowToWide(task_name));
+  std::string id = Narrow(task.id);
+  if (!IsMarkerAbsent(task.id)) {
+    throw CommandError("task " + id +
+                       " is being run by another process; stop it first with 'quorvalmist stop " +
+                       id + "'");
+  }
+  ApplySettings(settings);
+  std::vector<ItemInfo> retried = ListItems(task.id, RetriedStatuses(task));
+  std::printf("task: %s\n", id.c_str());
+  std::fflush(stdout);
+  if (!WaitForCopiersToEnd(retried, kCopierWait)) {
+    throw CommandError("a copier of task " + id + " is still running after " +
+                           std::to_string(kCopierWait.count()) + " s; try again shortly",
+                       kExitFailure);
+  }
+  size_t again = PrepareRerun(task, retried);
+  if (again > 0) std::printf("%zu file%s to copy again\n", again, again == 1 ? "" : "s");
+  std::fflush(stdout);
+  return RunTask(task, {settings.live, settings.workspace_option});
+}
+
+}  // namespace quorvalmist

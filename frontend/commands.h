@@ -1,0 +1,50 @@
+// The commands of the front end. Each works on the workspace in the current
+// directory (main changes into the one -C names first), prints what it did,
+// and returns the exit code; bad input throws CommandError before anything
+// is created or changed.
+#ifndef QUORVALMIST_FRONTEND_COMMANDS_H_
+#define QUORVALMIST_FRONTEND_COMMANDS_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "frontend/workspace.h"
+
+namespace quorvalmist {
+
+// Settings a copy or resume may change for this and later runs.
+struct RunSettings {
+  std::optional<VerifyMode> verify;
+  std::optional<uint64_t> chunk_size;
+  bool live = false;             // a live display (standard output is a terminal)
+  std::string workspace_option;  // "-C DIR " when the user named the workspace
+};
+
+// Makes a workspace in `dir` (created when missing; "" for the current
+// directory).
+int InitCommand(const std::string& dir);
+
+// Copies `sources` to `target` as a new task (see PlanCopy), making a
+// workspace first when there is none here. Its first line of output is
+// "task: ID".
+int CopyCommand(const std::vector<std::string>& sources, const std::string& target,
+                const RunSettings& settings);
+
+// Lists the tasks, or one task's files (only those whose copystatus is in
+// `only`, when it is not empty); as JSON when `json`.
+int StatusCommand(const std::string& task, const std::vector<std::string>& only, bool json);
+
+// Asks a running task to stop, and (unless `no_wait`) waits until its core
+// has ended.
+int StopCommand(const std::string& task, bool no_wait);
+
+// Runs a task again until every file is copied: refuses while a core runs it,
+// waits for left-over copiers, makes the files that did not end copied
+// copyable again, then runs it as copy does.
+int ResumeCommand(const std::string& task, const RunSettings& settings);
+
+}  // namespace quorvalmist
+
+#endif  // QUORVALMIST_FRONTEND_COMMANDS_H_

@@ -1,0 +1,144 @@
+// The command-line front end: creates workspaces and tasks, runs, follows,
+// stops and resumes them. See README.md ("Using it").
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/db/db_error.h"
+#include "frontend/command_error.h"
+#include "frontend/commands.h"
+#include "frontend/terminal.h"
+#include "platform/console.h"
+
+namespace {
+
+using namespace quorvalmist;
+
+// The shell's quoting of one argument, for the hints the program prints.
+std::string ShellQuoted(const std::string& text) {
+  if (!text.empty() && text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                              "0123456789-_./:@+") == std::string::npos) {
+    return text;
+  }
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+void AddRunOptions(CLI::App* command, std::string* verify, uint64_t* chunk_size) {
+  command
+      ->add_option("--verify", *verify,
+                   "MD5 verification of copied files: auto (files up to 10 MiB), always, never; "
+                   "kept for later runs")
+      ->check(CLI::IsMember({"auto", "always", "never"}));
+  command
+      ->add_option("--chunk-size", *chunk_size,
+                   "bytes copied per step (e.g. 1048576, 4MiB); kept for later runs")
+      ->transform(CLI::AsSizeValue(false));
+}
+
+int Run(int argc, char** argv) {
+  CLI::App app{"quorvalmist: copies large files and directory trees, verified and resumable"};
+  app.require_subcommand(1);
+  std::string workspace_dir;
+  app.add_option("-C", workspace_dir,
+                 "work on the workspace in DIR instead of the current directory (paths on the "
+                 "command line are then taken relative to DIR, as with git -C)")
+      ->type_name("DIR");
+
+  std::string init_dir;
+  CLI::App* init = app.add_subcommand("init", "make a workspace in DIR (default: here)");
+  init->add_option("DIR", init_dir, "the workspace's directory (made when missing)");
+
+  std::vector<std::string> paths;
+  std::string verify;
+  uint64_t chunk_size = 0;
+  CLI::App* copy = app.add_subcommand(
+      "copy", "copy a directory tree, or files, to TARGET as a new task, and follow it");
+  copy->add_option("SOURCE... TARGET", paths, "what to copy, and where to")
+      ->required()
+      ->expected(2, -1);
+  AddRunOptions(copy, &verify, &chunk_size);
+
+  std::string task;
+  std::vector<std::string> only;
+  bool json = false;
+  CLI::App* status = app.add_subcommand(
+      "status", "list the tasks, or one task's files with their status and verification");
+  status->add_option("TASK", task, "a task id (or the start of one)");
+  status->add_option("--only", only, "only files in these states (comma separated)")
+      ->delimiter(',')
+      ->check(CLI::IsMember({"ready", "running", "stop", "finish", "success", "error"}));
+  status->add_flag("--json", json, "print JSON for scripts");
+
+  bool no_wait = false;
+  CLI::App* stop = app.add_subcommand("stop", "stop a running task; it can be resumed");
+  stop->add_option("TASK", task, "a task id (or the start of one)")->required();
+  stop->add_flag("--no-wait", no_wait, "return at once instead of waiting for the task to end");
+
+  CLI::App* resume =
+      app.add_subcommand("resume", "run a stopped task again until every file is copied");
+  resume->add_option("TASK", task, "a task id (or the start of one)")->required();
+  AddRunOptions(resume, &verify, &chunk_size);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    int code = app.exit(error);
+    return code == 0 ? kExitOk : kExitBadInput;
+  }
+
+  try {
+    if (!workspace_dir.empty()) {
+      std::error_code ec;
+      std::filesystem::current_path(workspace_dir, ec);
+      if (ec) {
+        throw CommandError("cannot work in '" + workspace_dir + "': " + ec.message() +
+                           " (make a workspace there with 'quorvalmist init " +
+                           ShellQuoted(workspace_dir) + "')");
+      }
+    }
+    RunSettings settings;
+    static const std::map<std::string, VerifyMode> kModes = {{"auto", VerifyMode::kAuto},
+                                                             {"always", VerifyMode::kAlways},
+                                                             {"never", VerifyMode::kNever}};
+    if (!verify.empty()) settings.verify = kModes.at(verify);
+    if ((*copy && copy->count("--chunk-size")) || (*resume && resume->count("--chunk-size"))) {
+      settings.chunk_size = chunk_size;
+    }
+    settings.live = StdoutIsTerminal();
+    if (!workspace_dir.empty())
+      settings.workspace_option = "-C " + ShellQuoted(workspace_dir) + " ";
+
+    if (*init) return InitCommand(init_dir);
+    if (*copy) {
+      std::string target = paths.back();
+      paths.pop_back();
+      return CopyCommand(paths, target, settings);
+    }
+    if (*status) return StatusCommand(task, only, json);
+    if (*stop) return StopCommand(task, no_wait);
+    if (*resume) return ResumeCommand(task, settings);
+    return kExitBadInput;
+  } catch (const CommandError& error) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "quorvalmist: %s\n", error.what());
+    return error.exit_code();
+  } catch (const DbError& error) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "quorvalmist: task database: %s\n", error.what());
+    return kExitFailure;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Output may go to a pipe that closes early (| head): fail the write, not
+  // the process, so a running copy is not cut off mid-way.
+  IgnoreBrokenPipe();
+  return Run(argc, argv);
+}

@@ -1,0 +1,143 @@
+#include "frontend/progress.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace quorvalmist {
+
+namespace {
+
+std::string Format(const char* format, double value) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, format, value);
+  return buffer;
+}
+
+// Byte offsets at which each UTF-8 character of `text` starts.
+std::vector<size_t> CharacterStarts(const std::string& text) {
+  std::vector<size_t> starts;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) starts.push_back(i);
+  }
+  return starts;
+}
+
+std::string TimeLeft(const ProgressSnapshot& s) {
+  if (!s.rate || *s.rate <= 0 || !s.bytes_total) return "";
+  uint64_t left = *s.bytes_total > s.bytes_done ? *s.bytes_total - s.bytes_done : 0;
+  return FormatDuration(static_cast<double>(left) / *s.rate) + " left";
+}
+
+std::string Totals(const ProgressSnapshot& s) {
+  std::string files = std::to_string(s.files_done) + " of " +
+                      (s.files_total ? std::to_string(*s.files_total) : "(counting)") + " files";
+  std::string bytes = FormatBytes(s.bytes_done) + " of " +
+                      (s.bytes_total ? FormatBytes(*s.bytes_total) : "(counting)");
+  if (s.bytes_total) bytes += " (" + std::to_string(Percent(s.bytes_done, *s.bytes_total)) + "%)";
+  return files + ", " + bytes;
+}
+
+std::string Rate(const ProgressSnapshot& s) {
+  return s.rate ? FormatBytes(static_cast<uint64_t>(*s.rate)) + "/s" : "";
+}
+
+}  // namespace
+
+std::string FormatBytes(uint64_t bytes) {
+  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  if (bytes < 1024) return std::to_string(bytes) + " B";
+  double value = static_cast<double>(bytes);
+  int unit = -1;
+  while (value >= 1024 && unit < 5) {
+    value /= 1024;
+    ++unit;
+  }
+  // Rounding may reach 1024.0 ("1024 KiB"): step up to the next unit then.
+  if (value >= 1023.95 && unit < 5) {
+    value /= 1024;
+    ++unit;
+  }
+  const char* format = value < 10 ? "%.2f" : value < 100 ? "%.1f" : "%.0f";
+  return Format(format, value) + " " + kUnits[unit];
+}
+
+std::string FormatDuration(double seconds) {
+  if (!(seconds >= 0) || seconds > 3600.0 * 24 * 365 * 100) return "?";
+  uint64_t total = static_cast<uint64_t>(std::llround(seconds));
+  uint64_t h = total / 3600, m = total / 60 % 60, s = total % 60;
+  char buffer[48];
+  if (h > 0) {
+    std::snprintf(buffer, sizeof buffer, "%llu:%02llu:%02llu", static_cast<unsigned long long>(h),
+                  static_cast<unsigned long long>(m), static_cast<unsigned long long>(s));
+  } else {
+    std::snprintf(buffer, sizeof buffer, "%llu:%02llu", static_cast<unsigned long long>(m),
+                  static_cast<unsigned long long>(s));
+  }
+  return buffer;
+}
+
+int Percent(uint64_t part, uint64_t whole) {
+  if (whole == 0) return 100;
+  if (part >= whole) return 100;
+  return static_cast<int>(static_cast<long double>(part) * 100 / whole);
+}
+
+void RateMeter::Add(double seconds, uint64_t bytes) {
+  // A total that goes down (a file's progress restarting) starts afresh.
+  if (!samples_.empty() && bytes < samples_.back().second) samples_.clear();
+  samples_.emplace_back(seconds, bytes);
+  while (samples_.size() > 2 && samples_.front().first < seconds - window_) samples_.pop_front();
+}
+
+std::optional<double> RateMeter::Rate() const {
+  if (samples_.size() < 2) return std::nullopt;
+  double span = samples_.back().first - samples_.front().first;
+  if (span < 1.0) return std::nullopt;
+  return static_cast<double>(samples_.back().second - samples_.front().second) / span;
+}
+
+std::string FitWidth(const std::string& text, size_t width) {
+  std::vector<size_t> starts = CharacterStarts(text);
+  if (width == 0 || starts.size() <= width) return text;
+  if (width < 5) return text.substr(0, starts[width]);
+  size_t keep = width - 1;  // one column for the ellipsis
+  size_t head = keep / 2, tail = keep - head;
+  return text.substr(0, starts[head]) + "\u2026" + text.substr(starts[starts.size() - tail]);
+}
+
+std::vector<std::string> LiveLines(const ProgressSnapshot& s, size_t width) {
+  std::string figures;
+  if (!s.current_name.empty()) {
+    figures = "  " + FormatBytes(s.current_done) + " of " + FormatBytes(s.current_size) + "  " +
+              std::to_string(Percent(s.current_done, s.current_size)) + "%";
+  }
+  std::string file_line;
+  if (s.current_name.empty()) {
+    file_line = "file   -";
+  } else {
+    size_t room = width > figures.size() + 8 ? width - figures.size() - 7 : 0;
+    file_line =
+        "file   " + FitWidth(s.current_name, width == 0 ? 0 : std::max<size_t>(room, 8)) + figures;
+  }
+  std::string total_line = "total  " + Totals(s);
+  for (const std::string& part : {Rate(s), TimeLeft(s)}) {
+    if (!part.empty()) total_line += "  " + part;
+  }
+  total_line += "  " + FormatDuration(s.elapsed);
+  return {FitWidth(file_line, width), FitWidth(total_line, width)};
+}
+
+std::string PlainLine(const ProgressSnapshot& s) {
+  std::string line = "[" + FormatDuration(s.elapsed) + "] " + Totals(s);
+  for (const std::string& part : {Rate(s), TimeLeft(s)}) {
+    if (!part.empty()) line += ", " + part;
+  }
+  if (!s.current_name.empty()) {
+    line += "; copying " + s.current_name + " (" +
+            std::to_string(Percent(s.current_done, s.current_size)) + "%)";
+  }
+  return line;
+}
+
+}  // namespace quorvalmist

@@ -1,0 +1,71 @@
+#include "frontend/rerun.h"
+
+#include <set>
+#include <thread>
+
+#include "core/db/schema.h"
+#include "core/target_path.h"
+#include "platform/marker.h"
+#include "platform/text.h"
+
+namespace quorvalmist {
+
+std::vector<std::wstring> DirectoriesOnPath(const std::wstring& source_root,
+                                            const std::wstring& source_file) {
+  std::vector<std::wstring> dirs;
+  if (source_root.empty() || source_file.size() <= source_root.size() ||
+      source_file.compare(0, source_root.size(), source_root) != 0) {
+    return dirs;
+  }
+  std::wstring rest = source_file.substr(source_root.size());
+  if (source_root.back() != kPathSeparator) {
+    if (rest[0] != kPathSeparator) return dirs;  // "/src2/x" is not below "/src"
+    rest.erase(0, 1);
+  }
+  std::wstring dir = source_root;
+  dirs.push_back(dir);
+  size_t start = 0;
+  for (size_t slash; (slash = rest.find(kPathSeparator, start)) != std::wstring::npos;
+       start = slash + 1) {
+    dir = JoinEntryPath(dir, rest.substr(start, slash - start));
+    dirs.push_back(dir);
+  }
+  return dirs;
+}
+
+std::vector<std::wstring> RetriedStatuses(const TaskInfo& task) {
+  std::vector<std::wstring> words = {kStatusStop, kStatusError, kStatusRunning};
+  if (task.is_dir()) words.push_back(kStatusReady);
+  return words;
+}
+
+bool WaitForCopiersToEnd(const std::vector<ItemInfo>& items, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (const ItemInfo& item : items) {
+    while (!IsMarkerAbsent(item.id)) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+  return true;
+}
+
+size_t PrepareRerun(const TaskInfo& task, const std::vector<ItemInfo>& retried) {
+  if (!task.is_dir()) {
+    for (const ItemInfo& item : retried) ResetItem(item.id);
+    return retried.size();
+  }
+  std::set<std::wstring> forgotten;
+  for (const ItemInfo& item : retried) {
+    // The searched records go first: a failure between the two steps then
+    // leaves a row the walk will still find and skip, not a file it never
+    // visits again.
+    for (const std::wstring& dir : DirectoriesOnPath(task.sourcedir, item.sourcefile)) {
+      if (forgotten.insert(dir).second) ForgetSearchedDirectory(task.id, dir);
+    }
+    DeleteItem(item.id);
+  }
+  return retried.size();
+}
+
+}  // namespace quorvalmist

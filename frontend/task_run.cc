@@ -1,0 +1,354 @@
+#include "frontend/task_run.h"
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <set>
+#include <thread>
+
+#include "common/config_store.h"
+#include "common/run_control.h"
+#include "core/db/record_access.h"
+#include "core/db/schema.h"
+#include "frontend/command_error.h"
+#include "frontend/progress.h"
+#include "frontend/rerun.h"
+#include "frontend/terminal.h"
+#include "frontend/tree_count.h"
+#include "frontend/workspace.h"
+#include "inner/copy_loop.h"
+#include "platform/file.h"
+#include "platform/marker.h"
+#include "platform/process.h"
+#include "platform/profile.h"
+#include "platform/text.h"
+
+namespace quorvalmist {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr const char* kCoreProgramName = "Tollhaven";
+constexpr milliseconds kLoopPause{100};
+constexpr milliseconds kLivePeriod{500};
+constexpr milliseconds kPlainPeriod{5000};
+// How often the sections of ended items are cleared from inner.cnf during a
+// run, so that the file every program rereads stays small on long runs.
+constexpr milliseconds kCleanupPeriod{15000};
+// How long a stopped copier may take to notice and end.
+constexpr milliseconds kCopierGrace{15000};
+// How many unfinished files the summary names before it refers to status.
+constexpr size_t kSummaryListLimit = 20;
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// The display: two redrawn lines on a terminal, a line every few seconds
+// elsewhere.
+class Display {
+ public:
+  explicit Display(bool live) : live_(live) {}
+
+  void Show(const ProgressSnapshot& snapshot) {
+    if (!live_) {
+      auto now = Clock::now();
+      if (printed_ && now - last_plain_ < kPlainPeriod) return;
+      last_plain_ = now;
+      printed_ = true;
+      std::printf("%s\n", PlainLine(snapshot).c_str());
+      std::fflush(stdout);
+      return;
+    }
+    int columns = TerminalColumns();
+    // One column spare: a line that fills the row would wrap on some terminals.
+    size_t width = columns > 1 ? static_cast<size_t>(columns - 1) : 79;
+    std::vector<std::string> lines = LiveLines(snapshot, width);
+    std::string out = printed_ ? "\r\033[1A\033[K" : "";
+    out += lines[0] + "\n\033[K" + lines[1];
+    std::fputs(out.c_str(), stdout);
+    std::fflush(stdout);
+    printed_ = true;
+  }
+
+  // A line of its own, above the display.
+  void Message(const std::string& text) {
+    Clear();
+    std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+  }
+
+  // Leaves the display (its last state stays on screen).
+  void End() {
+    if (live_ && printed_) std::fputs("\n", stdout);
+    printed_ = false;
+    std::fflush(stdout);
+  }
+
+ private:
+  void Clear() {
+    if (live_ && printed_) std::fputs("\r\033[1A\033[K\n\033[K\033[1A", stdout);
+    printed_ = false;
+  }
+
+  bool live_;
+  bool printed_ = false;
+  Clock::time_point last_plain_;
+};
+
+uint64_t ReadPosition(const std::wstring& item_id) {
+  int64_t value = WideToInt64(ReadItemPosition(item_id));
+  return value < 0 ? 0 : static_cast<uint64_t>(value);
+}
+
+// Removes the inner.cnf sections of the task's items that ended (or all
+// whose copier is gone, at the end), once each.
+class InnerConfigCleaner {
+ public:
+  explicit InnerConfigCleaner(std::wstring task_id) : task_id_(std::move(task_id)) {}
+
+  void RemoveEnded(bool all) {
+    std::vector<std::wstring> words = {kStatusSuccess, kStatusFinish, kStatusError};
+    if (all) words.insert(words.end(), {kStatusStop, kStatusRunning, kStatusReady});
+    std::vector<std::wstring> ids;
+    for (std::wstring& id : ListItemIds(task_id_, words)) {
+      // A copier that still runs may write its position again; its section
+      // goes the next time.
+      if (removed_.count(id) || (all && !IsMarkerAbsent(id))) continue;
+      ids.push_back(std::move(id));
+    }
+    if (ids.empty()) return;
+    if (RemoveProfileSections(InnerConfigFilePath, ids.data(), ids.size())) {
+      removed_.insert(ids.begin(), ids.end());
+    }
+  }
+
+ private:
+  std::wstring task_id_;
+  std::set<std::wstring> removed_;
+};
+
+std::string CoreFailureText(int exit_code) {
+  switch (exit_code) {
+    case 255:
+      return "the task is already being run by another process";
+    case 2:
+      return "the core stopped because a change to the task database failed";
+    default:
+      if (exit_code > 128) {
+        return "the core was ended by signal " + std::to_string(exit_code - 128);
+      }
+      return "the core ended with exit code " + std::to_string(exit_code);
+  }
+}
+
+}  // namespace
+
+std::string DisplayName(const TaskInfo& task, const std::wstring& source_file) {
+  std::string name = WideToNarrow(source_file);
+  if (!task.is_dir()) return name;
+  std::string root = WideToNarrow(task.sourcedir);
+  if (name.size() > root.size() && name.compare(0, root.size(), root) == 0) {
+    name.erase(0, root.size());
+    if (!name.empty() && name[0] == '/') name.erase(0, 1);
+  }
+  return name;
+}
+
+std::string ExplainUnfinished(const ItemInfo& item, bool stop_requested) {
+  const std::wstring& status = item.copystatus;
+  if (status == kStatusReady) return "not copied yet";
+  if (status == kStatusRunning) return "interrupted while it was copied";
+  std::string source = WideToNarrow(item.sourcefile);
+  std::string target = WideToNarrow(item.targetfile);
+  std::optional<PathInfo> src = StatPath(source);
+  std::optional<PathInfo> dst = StatPath(target);
+  bool temp_left = StatPath(WideToNarrow(item.targetfile + kTempSuffix)).has_value();
+  if (!src) return "the source is missing";
+  if (!src->is_regular) return "not a regular file (a FIFO, socket or device); it is not copied";
+  if (status == kStatusError) {
+    if (temp_left) {
+      return "the target existed already and differs from the source; it was not replaced "
+             "(move it away, then resume)";
+    }
+    return "the copy differs from the source (did the source change while it was copied?)";
+  }
+  if (dst && (!dst->is_regular || dst->size != src->size)) {
+    return "a different file is already at the target; it was not replaced (move it away, "
+           "then resume)";
+  }
+  if (stop_requested) return "stopped before the copy was complete";
+  return "the copy did not complete (can the target be written?)";
+}
+
+int RunTask(const TaskInfo& task, const RunOptions& options) {
+  Status status = HoldMarker(FrontEndMutexName);
+  if (!status.ok()) {
+    throw CommandError("cannot hold the front end's marker: " + status.message(), kExitFailure);
+  }
+  if (!IsMarkerAbsent(task.id)) {
+    throw CommandError("task " + WideToNarrow(task.id) +
+                       " is being run by another process; wait for it, or stop it with "
+                       "'quorvalmist stop " +
+                       WideToNarrow(task.id) + "'");
+  }
+  std::string core = ExecutableDirectory() + "/" + kCoreProgramName;
+  std::optional<PathInfo> core_info = StatPath(core);
+  if (!core_info || !core_info->is_regular) {
+    throw CommandError("cannot find " + core + " (it is installed beside quorvalmist)",
+                       kExitFailure);
+  }
+
+  CountInterrupts();
+  SetTaskRunStatus(task.id, L"run");
+  TaskTally before = TallyTask(task.id);
+  UpdateTask(task.id, L"running", before.done_files(), before.rows);
+  std::unique_ptr<BackgroundTreeCount> count;
+  if (task.is_dir()) {
+    count = std::make_unique<BackgroundTreeCount>(WideToNarrow(task.sourcedir),
+                                                  WideToNarrow(task.targetdir));
+  }
+  std::unique_ptr<ChildProcess> child = ChildProcess::Start(core, {WideToNarrow(task.id)}, &status);
+  if (!child) {
+    UpdateTask(task.id, L"incomplete", before.done_files(), before.rows);
+    throw CommandError("cannot start " + core + ": " + status.message(), kExitFailure);
+  }
+
+  Display display(options.live);
+  RateMeter meter;
+  InnerConfigCleaner cleaner(task.id);
+  const auto start = Clock::now();
+  auto next_sample = start;
+  auto next_cleanup = start + kCleanupPeriod;
+  int interrupts_seen = InterruptCount();
+  bool stop_requested = false, gave_up = false;
+  ProgressSnapshot snapshot;
+  for (;;) {
+    // The core prints little ("findinfo error" lines); draining keeps it
+    // from blocking on a full pipe.
+    size_t waiting = 0;
+    if (child->PeekOutput(&waiting) && waiting > 0) {
+      char buffer[4096];
+      size_t read = 0;
+      child->ReadOutput(buffer, sizeof buffer, &read);
+      continue;
+    }
+    if (child->HasEnded()) break;
+    if (int n = InterruptCount(); n > interrupts_seen) {
+      interrupts_seen = n;
+      if (stop_requested) {
+        gave_up = true;
+        break;
+      }
+      stop_requested = true;
+      SetTaskRunStatus(task.id, L"stop");
+      display.Message(
+          "stopping: the copy winds down within seconds (Ctrl-C again to stop "
+          "waiting)");
+    }
+    auto now = Clock::now();
+    if (now >= next_sample) {
+      next_sample = now + kLivePeriod;
+      TaskTally tally = TallyTask(task.id);
+      ItemInfo current;
+      snapshot = ProgressSnapshot{};
+      if (FindRunningItem(task.id, &current)) {
+        snapshot.current_name = DisplayName(task, current.sourcefile);
+        snapshot.current_size = current.total;
+        snapshot.current_done = std::min(ReadPosition(current.id), current.total);
+      }
+      snapshot.files_done = tally.done_files();
+      snapshot.bytes_done = tally.done_bytes() + snapshot.current_done;
+      if (!count) {
+        snapshot.files_total = tally.rows;
+        snapshot.bytes_total = tally.total_bytes;
+      } else if (count->done()) {
+        snapshot.files_total = std::max(count->result().files, tally.rows);
+        snapshot.bytes_total = std::max(count->result().bytes, tally.total_bytes);
+      }
+      meter.Add(Seconds(now - start), snapshot.bytes_done);
+      snapshot.rate = meter.Rate();
+      snapshot.elapsed = Seconds(now - start);
+      display.Show(snapshot);
+    }
+    if (now >= next_cleanup) {
+      next_cleanup = now + kCleanupPeriod;
+      cleaner.RemoveEnded(false);
+    }
+    std::this_thread::sleep_for(kLoopPause);
+  }
+  display.End();
+  double elapsed = Seconds(Clock::now() - start);
+  std::string resume_hint =
+      "quorvalmist " + options.workspace_option + "resume " + WideToNarrow(task.id);
+  if (gave_up) {
+    std::printf(
+        "stopped waiting; the copy of task %s ends on its own within seconds.\n"
+        "resume it with: %s\n",
+        WideToNarrow(task.id).c_str(), resume_hint.c_str());
+    UpdateTask(task.id, L"stopped", before.done_files(), before.rows);
+    return kExitIncomplete;
+  }
+  int core_exit = child->Wait();
+  // A stop from another terminal ('quorvalmist stop') shows in the run status.
+  if (!EqualsIgnoringCase(ReadTaskRunStatus(task.id), L"run")) stop_requested = true;
+
+  // A copier the core left behind when it stopped ends within a second or
+  // two; its item's section is cleared once it has.
+  std::vector<ItemInfo> unfinished =
+      ListItems(task.id, {kStatusReady, kStatusRunning, kStatusStop, kStatusError});
+  WaitForCopiersToEnd(unfinished, kCopierGrace);
+  cleaner.RemoveEnded(true);
+
+  TaskTally tally = TallyTask(task.id);
+  bool walked = !task.is_dir() || WalkCompleted(task);
+  bool complete = core_exit == 0 && unfinished.empty() && walked;
+  uint64_t copied_bytes = tally.done_bytes() - std::min(tally.done_bytes(), before.done_bytes());
+  std::printf("%s: %llu of %llu files copied (%s of %s)", complete ? "done" : "not done",
+              static_cast<unsigned long long>(tally.done_files()),
+              static_cast<unsigned long long>(tally.rows), FormatBytes(tally.done_bytes()).c_str(),
+              FormatBytes(tally.total_bytes).c_str());
+  std::printf("; this run %s in %s", FormatBytes(copied_bytes).c_str(),
+              FormatDuration(elapsed).c_str());
+  if (elapsed >= 1) {
+    std::printf(" (%s/s)", FormatBytes(static_cast<uint64_t>(copied_bytes / elapsed)).c_str());
+  }
+  std::printf("\n");
+  auto count_of = [&](const wchar_t* word) {
+    auto it = tally.files.find(word);
+    return static_cast<unsigned long long>(it == tally.files.end() ? 0 : it->second);
+  };
+  std::printf("verified by MD5: %llu; not verified (by the verify mode): %llu\n",
+              count_of(kStatusSuccess), count_of(kStatusFinish));
+  if (core_exit != 0) std::printf("problem: %s\n", CoreFailureText(core_exit).c_str());
+  if (!walked) {
+    std::printf(
+        "the walk of the source tree did not finish: files not reached yet are not "
+        "listed below\n");
+  }
+  if (!unfinished.empty()) {
+    std::printf("%zu file%s not copied:\n", unfinished.size(), unfinished.size() == 1 ? "" : "s");
+    for (size_t i = 0; i < unfinished.size() && i < kSummaryListLimit; ++i) {
+      const ItemInfo& item = unfinished[i];
+      std::printf("  %-7s %s: %s\n", WideToNarrow(item.copystatus).c_str(),
+                  DisplayName(task, item.sourcefile).c_str(),
+                  ExplainUnfinished(item, stop_requested).c_str());
+    }
+    if (unfinished.size() > kSummaryListLimit) {
+      std::printf("  ... and %zu more: quorvalmist %sstatus %s --only ready,running,stop,error\n",
+                  unfinished.size() - kSummaryListLimit, options.workspace_option.c_str(),
+                  WideToNarrow(task.id).c_str());
+    }
+  }
+  if (!complete) std::printf("resume with: %s\n", resume_hint.c_str());
+  std::fflush(stdout);
+  UpdateTask(task.id,
+             complete         ? L"done"
+             : stop_requested ? L"stopped"
+                              : L"incomplete",
+             tally.done_files(), tally.rows);
+  if (complete) return kExitOk;
+  return core_exit != 0 && core_exit != 255 && core_exit < 128 ? kExitFailure : kExitIncomplete;
+}
+
+}  // namespace quorvalmist

@@ -1,0 +1,43 @@
+// Running a task: the front end's side of a core run, from the run status and
+// the marker to the summary.
+#ifndef QUORVALMIST_FRONTEND_TASK_RUN_H_
+#define QUORVALMIST_FRONTEND_TASK_RUN_H_
+
+#include <string>
+
+#include "frontend/task_store.h"
+
+namespace quorvalmist {
+
+struct RunOptions {
+  // Redraw a live display (a terminal) rather than print a line every few
+  // seconds (a log, a pipe, CI).
+  bool live = false;
+  // How the user names this workspace on the command line ("" for the current
+  // directory, else "-C DIR "), for the resume hint.
+  std::string workspace_option;
+};
+
+// Runs the task in the workspace that is the current directory: holds the
+// front end's marker (for the rest of the process), writes "runstatus" = "run",
+// starts the core found beside this program, follows it until it ends, removes
+// the sections of the task's ended items from config/inner.cnf and prints a
+// summary. Ctrl-C (or SIGTERM) asks the core to stop and waits for it; a second
+// one gives up waiting. Returns kExitOk when every file of the task ended
+// copied ("success" or "finish") and, for a directory task, the whole tree was
+// walked; kExitIncomplete otherwise; kExitFailure when the core failed. Throws
+// CommandError when the task is already running or the core cannot be
+// started.
+int RunTask(const TaskInfo& task, const RunOptions& options);
+
+// Why a file did not end copied, in words for the summary, from its row and
+// the files on disk.
+std::string ExplainUnfinished(const ItemInfo& item, bool stop_requested);
+
+// `item`'s source path as the display shows it: relative to the task's source
+// root for a directory task, the whole path for a files task.
+std::string DisplayName(const TaskInfo& task, const std::wstring& source_file);
+
+}  // namespace quorvalmist
+
+#endif  // QUORVALMIST_FRONTEND_TASK_RUN_H_

@@ -1,0 +1,47 @@
+// Counting a source tree before and while a directory task copies it, so the
+// display knows the totals. It walks as the core's directory run walks: every
+// entry that is not a directory counts as a file (the core makes a row for
+// each), links to directories are not entered, and the target root is skipped.
+#ifndef QUORVALMIST_FRONTEND_TREE_COUNT_H_
+#define QUORVALMIST_FRONTEND_TREE_COUNT_H_
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+namespace quorvalmist {
+
+struct TreeCount {
+  uint64_t files = 0;
+  uint64_t bytes = 0;
+};
+
+// Counts the tree under `root` on the calling thread. Returns early (with a
+// partial count) once `*cancel` is set.
+TreeCount CountTree(const std::string& root, const std::string& target_root,
+                    const std::atomic<bool>* cancel = nullptr);
+
+// CountTree on a thread of its own. The result is ready once done() is true.
+// The destructor cancels the walk and joins the thread.
+class BackgroundTreeCount {
+ public:
+  BackgroundTreeCount(std::string root, std::string target_root);
+  ~BackgroundTreeCount();
+  BackgroundTreeCount(const BackgroundTreeCount&) = delete;
+  BackgroundTreeCount& operator=(const BackgroundTreeCount&) = delete;
+
+  bool done() const { return done_.load(std::memory_order_acquire); }
+  // Only after done() returned true.
+  const TreeCount& result() const { return result_; }
+
+ private:
+  std::atomic<bool> cancel_{false};
+  std::atomic<bool> done_{false};
+  TreeCount result_;
+  std::thread thread_;
+};
+
+}  // namespace quorvalmist
+
+#endif  // QUORVALMIST_FRONTEND_TREE_COUNT_H_

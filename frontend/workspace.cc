@@ -1,0 +1,149 @@
+#include "frontend/workspace.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "common/config_store.h"
+#include "core/db/db_create.h"
+#include "core/db/record_access.h"
+#include "core/db/schema.h"
+#include "frontend/command_error.h"
+#include "platform/file.h"
+#include "platform/profile.h"
+#include "platform/text.h"
+
+namespace quorvalmist {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool Exists(const char* path) {
+  std::error_code ec;
+  return fs::symlink_status(path, ec).type() != fs::file_type::not_found && !ec;
+}
+
+std::wstring Wide(const char* path) { return NarrowToWide(path); }
+
+void WriteSetting(const char* file, const wchar_t* section, const wchar_t* key,
+                  const std::wstring& value) {
+  if (!WriteProfileString(section, key, value, Wide(file))) {
+    throw CommandError(std::string("cannot write ") + file, kExitFailure);
+  }
+}
+
+// Removes what a failed creation made, so that a second try starts clean.
+void RemoveMadeFiles(bool made_config) {
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    ::unlink((std::string(kDatabaseFile) + suffix).c_str());
+  }
+  if (made_config) {
+    std::error_code ec;
+    fs::remove_all(kConfigDirectory, ec);
+  }
+  for (const char* name : {kGlobalConfigFile, "config.cnf.lock"}) ::unlink(name);
+}
+
+}  // namespace
+
+WorkspaceState InspectWorkspace(std::string* detail) {
+  const char* parts[] = {kDatabaseFile, kConfigDirectory, kGlobalConfigFile};
+  std::string present, missing;
+  for (const char* part : parts) {
+    std::string& list = Exists(part) ? present : missing;
+    list += (list.empty() ? "" : ", ") + std::string(part);
+  }
+  if (present.empty()) return WorkspaceState::kNone;
+  std::error_code ec;
+  if (missing.empty() && fs::is_directory(kConfigDirectory, ec)) return WorkspaceState::kComplete;
+  if (missing.empty()) missing = std::string(kConfigDirectory) + " as a folder";
+  if (detail) *detail = "it has " + present + " but no " + missing;
+  return WorkspaceState::kIncomplete;
+}
+
+void CreateWorkspace() {
+  std::string detail;
+  WorkspaceState state = InspectWorkspace(&detail);
+  if (state == WorkspaceState::kComplete) {
+    throw CommandError("a workspace is already here; it was left as it is");
+  }
+  if (state == WorkspaceState::kIncomplete) {
+    throw CommandError("this directory holds part of a workspace (" + detail +
+                       "); nothing was changed");
+  }
+  try {
+    CreateTaskDbFor(kConnectionString);
+  } catch (const DbError& error) {
+    RemoveMadeFiles(false);
+    throw CommandError(std::string("cannot create the database: ") + error.what(), kExitFailure);
+  }
+  Status status = MakeDirectory(kConfigDirectory);
+  if (!status.ok()) {
+    RemoveMadeFiles(false);
+    throw CommandError("cannot create the config folder: " + status.message(), kExitFailure);
+  }
+  try {
+    WriteSetting(kCoreConfigFile, L"system", L"checkfileflag", L"0");
+    // inner.cnf starts empty: the core and the copiers fill in one section per
+    // file, and the front end removes them once the files are done.
+    File inner;
+    status = File::Open(kInnerConfigFile, File::Mode::kCreateTruncate, &inner);
+    if (!status.ok() || !(status = inner.Close()).ok()) {
+      throw CommandError("cannot create " + std::string(kInnerConfigFile) + ": " + status.message(),
+                         kExitFailure);
+    }
+    WriteSetting(kGlobalConfigFile, L"system", L"buffersize", std::to_wstring(kWorkspaceChunkSize));
+  } catch (const CommandError&) {
+    RemoveMadeFiles(true);
+    throw;
+  }
+}
+
+void OpenWorkspace() {
+  std::string detail;
+  switch (InspectWorkspace(&detail)) {
+    case WorkspaceState::kNone:
+      throw CommandError(
+          "no workspace here (make one with 'quorvalmist init', or name one with -C DIR)");
+    case WorkspaceState::kIncomplete:
+      throw CommandError("this directory is not a workspace: " + detail);
+    case WorkspaceState::kComplete:
+      break;
+  }
+  try {
+    OpenTaskDb(kConnectionString);
+  } catch (const DbError& error) {
+    throw CommandError(std::string("this directory is not a workspace: ") + kDatabaseFile + ": " +
+                       error.what());
+  }
+}
+
+void SetVerifyMode(VerifyMode mode) {
+  WriteSetting(kCoreConfigFile, L"system", L"checkfileflag",
+               std::to_wstring(static_cast<int>(mode)));
+}
+
+VerifyMode ReadVerifyMode() {
+  switch (WideToInt(ReadCheckFileFlag())) {
+    case 0:
+      return VerifyMode::kAuto;
+    case 2:
+      return VerifyMode::kNever;
+    default:  // the core verifies every file for any other value
+      return VerifyMode::kAlways;
+  }
+}
+
+void SetChunkSize(uint64_t bytes) {
+  if (bytes == 0 || bytes > kMaxChunkSize) {
+    throw CommandError("the chunk size must be between 1 byte and 2 GiB - 1");
+  }
+  WriteSetting(kGlobalConfigFile, L"system", L"buffersize", std::to_wstring(bytes));
+}
+
+void SetTaskRunStatus(const std::wstring& task_id, const std::wstring& value) {
+  WriteSetting(kCoreConfigFile, task_id.c_str(), L"runstatus", value);
+}
+
+}  // namespace quorvalmist

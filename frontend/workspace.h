@@ -1,0 +1,64 @@
+// The workspace: a directory holding the task database "fm2.qz", the folder
+// "config" with "core.cnf" and "inner.cnf", and "config.cnf". The programs
+// run with it as their current directory, so every path here is relative to
+// the current directory; the front end changes into the workspace first.
+#ifndef QUORVALMIST_FRONTEND_WORKSPACE_H_
+#define QUORVALMIST_FRONTEND_WORKSPACE_H_
+
+#include <cstdint>
+#include <string>
+
+namespace quorvalmist {
+
+inline constexpr const char* kDatabaseFile = "fm2.qz";
+inline constexpr const char* kConfigDirectory = "config";
+inline constexpr const char* kCoreConfigFile = "config/core.cnf";
+inline constexpr const char* kInnerConfigFile = "config/inner.cnf";
+inline constexpr const char* kGlobalConfigFile = "config.cnf";
+
+// The chunk size a new workspace gets: large chunks copy fast. (The copier's
+// own default, for a workspace without the setting, stays 1024.)
+inline constexpr uint32_t kWorkspaceChunkSize = 1048576;
+// The largest chunk the copier takes (its setting is a 32-bit signed number).
+inline constexpr uint64_t kMaxChunkSize = 2147483647;
+
+// Verification modes, as the core reads "checkfileflag".
+enum class VerifyMode { kAuto = 0, kAlways = 1, kNever = 2 };
+
+enum class WorkspaceState {
+  kNone,        // none of the workspace's files is there
+  kComplete,    // the database, the config folder and config.cnf are there
+  kIncomplete,  // some are there and some are not: not a workspace
+};
+
+// What the current directory holds. When incomplete, *detail names what is
+// there and what is missing.
+WorkspaceState InspectWorkspace(std::string* detail);
+
+// Makes a workspace in the current directory: the database with its tables,
+// indexes and password, config/core.cnf ("checkfileflag" 0), an empty
+// config/inner.cnf and config.cnf ("buffersize" kWorkspaceChunkSize). Throws
+// CommandError, and touches nothing, when any of its files is already there;
+// throws CommandError (kExitFailure) when a file cannot be made, after removing
+// what it made.
+void CreateWorkspace();
+
+// Opens the database of the workspace in the current directory as the
+// process-wide connection. Throws CommandError when the directory is not a
+// complete workspace or the database cannot be opened ("not a workspace").
+// Changes nothing.
+void OpenWorkspace();
+
+// The settings the copy command can change; they stay for later runs.
+// Throw CommandError (kExitFailure) when the file cannot be written.
+void SetVerifyMode(VerifyMode mode);
+void SetChunkSize(uint64_t bytes);
+VerifyMode ReadVerifyMode();
+
+// "runstatus" of the task in config/core.cnf: "run" lets the core go on, any
+// other value stops it within about a second.
+void SetTaskRunStatus(const std::wstring& task_id, const std::wstring& value);
+
+}  // namespace quorvalmist
+
+#endif  // QUORVALMIST_FRONTEND_WORKSPACE_H_
