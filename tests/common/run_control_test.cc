@@ -53,7 +53,8 @@ class RunControlTest : public WorkspaceTest {
 };
 
 TEST_F(RunControlTest, ChecksRunStatusInAnyCaseAndTheMarkers) {
-  MonitorTarget task{MonitorTarget::Kind::kTask, new std::wstring(L"t1"), nullptr};
+  const std::wstring t1 = L"t1", item_id = L"item";
+  MonitorTarget task{MonitorTarget::Kind::kTask, &t1, nullptr};
   EXPECT_TRUE(MonitorSaysStop(task));  // missing key counts as stop
   for (const wchar_t* word : {L"run", L"RUN", L"rUn"}) {
     SetTaskRunStatus(L"t1", word);
@@ -66,7 +67,7 @@ TEST_F(RunControlTest, ChecksRunStatusInAnyCaseAndTheMarkers) {
 
   WriteItemRunStatus(L"item", L"run");
   std::wstring core = L"core task";
-  MonitorTarget item{MonitorTarget::Kind::kItem, new std::wstring(L"item"), &core};
+  MonitorTarget item{MonitorTarget::Kind::kItem, &item_id, &core};
   EXPECT_TRUE(MonitorSaysStop(item));  // the core's marker is absent
   {
     MarkerHolder holder(core);
