@@ -28,6 +28,15 @@ std::string ShellQuoted(const std::string& text) {
   return quoted + "'";
 }
 
+// `path` made absolute against the current directory, spelled as typed
+// otherwise (a trailing "/" keeps its meaning of "a directory").
+std::string Absolute(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  std::error_code ec;
+  std::string cwd = std::filesystem::current_path(ec).string();
+  return ec ? path : cwd + (cwd == "/" ? "" : "/") + path;
+}
+
 void AddRunOptions(CLI::App* command, std::string* verify, uint64_t* chunk_size) {
   command
       ->add_option("--verify", *verify,
@@ -45,8 +54,8 @@ int Run(int argc, char** argv) {
   app.require_subcommand(1);
   std::string workspace_dir;
   app.add_option("-C", workspace_dir,
-                 "work on the workspace in DIR instead of the current directory (paths on the "
-                 "command line are then taken relative to DIR, as with git -C)")
+                 "work on the workspace in DIR instead of the current directory (the paths of "
+                 "copy and init stay relative to the current directory)")
       ->type_name("DIR");
 
   std::string init_dir;
@@ -92,6 +101,10 @@ int Run(int argc, char** argv) {
   }
 
   try {
+    // Paths the user typed (and the shell completed) mean what they mean in
+    // the directory the user is in, whichever workspace -C names.
+    for (std::string& path : paths) path = Absolute(path);
+    if (!init_dir.empty()) init_dir = Absolute(init_dir);
     if (!workspace_dir.empty()) {
       std::error_code ec;
       std::filesystem::current_path(workspace_dir, ec);

@@ -304,10 +304,17 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   bool walked = !task.is_dir() || WalkCompleted(task);
   bool complete = core_exit == 0 && unfinished.empty() && walked;
   uint64_t copied_bytes = tally.done_bytes() - std::min(tally.done_bytes(), before.done_bytes());
+  // A directory task's rows cover only what the walk reached; the count of
+  // the tree covers the rest.
+  uint64_t files_total = tally.rows, bytes_total = tally.total_bytes;
+  if (count && count->done()) {
+    files_total = std::max(files_total, count->result().files);
+    bytes_total = std::max(bytes_total, count->result().bytes);
+  }
   std::printf("%s: %llu of %llu files copied (%s of %s)", complete ? "done" : "not done",
               static_cast<unsigned long long>(tally.done_files()),
-              static_cast<unsigned long long>(tally.rows), FormatBytes(tally.done_bytes()).c_str(),
-              FormatBytes(tally.total_bytes).c_str());
+              static_cast<unsigned long long>(files_total), FormatBytes(tally.done_bytes()).c_str(),
+              FormatBytes(bytes_total).c_str());
   std::printf("; this run %s in %s", FormatBytes(copied_bytes).c_str(),
               FormatDuration(elapsed).c_str());
   if (elapsed >= 1) {

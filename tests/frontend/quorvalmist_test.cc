@@ -1,0 +1,301 @@
+// End-to-end tests of the front end with the real core, copier, database and
+// files: copy, stop, kill, resume, files tasks and refused input.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+
+#include "core/db/record_access.h"
+#include "core/db/schema.h"
+#include "platform/profile.h"
+#include "platform/text.h"
+#include "tests/support/test_support.h"
+
+namespace quorvalmist::testing {
+namespace {
+
+// A private marker namespace and a scratch directory that is the current
+// directory; the front end makes the workspace in it ("ws") itself.
+class QuorvalmistTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string markers = dir_ / ".markers";
+    ASSERT_EQ(::mkdir(markers.c_str(), 0700), 0);
+    ::setenv("QUORVALMIST_MARKER_DIR", markers.c_str(), 1);
+    char cwd[4096];
+    ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+    old_cwd_ = cwd;
+    ASSERT_EQ(::chdir(dir_.path().c_str()), 0);
+    MakeDirs(P("ws"));
+  }
+  void TearDown() override { ASSERT_EQ(::chdir(old_cwd_.c_str()), 0); }
+
+  std::string P(const std::string& name) const { return dir_ / name; }
+
+  RunResult Qv(std::vector<std::string> args) {
+    args.insert(args.begin(), {"-C", "ws"});
+    return RunProgram(FrontEndPath(), args);
+  }
+
+  // The task id from the first line of a copy's output.
+  static std::string TaskId(const std::string& output) {
+    if (output.rfind("task: ", 0) != 0) return "";
+    return output.substr(6, output.find('\n') - 6);
+  }
+
+  // copystatus of every row of the task, by source path.
+  std::map<std::string, std::string> Rows(const std::string& task) {
+    std::map<std::string, std::string> rows;
+    EXPECT_EQ(::chdir(P("ws").c_str()), 0);
+    OpenTaskDb(kConnectionString);
+    Recordset r = Query(L"select * from tcitem2 where tcitemid=" + TextLiteral(NarrowToWide(task)));
+    for (; !r.Eof(); r.MoveNext()) {
+      rows[WideToNarrow(r.Field(L"sourcefile").value_or(L""))] =
+          WideToNarrow(r.Field(L"copystatus").value_or(L""));
+    }
+    CloseTaskDbForTesting();
+    EXPECT_EQ(::chdir(dir_.path().c_str()), 0);
+    return rows;
+  }
+
+  // A tree with a large file that a one-byte chunk size makes slow (about
+  // 1 MB/s), so a stop or a kill lands in the middle of it.
+  void MakeTree() {
+    MakeDirs(P("src/a b/deep"));
+    MakeDirs(P("src/empty"));
+    WriteRandomFile(P("src/a b/big.bin"), 4 << 20, 7);
+    WriteFile(P("src/a b/deep/it's.txt"), RandomBytes(5000, 1));
+    WriteFile(P("src/z.dat"), RandomBytes(70000, 2));
+    WriteFile(P("src/\xff-not-utf8"), "bytes");
+  }
+
+  void ExpectTreeCopied(const std::string& task) {
+    for (const char* f : {"a b/big.bin", "a b/deep/it's.txt", "z.dat", "\xff-not-utf8"}) {
+      EXPECT_TRUE(FilesEqual(P("src/") + f, P("dst/") + f)) << f;
+      EXPECT_FALSE(PathExists(P("dst/") + f + "_quorvalmist_temp")) << f;
+    }
+    auto rows = Rows(task);
+    EXPECT_EQ(rows.size(), 4u);
+    for (const auto& [source, status] : rows) EXPECT_EQ(status, "success") << source;
+  }
+
+  // Starts a copy of the tree and waits until the big file is half-way.
+  std::unique_ptr<StartedProgram> StartSlowCopy(std::string* task) {
+    auto copy = std::make_unique<StartedProgram>(
+        FrontEndPath(), std::vector<std::string>{"-C", "ws", "copy", "--chunk-size", "1",
+                                                 "--verify", "always", "src", "dst"});
+    std::string temp = P("dst/a b/big.bin_quorvalmist_temp");
+    EXPECT_TRUE(WaitFor(
+        [&] {
+          auto size = PathExists(temp) ? ReadFile(temp).size() : 0;
+          return size > (1u << 20) || copy->HasEnded();
+        },
+        std::chrono::seconds(30)));
+    EXPECT_FALSE(copy->HasEnded()) << copy->output();
+    *task = TaskId(copy->output());
+    EXPECT_FALSE(task->empty()) << copy->output();
+    return copy;
+  }
+
+  // The pid of the core running `task`, from /proc.
+  static pid_t CorePid(const std::string& task) {
+    DIR* proc = ::opendir("/proc");
+    pid_t found = -1;
+    while (dirent* e = ::readdir(proc)) {
+      pid_t pid = std::atoi(e->d_name);
+      if (pid <= 0) continue;
+      std::string cmdline = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
+      std::string expected_tail = std::string("Tollhaven") + '\0' + task + '\0';
+      if (cmdline.size() >= expected_tail.size() &&
+          cmdline.compare(cmdline.size() - expected_tail.size(), std::string::npos,
+                          expected_tail) == 0) {
+        found = pid;
+      }
+    }
+    ::closedir(proc);
+    return found;
+  }
+
+  TempDir dir_;
+  std::string old_cwd_;
+};
+
+TEST_F(QuorvalmistTest, InitMakesAWorkspaceOnceAndCopyMakesOneWhenNoneIsThere) {
+  RunResult r = RunProgram(FrontEndPath(), {"init", "ws"});
+  ASSERT_EQ(r.exit_code, 0) << r.error;
+  EXPECT_EQ(ReadProfileString(L"system", L"buffersize", L"", 20, NarrowToWide(P("ws/config.cnf"))),
+            L"1048576");
+  EXPECT_EQ(ReadProfileString(L"system", L"checkfileflag", L"", 20,
+                              NarrowToWide(P("ws/config/core.cnf"))),
+            L"0");
+  EXPECT_TRUE(PathExists(P("ws/config/inner.cnf")));
+  std::string db = ReadFile(P("ws/fm2.qz"));
+  r = RunProgram(FrontEndPath(), {"init", "ws"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.error.find("already"), std::string::npos) << r.error;
+  EXPECT_EQ(ReadFile(P("ws/fm2.qz")), db);
+
+  // copy in an empty directory makes the workspace; its settings stay.
+  MakeDirs(P("ws2"));
+  MakeDirs(P("src"));
+  WriteFile(P("src/f"), "data");
+  r = RunProgram(FrontEndPath(),
+                 {"-C", "ws2", "copy", "--verify", "never", "--chunk-size", "64KiB", "src", "out"});
+  ASSERT_EQ(r.exit_code, 0) << r.output << r.error;
+  EXPECT_EQ(r.output.rfind("task: ", 0), 0u) << r.output;
+  EXPECT_EQ(ReadFile(P("out/f")), "data");
+  EXPECT_EQ(ReadProfileString(L"system", L"checkfileflag", L"", 20,
+                              NarrowToWide(P("ws2/config/core.cnf"))),
+            L"2");
+  EXPECT_EQ(ReadProfileString(L"system", L"buffersize", L"", 20, NarrowToWide(P("ws2/config.cnf"))),
+            L"65536");
+  r = RunProgram(FrontEndPath(), {"-C", "ws2", "status", "--json"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.output.find("\"finish\": 1"), std::string::npos) << r.output;
+}
+
+TEST_F(QuorvalmistTest, StoppedFromAnotherProcessAndResumed) {
+  MakeTree();
+  std::string task;
+  auto copy = StartSlowCopy(&task);
+  RunResult stop = Qv({"stop", task});
+  EXPECT_EQ(stop.exit_code, 0) << stop.error;
+  EXPECT_NE(stop.output.find("stopped"), std::string::npos) << stop.output;
+  EXPECT_EQ(copy->Wait(), 1);
+  EXPECT_NE(copy->output().find("resume with: quorvalmist -C ws resume " + task), std::string::npos)
+      << copy->output();
+  EXPECT_FALSE(PathExists(P("dst/a b/big.bin")));
+
+  RunResult resume = Qv({"resume", task});
+  EXPECT_EQ(resume.exit_code, 0) << resume.output << resume.error;
+  ExpectTreeCopied(task);
+  // The finished items' sections are gone from inner.cnf.
+  EXPECT_EQ(ReadFile(P("ws/config/inner.cnf")).find('['), std::string::npos);
+  // A second resume finds nothing to do and says so by its exit code.
+  EXPECT_EQ(Qv({"resume", task}).exit_code, 0);
+}
+
+TEST_F(QuorvalmistTest, CoreKilledAndResumed) {
+  MakeTree();
+  std::string task;
+  auto copy = StartSlowCopy(&task);
+  pid_t core = CorePid(task);
+  ASSERT_GT(core, 0);
+  ASSERT_EQ(::kill(core, SIGKILL), 0);
+  EXPECT_NE(copy->Wait(), 0);
+  EXPECT_NE(copy->output().find("signal 9"), std::string::npos) << copy->output();
+  EXPECT_EQ(Rows(task)[P("src/a b/big.bin")], "running");
+
+  // Resume waits for the orphaned copier, then copies the file again.
+  RunResult resume = Qv({"resume", task});
+  EXPECT_EQ(resume.exit_code, 0) << resume.output << resume.error;
+  ExpectTreeCopied(task);
+}
+
+TEST_F(QuorvalmistTest, ResumeRefusesATaskThatIsRunning) {
+  MakeTree();
+  std::string task;
+  auto copy = StartSlowCopy(&task);
+  RunResult r = Qv({"resume", task});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.error.find("being run"), std::string::npos) << r.error;
+  copy->Kill(SIGINT);  // Ctrl-C: a cooperative stop
+  EXPECT_EQ(copy->Wait(), 1);
+  EXPECT_NE(copy->output().find("stopped before the copy was complete"), std::string::npos)
+      << copy->output();
+  EXPECT_EQ(Qv({"resume", task}).exit_code, 0);
+  ExpectTreeCopied(task);
+}
+
+TEST_F(QuorvalmistTest, FilesTasksAndATargetThatIsNotReplaced) {
+  WriteFile(P("one"), RandomBytes(3000, 3));
+  WriteFile(P("two"), RandomBytes(10, 4));
+  RunResult r = Qv({"copy", "one", "two", "into"});
+  ASSERT_EQ(r.exit_code, 0) << r.output << r.error;
+  EXPECT_TRUE(FilesEqual(P("one"), P("into/one")));
+  EXPECT_TRUE(FilesEqual(P("two"), P("into/two")));
+  auto rows = Rows(TaskId(r.output));
+  EXPECT_EQ(rows.size(), 2u);
+  for (const auto& [source, status] : rows) EXPECT_EQ(status, "success") << source;
+
+  r = Qv({"copy", "one", "renamed"});
+  ASSERT_EQ(r.exit_code, 0) << r.output << r.error;
+  EXPECT_TRUE(FilesEqual(P("one"), P("renamed")));
+
+  // A different file already at the target is kept and reported.
+  WriteFile(P("mine"), "the user's own file");
+  r = Qv({"copy", "two", "mine"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(ReadFile(P("mine")), "the user's own file");
+  EXPECT_NE(r.output.find("not replaced"), std::string::npos) << r.output;
+  std::string task = TaskId(r.output);
+  RunResult status = Qv({"status", task, "--only", "stop,error"});
+  EXPECT_EQ(status.exit_code, 0);
+  EXPECT_NE(status.output.find("not replaced"), std::string::npos) << status.output;
+  // Moving it away and resuming finishes the task.
+  ASSERT_EQ(::rename(P("mine").c_str(), P("mine.old").c_str()), 0);
+  EXPECT_EQ(Qv({"resume", task}).exit_code, 0);
+  EXPECT_TRUE(FilesEqual(P("two"), P("mine")));
+}
+
+TEST_F(QuorvalmistTest, BadInputIsRefusedAndChangesNothing) {
+  MakeDirs(P("src/sub"));
+  WriteFile(P("src/f"), "f");
+  ASSERT_EQ(::mkfifo(P("fifo").c_str(), 0600), 0);
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{"copy", "missing", "t"}, "no such file"},
+      {{"copy", "src", "src/sub/t"}, "inside the source"},
+      {{"copy", "fifo", "t"}, "not a regular file"},
+      {{"copy", "src"}, "SOURCE... TARGET"},
+      {{"copy", "--verify", "sometimes", "src", "t"}, "--verify"},
+      {{"copy", "--chunk-size", "0", "src", "t"}, "chunk-size"},
+      {{"status"}, "no workspace"},
+      {{"resume", "nope"}, "no workspace"},
+  };
+  for (const auto& c : cases) {
+    RunResult r = Qv(c.args);
+    EXPECT_EQ(r.exit_code, 2) << c.args[0] << " " << c.args[1];
+    EXPECT_NE(r.error.find(c.message), std::string::npos) << r.error;
+  }
+  // Nothing was made: no workspace, no target.
+  EXPECT_FALSE(PathExists(P("ws/fm2.qz")));
+  EXPECT_FALSE(PathExists(P("ws/config")));
+  EXPECT_FALSE(PathExists(P("t")));
+  EXPECT_FALSE(PathExists(P("src/sub/t")));
+
+  // A directory that is not a workspace: part of one, or a file that is no
+  // database.
+  MakeDirs(P("ws/config"));
+  RunResult r = Qv({"copy", "src", "t"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.error.find("not a workspace"), std::string::npos) << r.error;
+  WriteFile(P("ws/fm2.qz"), "not a database");
+  WriteFile(P("ws/config.cnf"), "");
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"copy", "src", "t"}, std::vector<std::string>{"status"}}) {
+    r = Qv(args);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.error.find("not a workspace"), std::string::npos) << r.error;
+  }
+  EXPECT_EQ(ReadFile(P("ws/fm2.qz")), "not a database");
+  EXPECT_FALSE(PathExists(P("t")));
+
+  // An unknown task in a real workspace.
+  ASSERT_EQ(RunProgram(FrontEndPath(), {"init", "ws3"}).exit_code, 0);
+  for (const char* command : {"status", "stop", "resume"}) {
+    r = RunProgram(FrontEndPath(), {"-C", "ws3", command, "no-such-task"});
+    EXPECT_EQ(r.exit_code, 2) << command;
+    EXPECT_NE(r.error.find("no task 'no-such-task'"), std::string::npos) << r.error;
+  }
+}
+
+}  // namespace
+}  // namespace quorvalmist::testing
