@@ -128,6 +128,20 @@ class InnerConfigCleaner {
   std::set<std::wstring> removed_;
 };
 
+// Removes the temporary files left beside targets that ended complete. One is
+// left when a copier that a stop left behind renamed its copy after the core
+// had judged the item: the next copy of that item then finds the target in
+// place, writes a fresh temporary file it cannot rename, and the verdict is
+// taken on the target. The target is whole by then (equal size, and verified
+// where the mode asks), so the temporary file is redundant.
+void RemoveRedundantTempFiles(const std::wstring& task_id) {
+  for (const ItemInfo& item : ListItems(task_id, {kStatusSuccess, kStatusFinish})) {
+    std::string temp = WideToNarrow(item.targetfile + kTempSuffix);
+    auto info = StatPath(temp);
+    if (info && info->is_regular && IsMarkerAbsent(item.id)) RemoveFileAt(temp);
+  }
+}
+
 std::string CoreFailureText(int exit_code) {
   switch (exit_code) {
     case 255:
@@ -299,6 +313,7 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
       ListItems(task.id, {kStatusReady, kStatusRunning, kStatusStop, kStatusError});
   WaitForCopiersToEnd(unfinished, kCopierGrace);
   cleaner.RemoveEnded(true);
+  RemoveRedundantTempFiles(task.id);
 
   TaskTally tally = TallyTask(task.id);
   bool walked = !task.is_dir() || WalkCompleted(task);
