@@ -24,16 +24,21 @@ std::wstring FormatDigestHex(const unsigned char digest[16]) {
 }
 
 std::wstring HashStreamMd5(File& stream) {
-  std::unique_ptr<char[]> buffer(new (std::nothrow) char[HashChunkSize]);
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[HashReadSize]);
   if (!buffer) return std::wstring();
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
   if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) return std::wstring();
+  size_t since_yield = HashChunkSize;
   for (;;) {
     size_t read = 0;
-    Status s = stream.Read(buffer.get(), HashChunkSize, &read);
+    Status s = stream.Read(buffer.get(), HashReadSize, &read);
     if (!s.ok()) return std::wstring();  // a damaged read must never verify
     if (read == 0) break;                // end of input
-    SleepMilliseconds(0);                // let other work run between chunks
+    if (since_yield >= HashChunkSize) {
+      SleepMilliseconds(0);  // let other work run between chunks
+      since_yield = 0;
+    }
+    since_yield += read;
     if (EVP_DigestUpdate(ctx.get(), buffer.get(), read) != 1) return std::wstring();
   }
   unsigned char digest[EVP_MAX_MD_SIZE];
