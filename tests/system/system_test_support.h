@@ -1,0 +1,99 @@
+// Helpers for the whole-system tests: a scratch directory with a workspace,
+// trees of mixed files, snapshots to prove sources unchanged, the task's rows,
+// the database's integrity, the processes of a run, and seeded randomness.
+#ifndef QUORVALMIST_TESTS_SYSTEM_SYSTEM_TEST_SUPPORT_H_
+#define QUORVALMIST_TESTS_SYSTEM_SYSTEM_TEST_SUPPORT_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/support/test_support.h"
+
+namespace quorvalmist::testing {
+
+// A number from the environment, or `fallback` when unset or not a number.
+long EnvNumber(const char* name, long fallback);
+
+// The seed of a test's random choices: QV_FAULT_SEED when set, else a fresh
+// one. It is printed, so that a failing run can be replayed.
+uint64_t ChooseSeed(const char* test_name);
+
+// The shape of a generated tree: `files` files, one in five empty, most of a
+// few KiB, and `big_files` of `big_min`..`big_max` bytes, spread over nested
+// folders of about `per_dir` files each.
+struct TreeShape {
+  int files = 30;
+  int big_files = 2;
+  uint64_t big_min = 1 << 20;
+  uint64_t big_max = 4 << 20;
+  int per_dir = 6;
+};
+
+// Makes the tree below `root`; returns the files' paths relative to it.
+std::vector<std::string> MakeMixedTree(const std::string& root, const TreeShape& shape,
+                                       std::mt19937_64& rng);
+
+// Every entry below a root by relative path: "dir", "link:<target>", or
+// "file:<size>:<mtime>:<content digest>".
+using TreeSnapshot = std::map<std::string, std::string>;
+TreeSnapshot SnapshotTree(const std::string& root);
+
+// Paths below `root` (links not followed) whose name ends in the copier's
+// temporary suffix.
+std::vector<std::string> TempFilesBelow(const std::string& root);
+
+// One tcitem2 row.
+struct ItemRow {
+  std::string source, target, status, md5;
+  std::string position, total;
+};
+
+// Processes: children of `parent` whose command name is `name`.
+std::vector<pid_t> ChildPids(pid_t parent, const std::string& name);
+bool ProcessAlive(pid_t pid);
+
+// A scratch directory that is the current directory, with a private marker
+// namespace and a workspace folder "ws" the front end fills itself.
+class SystemTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  // Ends any core or copier still working in the workspace, so that nothing
+  // writes into the scratch directory while it is removed.
+  void TearDown() override;
+
+  std::string P(const std::string& name) const { return dir_ / name; }
+
+  // The front end with "-C ws" before `args`.
+  RunResult Qv(std::vector<std::string> args);
+  std::unique_ptr<StartedProgram> StartQv(std::vector<std::string> args);
+  // Waits for the "task: ID" line of a started copy or resume; "" if none came.
+  static std::string WaitForTaskId(StartedProgram& program);
+  static std::string TaskId(const std::string& output);
+
+  std::vector<ItemRow> Rows(const std::string& task);
+  // The result of "pragma integrity_check" on the workspace's database, opened
+  // read-only ("ok" when sound).
+  std::string IntegrityCheck();
+  // The core of a task, from /proc; -1 when none runs.
+  static pid_t CorePid(const std::string& task);
+
+  // The end state every interrupted task must reach: each source file's copy
+  // equal to it below `target`, nothing else there (no temporary file), every
+  // row "success" or "finish" with its full position, a sound database, and
+  // the source exactly as it was.
+  void ExpectTaskComplete(const std::string& task, const std::string& source,
+                          const std::string& target, const TreeSnapshot& source_before);
+
+  TempDir dir_;
+  std::string old_cwd_;
+};
+
+}  // namespace quorvalmist::testing
+
+#endif  // QUORVALMIST_TESTS_SYSTEM_SYSTEM_TEST_SUPPORT_H_
