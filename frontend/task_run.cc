@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <thread>
@@ -139,6 +140,23 @@ void RemoveRedundantTempFiles(const std::wstring& task_id) {
     std::string temp = WideToNarrow(item.targetfile + kTempSuffix);
     auto info = StatPath(temp);
     if (info && info->is_regular && IsMarkerAbsent(item.id)) RemoveFileAt(temp);
+  }
+}
+
+// Makes the directories of the source tree that the copy did not make: the
+// copier makes a file's directories when it copies the file, so folders with no
+// file anywhere below them would otherwise be missing from the copy. Links to
+// directories are not followed, as the walk does not enter them.
+void RecreateEmptyDirectories(const TaskInfo& task) {
+  namespace fs = std::filesystem;
+  fs::path source = WideToNarrow(task.sourcedir);
+  fs::path target = WideToNarrow(task.targetdir);
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(source, fs::directory_options::skip_permission_denied, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (!it->is_directory(ec) || it->is_symlink(ec)) continue;
+    std::error_code made;
+    fs::create_directories(target / it->path().lexically_relative(source), made);
   }
 }
 
@@ -318,6 +336,7 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   TaskTally tally = TallyTask(task.id);
   bool walked = !task.is_dir() || WalkCompleted(task);
   bool complete = core_exit == 0 && unfinished.empty() && walked;
+  if (complete && task.is_dir()) RecreateEmptyDirectories(task);
   uint64_t copied_bytes = tally.done_bytes() - std::min(tally.done_bytes(), before.done_bytes());
   // A directory task's rows cover only what the walk reached; the count of
   // the tree covers the rest.

@@ -38,7 +38,8 @@ if [ $status -ne 0 ]; then
   echo "demo: the copy failed (exit code $status)" >&2
   exit $status
 fi
-# Every file compared byte for byte (empty folders are not recreated).
+# Every file compared byte for byte, and the empty folder made too.
+[ -d "$work/copy/empty folder" ] || { echo "demo: the empty folder was not made" >&2; exit 1; }
 (cd "$src" && find . -type f -print0) | while IFS= read -r -d '' f; do
   cmp -s "$src/$f" "$work/copy/$f" || { echo "demo: $f differs from its copy" >&2; exit 1; }
 done

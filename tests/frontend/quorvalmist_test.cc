@@ -78,6 +78,8 @@ class QuorvalmistTest : public ::testing::Test {
       EXPECT_TRUE(FilesEqual(P("src/") + f, P("dst/") + f)) << f;
       EXPECT_FALSE(PathExists(P("dst/") + f + "_quorvalmist_temp")) << f;
     }
+    // Folders with no file below them are made once the walk has finished.
+    EXPECT_TRUE(PathExists(P("dst/empty")));
     auto rows = Rows(task);
     EXPECT_EQ(rows.size(), 4u);
     for (const auto& [source, status] : rows) EXPECT_EQ(status, "success") << source;
