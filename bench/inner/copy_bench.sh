@@ -14,7 +14,7 @@ size_mib=${1:-1024}
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
 cmake --preset release >/dev/null
-cmake --build --preset release --target Skiffwright qv_bench_holder >/dev/null
+cmake --build --preset release --target Skiffwright qv_marker_holder >/dev/null
 bin=$root/build/release/bin
 
 work=$(mktemp -d "${BENCH_DIR:-/tmp}/qv-copy-bench-XXXXXX")
@@ -32,7 +32,7 @@ mkdir -m 700 markers config
 export QUORVALMIST_MARKER_DIR=$work/markers
 printf '[bench-item]\nrunstatus=run\n' > config/inner.cnf
 for name in quorvalmist-plinter bench-task; do
-  "$bin/qv_bench_holder" "$name" > "held-$name" &
+  "$bin/qv_marker_holder" "$name" > "held-$name" &
   holders+=($!)
   until [ -s "held-$name" ]; do sleep 0.05; done
 done

@@ -1,4 +1,4 @@
-// Test tool: holds the marker named by its argument, prints one line, and
+// Test and benchmark tool: holds the marker named by its argument, prints one line, and
 // sleeps until it is killed.
 #include <unistd.h>
 
