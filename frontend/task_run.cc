@@ -18,6 +18,7 @@
 #include "frontend/tree_count.h"
 #include "frontend/workspace.h"
 #include "inner/copy_loop.h"
+#include "inner/file_primitives.h"
 #include "platform/file.h"
 #include "platform/marker.h"
 #include "platform/process.h"
@@ -160,6 +161,28 @@ void RecreateEmptyDirectories(const TaskInfo& task) {
   }
 }
 
+// The longest name a directory entry holds on the usual Linux file systems.
+constexpr size_t kMaxNameBytes = 255;
+
+// Why the copier cannot write `target` at all: the path of its temporary file,
+// or that file's name, is longer than the system accepts. Empty when both fit.
+std::string TargetNameProblem(const std::wstring& target) {
+  std::string temp = WideToNarrow(target + kTempSuffix);
+  if (temp.size() >= kAnsiPathCapacity) {
+    return "the target path is too long for the system (" + std::to_string(temp.size()) +
+           " bytes with the temporary suffix; the limit is " +
+           std::to_string(kAnsiPathCapacity - 1) + "); copy to a shorter target";
+  }
+  size_t slash = temp.rfind('/');
+  size_t name = slash == std::string::npos ? temp.size() : temp.size() - slash - 1;
+  if (name > kMaxNameBytes) {
+    return "the name is too long to copy: with the temporary suffix it passes the system's "
+           "limit of " +
+           std::to_string(kMaxNameBytes) + " bytes; rename the file";
+  }
+  return "";
+}
+
 std::string CoreFailureText(int exit_code) {
   switch (exit_code) {
     case 255:
@@ -198,6 +221,10 @@ std::string ExplainUnfinished(const ItemInfo& item, bool stop_requested) {
   bool temp_left = StatPath(WideToNarrow(item.targetfile + kTempSuffix)).has_value();
   if (!src) return "the source is missing";
   if (!src->is_regular) return "not a regular file (a FIFO, socket or device); it is not copied";
+  if (!dst) {
+    std::string problem = TargetNameProblem(item.targetfile);
+    if (!problem.empty()) return problem;
+  }
   if (status == kStatusError) {
     if (temp_left) {
       return "the target existed already and differs from the source; it was not replaced "
