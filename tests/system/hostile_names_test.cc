@@ -1,0 +1,173 @@
+// Trees with hostile names: quotes, blanks at the ends, newlines, bytes that
+// are not UTF-8, names of the longest length, nesting near the path limit,
+// and links that lead back up the tree.
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/system/system_test_support.h"
+
+namespace quorvalmist::testing {
+namespace {
+
+// The length of the copier's temporary suffix, "_quorvalmist_temp".
+constexpr size_t kTempSuffixBytes = 17;
+
+class HostileNamesTest : public SystemTest {
+ protected:
+  // Makes directories of `component` repeated below `root`, as deep as a
+  // path from `root` of at most `length` bytes allows; returns that path.
+  // Created one level at a time relative to the parent, so that it works
+  // beyond the path limit too.
+  static std::string MakeDeepDirs(const std::string& root, const std::string& component,
+                                  size_t length) {
+    std::string rel;
+    int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    while (rel.size() + 1 + component.size() <= length) {
+      EXPECT_EQ(::mkdirat(fd, component.c_str(), 0755), 0);
+      int next = ::openat(fd, component.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      EXPECT_GE(next, 0);
+      ::close(fd);
+      fd = next;
+      rel += (rel.empty() ? "" : "/") + component;
+    }
+    ::close(fd);
+    return rel;
+  }
+
+  // Writes a file at `root`/`rel` where the whole path may exceed the limit.
+  static void WriteDeepFile(const std::string& root, const std::string& rel,
+                            const std::string& content) {
+    int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    size_t start = 0;
+    for (size_t slash; (slash = rel.find('/', start)) != std::string::npos; start = slash + 1) {
+      int next = ::openat(fd, rel.substr(start, slash - start).c_str(),
+                          O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      ASSERT_GE(next, 0);
+      ::close(fd);
+      fd = next;
+    }
+    int file = ::openat(fd, rel.substr(start).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::close(fd);
+    ASSERT_GE(file, 0);
+    ASSERT_EQ(::write(file, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    ::close(file);
+  }
+
+  ItemRow RowEndingWith(const std::string& task, const std::string& tail) {
+    for (const ItemRow& row : Rows(task)) {
+      if (row.source.size() >= tail.size() &&
+          row.source.compare(row.source.size() - tail.size(), tail.size(), tail) == 0) {
+        return row;
+      }
+    }
+    return ItemRow{};
+  }
+};
+
+TEST_F(HostileNamesTest, EveryNameIsCopiedExactlyAndLinkCyclesEndTheWalk) {
+  MakeDirs(P("src/it's \"quoted\" `here`"));
+  WriteFile(P("src/it's \"quoted\" `here`/'single' and \"double\".txt"), RandomBytes(900, 1));
+  WriteFile(P("src/  blanks at both ends  "), RandomBytes(500, 2));
+  WriteFile(P("src/ "), "a name that is one blank");
+  WriteFile(P("src/line one\nline two"), RandomBytes(700, 3));
+  MakeDirs(P("src/folder\nwith a newline"));
+  WriteFile(P("src/folder\nwith a newline/\n"), "a name that is a newline");
+  WriteFile(P("src/\xff\xfe latin-1 caf\xe9 \xc3("), RandomBytes(600, 4));
+  MakeDirs(P("src/dir \x80\x81"));
+  WriteFile(P("src/dir \x80\x81/utf-8 \xc3\xa9t\xc3\xa9 \xe7\x9b\xae\xe5\xbd\x95"), "mixed");
+  WriteFile(P("src/a;b|c&d$(e)*?[f]\\g%h"), "shell characters");
+  WriteFile(P("src/-n"), "looks like an option");
+  // The longest names: a folder's of the system's limit, a file's as long as
+  // its temporary name (the name and "_quorvalmist_temp") allows.
+  std::string longest_file(NAME_MAX - kTempSuffixBytes, 'L');
+  std::string longest_dir(NAME_MAX, 'D');
+  WriteFile(P("src/" + longest_file), RandomBytes(1000, 5));
+  MakeDirs(P("src/" + longest_dir));
+  WriteFile(P("src/" + longest_dir + "/" + longest_file), "deep");
+  // Nesting up to near the path limit: the deepest file's path and its
+  // temporary name both fit (source and target roots are equally long).
+  // The deepest file's path is 40 bytes short of the limit.
+  const size_t root = P("src/").size();
+  std::string deep =
+      MakeDeepDirs(P("src"), std::string(200, 'n'), PATH_MAX - 1 - 40 - root - 1 - 50);
+  size_t name_length = PATH_MAX - 1 - 40 - root - deep.size() - 1;
+  ASSERT_TRUE(name_length > 0 && name_length <= NAME_MAX) << name_length;
+  std::string deep_file = deep + "/" + std::string(name_length, 'x');
+  WriteDeepFile(P("src"), deep_file, RandomBytes(2000, 6));
+  ASSERT_LT(P("dst/" + deep_file + "_quorvalmist_temp").size(), static_cast<size_t>(PATH_MAX));
+  // Links back up the tree are not entered; a link to a file is copied as the
+  // file's content.
+  MakeDirs(P("src/loop/inner"));
+  WriteFile(P("src/loop/inner/f"), "in the loop");
+  ASSERT_EQ(::symlink("../..", P("src/loop/inner/up").c_str()), 0);
+  ASSERT_EQ(::symlink(".", P("src/loop/self").c_str()), 0);
+  ASSERT_EQ(::symlink(P("src").c_str(), P("src/loop/root").c_str()), 0);
+  ASSERT_EQ(::symlink("inner/f", P("src/loop/link to f").c_str()), 0);
+  TreeSnapshot before = SnapshotTree(P("src"));
+
+  RunResult r = Qv({"copy", "--verify", "always", "--chunk-size", "4KiB", "src", "dst"});
+  EXPECT_EQ(r.exit_code, 0) << r.output << r.error;
+  std::string task = TaskId(r.output);
+  ASSERT_FALSE(task.empty()) << r.output;
+  ExpectTaskComplete(task, P("src"), P("dst"), before);
+  // The links to folders were not recreated; the one to a file holds its bytes.
+  EXPECT_FALSE(PathExists(P("dst/loop/inner/up")));
+  EXPECT_FALSE(PathExists(P("dst/loop/self")));
+  EXPECT_EQ(ReadFile(P("dst/loop/link to f")), "in the loop");
+
+  // Status lists every row, also as JSON (where bad bytes are replaced).
+  RunResult status = Qv({"status", task});
+  EXPECT_EQ(status.exit_code, 0) << status.error;
+  EXPECT_NE(status.output.find("line one\nline two"), std::string::npos);
+  RunResult json = Qv({"status", task, "--json"});
+  EXPECT_EQ(json.exit_code, 0) << json.error;
+  EXPECT_NE(json.output.find("line one\\nline two"), std::string::npos) << json.output;
+  EXPECT_NE(json.output.find("caf\xef\xbf\xbd"), std::string::npos);  // U+FFFD
+}
+
+// A target path beyond the system's limit, or a name too long for its
+// temporary name, cannot be written: that file ends "stop" and is reported
+// with the reason, the rest of the tree is copied, and the walk does not stall
+// on it.
+TEST_F(HostileNamesTest, NamesBeyondTheSystemsLimitsAreReportedAndTheRestIsCopied) {
+  MakeDirs(P("src"));
+  std::string deep =
+      MakeDeepDirs(P("src"), std::string(200, 'n'), PATH_MAX - 250 - P("src/").size());
+  std::string deep_file = deep + "/" + std::string(150, 'x');
+  WriteDeepFile(P("src"), deep_file, "too deep for the target");
+  ASSERT_LT(P("src/" + deep_file).size(), static_cast<size_t>(PATH_MAX));
+  WriteFile(P("src/fine.txt"), "fine");
+  std::string too_long(NAME_MAX - kTempSuffixBytes + 1, 'N');
+  WriteFile(P("src/" + too_long), "a name one byte too long");
+  MakeDirs(P("src/sub"));
+  WriteFile(P("src/sub/also fine"), "also fine");
+  // The target root is longer than the source root by enough to pass the limit.
+  std::string target = "dst-" + std::string(150, 't');
+  ASSERT_GE(P(target + "/" + deep_file).size(), static_cast<size_t>(PATH_MAX));
+
+  RunResult r = Qv({"copy", "--verify", "always", "src", target});
+  EXPECT_EQ(r.exit_code, 1) << r.output << r.error;
+  std::string task = TaskId(r.output);
+  ASSERT_FALSE(task.empty()) << r.output;
+  EXPECT_NE(r.output.find("path is too long"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("name is too long"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("walk of the source tree did not finish"), std::string::npos) << r.output;
+  EXPECT_EQ(ReadFile(P(target + "/fine.txt")), "fine");
+  EXPECT_EQ(ReadFile(P(target + "/sub/also fine")), "also fine");
+  EXPECT_EQ(RowEndingWith(task, std::string(150, 'x')).status, "stop");
+  EXPECT_EQ(RowEndingWith(task, too_long).status, "stop");
+  EXPECT_FALSE(PathExists(P(target + "/" + too_long)));
+  EXPECT_EQ(RowEndingWith(task, "fine.txt").status, "success");
+  EXPECT_EQ(TempFilesBelow(P(target)), std::vector<std::string>{});
+  // Resuming cannot make the path shorter: the same report, nothing else changes.
+  r = Qv({"resume", task});
+  EXPECT_EQ(r.exit_code, 1) << r.output << r.error;
+  EXPECT_NE(r.output.find("path is too long"), std::string::npos) << r.output;
+  EXPECT_EQ(IntegrityCheck(), "ok");
+}
+
+}  // namespace
+}  // namespace quorvalmist::testing
