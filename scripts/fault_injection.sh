@@ -10,8 +10,8 @@
 #   ./scripts/fault_injection.sh [BUILD_DIR]     (default: build/debug, with sanitizers)
 #
 # QV_FAULT_SEED=N replays a run (the seed is printed); QV_FAULT_COUNT=N sets
-# the number of faults per part (default 30); ONLY=core|frontend|config runs
-# one part. Prints one result line at the end and exits non-zero on failure.
+# the number of faults of each kind (default 30); ONLY=core|frontend|config runs
+# one kind. Prints one result line at the end and exits non-zero on failure.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -34,7 +34,7 @@ case "${ONLY:-all}" in
   all) filter='FaultInjectionTest.*' ;;
   *) echo "fault_injection: ONLY must be core, frontend or config" >&2; exit 2 ;;
 esac
-echo "fault injection: seed $seed, $count faults per part (replay with QV_FAULT_SEED=$seed)"
+echo "fault injection: seed $seed, $count faults of each kind (replay with QV_FAULT_SEED=$seed)"
 
 log="$(mktemp "${TMPDIR:-/tmp}/quorvalmist-faults-XXXXXX.log")"
 start=$(date +%s)
