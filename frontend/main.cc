@@ -54,8 +54,8 @@ int Run(int argc, char** argv) {
   app.require_subcommand(1);
   std::string workspace_dir;
   app.add_option("-C", workspace_dir,
-                 "work on the workspace in DIR instead of the current directory (the paths of "
-                 "copy and init stay relative to the current directory)")
+                 "run as if started in DIR (as git -C does): the workspace there, and "
+                 "relative paths taken from there")
       ->type_name("DIR");
 
   std::string init_dir;
@@ -101,12 +101,14 @@ int Run(int argc, char** argv) {
   }
 
   try {
-    // Paths the user typed (and the shell completed) mean what they mean in
-    // the directory the user is in, whichever workspace -C names.
-    for (std::string& path : paths) path = Absolute(path);
-    if (!init_dir.empty()) init_dir = Absolute(init_dir);
+    // As with "git -C" and "make -C": the command runs as if started in DIR,
+    // so its relative paths are taken from DIR. copy and init make DIR when it
+    // is missing, since they make a workspace on first use.
     if (!workspace_dir.empty()) {
       std::error_code ec;
+      if ((*copy || *init) && !std::filesystem::exists(workspace_dir, ec)) {
+        std::filesystem::create_directories(workspace_dir, ec);
+      }
       std::filesystem::current_path(workspace_dir, ec);
       if (ec) {
         throw CommandError("cannot work in '" + workspace_dir + "': " + ec.message() +
@@ -114,6 +116,8 @@ int Run(int argc, char** argv) {
                            ShellQuoted(workspace_dir) + "')");
       }
     }
+    for (std::string& path : paths) path = Absolute(path);
+    if (!init_dir.empty()) init_dir = Absolute(init_dir);
     RunSettings settings;
     static const std::map<std::string, VerifyMode> kModes = {{"auto", VerifyMode::kAuto},
                                                              {"always", VerifyMode::kAlways},

@@ -153,7 +153,8 @@ void RecreateEmptyDirectories(const TaskInfo& task) {
   fs::path source = WideToNarrow(task.sourcedir);
   fs::path target = WideToNarrow(task.targetdir);
   std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(source, fs::directory_options::skip_permission_denied, ec);
+  for (auto it = fs::recursive_directory_iterator(
+           source, fs::directory_options::skip_permission_denied, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (!it->is_directory(ec) || it->is_symlink(ec)) continue;
     std::error_code made;

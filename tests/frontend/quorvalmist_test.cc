@@ -89,7 +89,7 @@ class QuorvalmistTest : public ::testing::Test {
   std::unique_ptr<StartedProgram> StartSlowCopy(std::string* task) {
     auto copy = std::make_unique<StartedProgram>(
         FrontEndPath(), std::vector<std::string>{"-C", "ws", "copy", "--chunk-size", "1",
-                                                 "--verify", "always", "src", "dst"});
+                                                 "--verify", "always", P("src"), P("dst")});
     std::string temp = P("dst/a b/big.bin_quorvalmist_temp");
     EXPECT_TRUE(WaitFor(
         [&] {
@@ -145,8 +145,8 @@ TEST_F(QuorvalmistTest, InitMakesAWorkspaceOnceAndCopyMakesOneWhenNoneIsThere) {
   MakeDirs(P("ws2"));
   MakeDirs(P("src"));
   WriteFile(P("src/f"), "data");
-  r = RunProgram(FrontEndPath(),
-                 {"-C", "ws2", "copy", "--verify", "never", "--chunk-size", "64KiB", "src", "out"});
+  r = RunProgram(FrontEndPath(), {"-C", "ws2", "copy", "--verify", "never", "--chunk-size", "64KiB",
+                                  "../src", "../out"});
   ASSERT_EQ(r.exit_code, 0) << r.output << r.error;
   EXPECT_EQ(r.output.rfind("task: ", 0), 0u) << r.output;
   EXPECT_EQ(ReadFile(P("out/f")), "data");
@@ -218,7 +218,7 @@ TEST_F(QuorvalmistTest, ResumeRefusesATaskThatIsRunning) {
 TEST_F(QuorvalmistTest, FilesTasksAndATargetThatIsNotReplaced) {
   WriteFile(P("one"), RandomBytes(3000, 3));
   WriteFile(P("two"), RandomBytes(10, 4));
-  RunResult r = Qv({"copy", "one", "two", "into"});
+  RunResult r = Qv({"copy", P("one"), P("two"), P("into")});
   ASSERT_EQ(r.exit_code, 0) << r.output << r.error;
   EXPECT_TRUE(FilesEqual(P("one"), P("into/one")));
   EXPECT_TRUE(FilesEqual(P("two"), P("into/two")));
@@ -226,13 +226,13 @@ TEST_F(QuorvalmistTest, FilesTasksAndATargetThatIsNotReplaced) {
   EXPECT_EQ(rows.size(), 2u);
   for (const auto& [source, status] : rows) EXPECT_EQ(status, "success") << source;
 
-  r = Qv({"copy", "one", "renamed"});
+  r = Qv({"copy", P("one"), P("renamed")});
   ASSERT_EQ(r.exit_code, 0) << r.output << r.error;
   EXPECT_TRUE(FilesEqual(P("one"), P("renamed")));
 
   // A different file already at the target is kept and reported.
   WriteFile(P("mine"), "the user's own file");
-  r = Qv({"copy", "two", "mine"});
+  r = Qv({"copy", P("two"), P("mine")});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(ReadFile(P("mine")), "the user's own file");
   EXPECT_NE(r.output.find("not replaced"), std::string::npos) << r.output;
@@ -255,12 +255,12 @@ TEST_F(QuorvalmistTest, BadInputIsRefusedAndChangesNothing) {
     const char* message;
   };
   const Case cases[] = {
-      {{"copy", "missing", "t"}, "no such file"},
-      {{"copy", "src", "src/sub/t"}, "inside the source"},
-      {{"copy", "fifo", "t"}, "not a regular file"},
-      {{"copy", "src"}, "SOURCE... TARGET"},
-      {{"copy", "--verify", "sometimes", "src", "t"}, "--verify"},
-      {{"copy", "--chunk-size", "0", "src", "t"}, "chunk-size"},
+      {{"copy", "../missing", "../t"}, "no such file"},
+      {{"copy", "../src", "../src/sub/t"}, "inside the source"},
+      {{"copy", P("fifo"), P("t")}, "not a regular file"},
+      {{"copy", "../src"}, "SOURCE... TARGET"},
+      {{"copy", "--verify", "sometimes", "../src", "../t"}, "--verify"},
+      {{"copy", "--chunk-size", "0", "../src", "../t"}, "chunk-size"},
       {{"status"}, "no workspace"},
       {{"resume", "nope"}, "no workspace"},
   };
@@ -278,13 +278,13 @@ TEST_F(QuorvalmistTest, BadInputIsRefusedAndChangesNothing) {
   // A directory that is not a workspace: part of one, or a file that is no
   // database.
   MakeDirs(P("ws/config"));
-  RunResult r = Qv({"copy", "src", "t"});
+  RunResult r = Qv({"copy", "../src", "../t"});
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_NE(r.error.find("not a workspace"), std::string::npos) << r.error;
   WriteFile(P("ws/fm2.qz"), "not a database");
   WriteFile(P("ws/config.cnf"), "");
   for (std::vector<std::string> args :
-       {std::vector<std::string>{"copy", "src", "t"}, std::vector<std::string>{"status"}}) {
+       {std::vector<std::string>{"copy", "../src", "../t"}, std::vector<std::string>{"status"}}) {
     r = Qv(args);
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_NE(r.error.find("not a workspace"), std::string::npos) << r.error;

@@ -77,7 +77,8 @@ TEST_F(DiskFullTest, FileSizeLimitStopsTheBigFileAndResumeFinishesWithoutIt) {
   MakeSource();
   ASSERT_EQ(RunProgram(FrontEndPath(), {"init", "ws"}).exit_code, 0);
   RunResult r = RunWithFileSizeLimit(
-      {"-C", "ws", "copy", "--verify", "always", "--chunk-size", "64KiB", "src", "dst"}, 4 * kMiB);
+      {"-C", "ws", "copy", "--verify", "always", "--chunk-size", "64KiB", P("src"), P("dst")},
+      4 * kMiB);
   std::string task = TaskId(r.output);
   ASSERT_FALSE(task.empty()) << r.output;
   ExpectBigFileStopped(r, task);
@@ -107,7 +108,7 @@ TEST_F(DiskFullTest, SmallFileSystemFillsUpAndResumeFinishesOnceRoomIsMade) {
     ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
   } unmount{P("dst")};
 
-  RunResult r = Qv({"copy", "--verify", "always", "--chunk-size", "64KiB", "src", "dst"});
+  RunResult r = Qv({"copy", "--verify", "always", "--chunk-size", "64KiB", P("src"), P("dst")});
   std::string task = TaskId(r.output);
   ASSERT_FALSE(task.empty()) << r.output;
   ExpectBigFileStopped(r, task);

@@ -81,7 +81,7 @@ class FaultInjectionTest : public SystemTest {
     while (tally_.total() < faults) {
       ++tally_.rounds;
       std::string target = P("dst" + std::to_string(tally_.rounds));
-      auto run = StartQv({"copy", "--verify", "auto", "--chunk-size", "64KiB", "src", target});
+      auto run = StartQv({"copy", "--verify", "auto", "--chunk-size", "64KiB", P("src"), target});
       std::string task = WaitForTaskId(*run);
       ASSERT_FALSE(task.empty()) << run->output();
       ++tally_.runs;

@@ -108,7 +108,7 @@ TEST_F(HostileNamesTest, EveryNameIsCopiedExactlyAndLinkCyclesEndTheWalk) {
   ASSERT_EQ(::symlink("inner/f", P("src/loop/link to f").c_str()), 0);
   TreeSnapshot before = SnapshotTree(P("src"));
 
-  RunResult r = Qv({"copy", "--verify", "always", "--chunk-size", "4KiB", "src", "dst"});
+  RunResult r = Qv({"copy", "--verify", "always", "--chunk-size", "4KiB", P("src"), P("dst")});
   EXPECT_EQ(r.exit_code, 0) << r.output << r.error;
   std::string task = TaskId(r.output);
   ASSERT_FALSE(task.empty()) << r.output;
@@ -148,7 +148,7 @@ TEST_F(HostileNamesTest, NamesBeyondTheSystemsLimitsAreReportedAndTheRestIsCopie
   std::string target = "dst-" + std::string(150, 't');
   ASSERT_GE(P(target + "/" + deep_file).size(), static_cast<size_t>(PATH_MAX));
 
-  RunResult r = Qv({"copy", "--verify", "always", "src", target});
+  RunResult r = Qv({"copy", "--verify", "always", P("src"), P(target)});
   EXPECT_EQ(r.exit_code, 1) << r.output << r.error;
   std::string task = TaskId(r.output);
   ASSERT_FALSE(task.empty()) << r.output;

@@ -35,7 +35,7 @@ TEST_F(LoadTest, FourTasksAtOnceInOneWorkspace) {
   std::vector<std::unique_ptr<StartedProgram>> runs;
   for (int i = 0; i < kTasks; ++i) {
     runs.push_back(StartQv({"copy", "--verify", "always", "--chunk-size", "16KiB",
-                            "src" + std::to_string(i), "dst" + std::to_string(i)}));
+                            P("src" + std::to_string(i)), P("dst" + std::to_string(i))}));
   }
   std::vector<std::string> tasks;
   for (auto& run : runs) {
