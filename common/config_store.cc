@@ -54,7 +54,9 @@ std::wstring ReadTaskRunStatus(const std::wstring& task_id) {
   return Read(CoreConfigFilePath, task_id, L"runstatus", L"stop");
 }
 
-std::wstring ReadCheckFileFlag() { return Read(CoreConfigFilePath, L"system", L"checkfileflag", L"0"); }
+std::wstring ReadCheckFileFlag() {
+  return Read(CoreConfigFilePath, L"system", L"checkfileflag", L"0");
+}
 
 std::wstring ReadItemPosition(const std::wstring& item_key) {
   return Read(InnerConfigFilePath, item_key, L"position", L"0");
@@ -75,8 +77,8 @@ void WriteItemPosition(const std::wstring& item_key, const std::wstring& value) 
 }
 
 int WideToInt(const std::wstring& text) {
-  return static_cast<int>(ParseSaturating(text, std::numeric_limits<int>::min(),
-                                          std::numeric_limits<int>::max()));
+  return static_cast<int>(
+      ParseSaturating(text, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
 }
 
 int32_t WideToLong32(const std::wstring& text) {

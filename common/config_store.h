@@ -37,9 +37,9 @@ void WriteItemPosition(const std::wstring& item_key, const std::wstring& value);
 // The C library's decimal conversions as the programs apply them to values:
 // leading blanks and one sign accepted, conversion stops at the first
 // non-digit, no digits gives 0. Out-of-range values saturate.
-int WideToInt(const std::wstring& text);          // int, as _wtoi
-int32_t WideToLong32(const std::wstring& text);   // 32-bit long, as _wtol
-int64_t WideToInt64(const std::wstring& text);    // 64-bit, as _wtoi64
+int WideToInt(const std::wstring& text);         // int, as _wtoi
+int32_t WideToLong32(const std::wstring& text);  // 32-bit long, as _wtol
+int64_t WideToInt64(const std::wstring& text);   // 64-bit, as _wtoi64
 
 }  // namespace quorvalmist
 

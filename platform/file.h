@@ -65,9 +65,9 @@ Status RemoveFileAt(const std::string& path);
 class File {
  public:
   enum class Mode {
-    kRead,          // existing file, read only
-    kReadWrite,     // existing file, read and write, content kept
-    kCreateTruncate // created or emptied, read and write
+    kRead,           // existing file, read only
+    kReadWrite,      // existing file, read and write, content kept
+    kCreateTruncate  // created or emptied, read and write
   };
 
   File() = default;

@@ -31,8 +31,7 @@ bool WriteProfileString(const std::wstring& section, const std::wstring& key,
 
 // Removes whole sections from the file (the front end's clean-up of finished
 // items); true when the file was rewritten or had none of them.
-bool RemoveProfileSections(const std::wstring& path,
-                           const std::wstring* sections, size_t count);
+bool RemoveProfileSections(const std::wstring& path, const std::wstring* sections, size_t count);
 
 }  // namespace quorvalmist
 

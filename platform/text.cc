@@ -3,7 +3,9 @@
 namespace quorvalmist {
 
 namespace {
-wchar_t FoldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+wchar_t FoldAscii(wchar_t c) {
+  return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
 }  // namespace
 
 bool EqualsIgnoringCase(std::wstring_view a, std::wstring_view b) {

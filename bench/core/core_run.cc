@@ -60,8 +60,7 @@ int main(int argc, char** argv) {
   int status = 0;
   struct rusage usage = {};
   ::wait4(pid, &status, 0, &usage);
-  double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
   long files = 0, ok = 0;
   Recordset rows = Query(L"select * from tcitem2 where tcitemid='bench'");

@@ -1,8 +1,7 @@
-#include "platform/console.h"
-
 #include <csignal>
 #include <cstdio>
 
+#include "platform/console.h"
 #include "platform/text.h"
 
 namespace quorvalmist {

@@ -81,7 +81,8 @@ std::unique_ptr<DirectoryLister> DirectoryLister::Open(const std::string& path, 
 }
 
 Status MakeDirectory(const std::string& path) {
-  if (::mkdir(path.c_str(), 0777) != 0) return ErrnoStatus("cannot create directory " + path, errno);
+  if (::mkdir(path.c_str(), 0777) != 0)
+    return ErrnoStatus("cannot create directory " + path, errno);
   return Status::Ok();
 }
 
@@ -111,7 +112,9 @@ Status RemoveFileAt(const std::string& path) {
   return Status::Ok();
 }
 
-File::File(File&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) { other.fd_ = -1; }
+File::File(File&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) {
+  other.fd_ = -1;
+}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {

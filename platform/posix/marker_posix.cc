@@ -73,7 +73,8 @@ std::string MarkerPath(const std::wstring& name, Status* status) {
 
 Status CheckPrivateDirectory(const std::string& path) {
   struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) return ErrnoStatus("cannot use marker directory " + path, errno);
+  if (::lstat(path.c_str(), &st) != 0)
+    return ErrnoStatus("cannot use marker directory " + path, errno);
   if (S_ISLNK(st.st_mode) || !S_ISDIR(st.st_mode)) {
     return Status::Error(ENOTDIR, "marker directory " + path + " is not a plain directory");
   }

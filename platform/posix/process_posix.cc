@@ -156,7 +156,8 @@ std::string FindProgram(const std::string& name) {
     size_t start = 0;
     while (start <= dirs.size()) {
       size_t colon = dirs.find(':', start);
-      std::string dir = dirs.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+      std::string dir =
+          dirs.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
       if (dir.empty()) dir.assign(1, '.');  // not = ".": GCC 12 -O3 reports a false -Wrestrict
       if (IsExecutable(dir + "/" + name)) return dir + "/" + name;
       if (colon == std::string::npos) break;

@@ -1,8 +1,8 @@
-#include "platform/random.h"
-
 #include <sys/random.h>
 
 #include <cerrno>
+
+#include "platform/random.h"
 
 namespace quorvalmist {
 

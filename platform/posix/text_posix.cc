@@ -1,9 +1,9 @@
 // UTF-8 with surrogate escape. Written by hand: neither iconv nor the C++
 // library offers a decoder that maps invalid bytes to U+DC80..U+DCFF and back,
 // which is what makes every Linux file name round-trip byte for byte.
-#include "platform/text.h"
-
 #include <cstdint>
+
+#include "platform/text.h"
 
 namespace quorvalmist {
 

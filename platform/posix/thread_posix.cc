@@ -1,7 +1,7 @@
-#include "platform/thread.h"
-
 #include <chrono>
 #include <thread>
+
+#include "platform/thread.h"
 
 namespace quorvalmist {
 

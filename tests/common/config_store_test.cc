@@ -31,8 +31,7 @@ TEST_F(ConfigStoreTest, ReadsEveryKeyWithItsDefault) {
 }
 
 TEST_F(ConfigStoreTest, WritesLandWhereTheOtherProgramReadsThem) {
-  WriteFile(Path("config/core.cnf"),
-            "[SYSTEM]\nCheckFileFlag=2\n[task 1]\nrunstatus=Run\n");
+  WriteFile(Path("config/core.cnf"), "[SYSTEM]\nCheckFileFlag=2\n[task 1]\nrunstatus=Run\n");
   WriteFile(Path("config.cnf"), "[system]\nbuffersize=1234567890123456789012345\n");
   EXPECT_EQ(ReadCheckFileFlag(), L"2");
   EXPECT_EQ(ReadTaskRunStatus(L"TASK 1"), L"Run");

@@ -1,9 +1,8 @@
+#include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <unistd.h>
 
 #include <fstream>
-
-#include <gtest/gtest.h>
 
 #include "common/file_info.h"
 #include "common/md5.h"

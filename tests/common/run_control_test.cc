@@ -1,12 +1,11 @@
 #include "common/run_control.h"
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-
-#include <gtest/gtest.h>
 
 #include "common/config_store.h"
 #include "platform/thread.h"

@@ -1,11 +1,10 @@
 // End-to-end tests of stopping and resuming the core, and of cores running
 // side by side. The monitor threads of both programs are involved, so these
 // also run under ThreadSanitizer.
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
-
-#include <gtest/gtest.h>
 
 #include "platform/file.h"
 #include "platform/marker.h"

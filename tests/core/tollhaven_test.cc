@@ -1,9 +1,8 @@
 // End-to-end tests of the core program with the real copier, database and
 // files.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "core/db/db_create.h"
 #include "core/db/schema.h"
@@ -79,9 +78,8 @@ TEST_F(TollhavenTest, CheckModesDecideWhatIsVerified) {
     const wchar_t* over;
   };
   const Case cases[] = {
-      {"0", L"success", L"finish"}, {"abc", L"success", L"finish"},
-      {"2", L"finish", L"finish"},  {"1", L"success", L"success"},
-      {"-1", L"success", L"success"},
+      {"0", L"success", L"finish"},  {"abc", L"success", L"finish"}, {"2", L"finish", L"finish"},
+      {"1", L"success", L"success"}, {"-1", L"success", L"success"},
   };
   int n = 0;
   for (const auto& c : cases) {

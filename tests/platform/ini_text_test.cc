@@ -20,9 +20,9 @@ TEST(IniTextTest, LooksUpIgnoringCaseFirstMatchWins) {
 TEST(IniTextTest, SetKeepsOtherLinesAndAppendsWhereNeeded) {
   std::wstring text = L"# keep me\n[a]\nx=1\n\n[b]\ny=2\n";
   IniText ini = IniText::Parse(text);
-  ini.Set(L"A", L"X", L"9");      // replaced in place, name as written anew
-  ini.Set(L"a", L"z", L"3");      // appended after the section's last line
-  ini.Set(L"c", L"w", L"4");      // new section at the end
+  ini.Set(L"A", L"X", L"9");  // replaced in place, name as written anew
+  ini.Set(L"a", L"z", L"3");  // appended after the section's last line
+  ini.Set(L"c", L"w", L"4");  // new section at the end
   EXPECT_EQ(ini.ToText(), L"# keep me\n[a]\nX=9\nz=3\n\n[b]\ny=2\n[c]\nw=4\n");
   // Unchanged input prints back unchanged, CRLF included.
   EXPECT_EQ(IniText::Parse(L"[s]\r\nk=v\r\n").ToText(), L"[s]\r\nk=v\r\n");

@@ -1,11 +1,10 @@
 #include "platform/marker.h"
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <set>
 #include <string>
@@ -98,10 +97,17 @@ TEST_F(MarkerTest, AbsenceTestsNeverMakeAConcurrentClaimFail) {
 }
 
 TEST_F(MarkerTest, ArbitraryNamesMapToDistinctBoundedMarkers) {
-  std::vector<std::wstring> names = {
-      L"with space", L"a/b", L"a%2Fb", L"quote\"s and 'single'", L"\u4efb\u52a1-\u0437\u0430\u0434\u0430\u0447\u0430",
-      L"..", L".", L"", std::wstring(1000, L'x'), std::wstring(999, L'x') + L"y",
-      std::wstring(1000, L'\u00e9')};
+  std::vector<std::wstring> names = {L"with space",
+                                     L"a/b",
+                                     L"a%2Fb",
+                                     L"quote\"s and 'single'",
+                                     L"\u4efb\u52a1-\u0437\u0430\u0434\u0430\u0447\u0430",
+                                     L"..",
+                                     L".",
+                                     L"",
+                                     std::wstring(1000, L'x'),
+                                     std::wstring(999, L'x') + L"y",
+                                     std::wstring(1000, L'\u00e9')};
   std::set<std::string> files;
   for (const auto& n : names) {
     std::string f = MarkerFileName(n);

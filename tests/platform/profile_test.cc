@@ -1,9 +1,8 @@
 #include "platform/profile.h"
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "platform/text.h"
 #include "tests/support/test_support.h"

@@ -12,9 +12,13 @@ TEST(TextTest, RoundTripsEveryPlaneAndInvalidBytes) {
 
   // Bytes that are not UTF-8 survive narrow -> wide -> narrow exactly.
   const std::string cases[] = {
-      std::string("\xff\xfe", 2), "a\x80" "b", "\xc3",  "\xed\xa0\x80",  // encoded surrogate
-      "\xc0\xaf",                                      // overlong slash
-      "\xf4\x90\x80\x80",                              // above U+10FFFF
+      std::string("\xff\xfe", 2),
+      "a\x80"
+      "b",
+      "\xc3",
+      "\xed\xa0\x80",      // encoded surrogate
+      "\xc0\xaf",          // overlong slash
+      "\xf4\x90\x80\x80",  // above U+10FFFF
       std::string("x\0y", 3),
   };
   for (const auto& bytes : cases) {

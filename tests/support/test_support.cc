@@ -126,7 +126,8 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
 
 namespace {
 
-std::vector<char*> BuildEnv(const std::vector<std::string>& extra, std::vector<std::string>* store) {
+std::vector<char*> BuildEnv(const std::vector<std::string>& extra,
+                            std::vector<std::string>* store) {
   store->clear();
   for (char** e = environ; *e; ++e) store->push_back(*e);
   for (const auto& x : extra) store->push_back(x);
@@ -282,7 +283,8 @@ void WorkspaceTest::SetTaskRunStatus(const std::wstring& task_id, const std::wst
 }
 
 void WorkspaceTest::SetBufferSize(const std::string& value) {
-  WriteProfileString(L"system", L"buffersize", NarrowToWide(value), NarrowToWide(Path("config.cnf")));
+  WriteProfileString(L"system", L"buffersize", NarrowToWide(value),
+                     NarrowToWide(Path("config.cnf")));
 }
 
 void WorkspaceTest::SetCheckFileFlag(const std::string& value) {

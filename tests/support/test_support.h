@@ -3,6 +3,7 @@
 #ifndef QUORVALMIST_TESTS_SUPPORT_TEST_SUPPORT_H_
 #define QUORVALMIST_TESTS_SUPPORT_TEST_SUPPORT_H_
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -10,8 +11,6 @@
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace quorvalmist::testing {
 
