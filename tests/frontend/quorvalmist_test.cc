@@ -18,35 +18,8 @@
 namespace quorvalmist::testing {
 namespace {
 
-// A private marker namespace and a scratch directory that is the current
-// directory; the front end makes the workspace in it ("ws") itself.
-class QuorvalmistTest : public ::testing::Test {
+class QuorvalmistTest : public FrontEndTest {
  protected:
-  void SetUp() override {
-    std::string markers = dir_ / ".markers";
-    ASSERT_EQ(::mkdir(markers.c_str(), 0700), 0);
-    ::setenv("QUORVALMIST_MARKER_DIR", markers.c_str(), 1);
-    char cwd[4096];
-    ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-    old_cwd_ = cwd;
-    ASSERT_EQ(::chdir(dir_.path().c_str()), 0);
-    MakeDirs(P("ws"));
-  }
-  void TearDown() override { ASSERT_EQ(::chdir(old_cwd_.c_str()), 0); }
-
-  std::string P(const std::string& name) const { return dir_ / name; }
-
-  RunResult Qv(std::vector<std::string> args) {
-    args.insert(args.begin(), {"-C", "ws"});
-    return RunProgram(FrontEndPath(), args);
-  }
-
-  // The task id from the first line of a copy's output.
-  static std::string TaskId(const std::string& output) {
-    if (output.rfind("task: ", 0) != 0) return "";
-    return output.substr(6, output.find('\n') - 6);
-  }
-
   // copystatus of every row of the task, by source path.
   std::map<std::string, std::string> Rows(const std::string& task) {
     std::map<std::string, std::string> rows;
@@ -121,9 +94,6 @@ class QuorvalmistTest : public ::testing::Test {
     ::closedir(proc);
     return found;
   }
-
-  TempDir dir_;
-  std::string old_cwd_;
 };
 
 TEST_F(QuorvalmistTest, InitMakesAWorkspaceOnceAndCopyMakesOneWhenNoneIsThere) {

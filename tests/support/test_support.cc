@@ -254,19 +254,29 @@ void StartedProgram::Kill(int signal_number) { ::kill(pid_, signal_number); }
 
 std::string StartedProgram::output() const { return ReadFile(out_path_); }
 
-void WorkspaceTest::SetUp() {
-  dir_ = std::make_unique<TempDir>();
-  std::string markers = dir_->path() + "/.markers";
+namespace {
+
+// Gives the test a marker namespace of its own inside `dir` (children inherit
+// it) and makes `dir` the current directory, keeping the old one.
+void EnterScratchDirectory(const std::string& dir, std::string* old_cwd) {
+  std::string markers = dir + "/.markers";
   ASSERT_EQ(::mkdir(markers.c_str(), 0700), 0);
   ::setenv("QUORVALMIST_MARKER_DIR", markers.c_str(), 1);
+  char cwd[4096];
+  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+  *old_cwd = cwd;
+  ASSERT_EQ(::chdir(dir.c_str()), 0);
+}
+
+}  // namespace
+
+void WorkspaceTest::SetUp() {
+  dir_ = std::make_unique<TempDir>();
+  EnterScratchDirectory(dir_->path(), &old_cwd_);
   MakeDirs(dir_->path() + "/config");
   WriteFile(dir_->path() + "/config/core.cnf", "");
   WriteFile(dir_->path() + "/config/inner.cnf", "");
   WriteFile(dir_->path() + "/config.cnf", "[system]\nbuffersize=1024\n");
-  char cwd[4096];
-  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-  old_cwd_ = cwd;
-  ASSERT_EQ(::chdir(dir_->path().c_str()), 0);
   front_end_ = std::make_unique<MarkerHolder>(L"quorvalmist-plinter");
 }
 
@@ -293,5 +303,29 @@ void WorkspaceTest::SetCheckFileFlag(const std::string& value) {
 }
 
 void WorkspaceTest::ReleaseFrontEnd() { front_end_->Release(); }
+
+void FrontEndTest::SetUp() {
+  EnterScratchDirectory(dir_.path(), &old_cwd_);
+  MakeDirs(P("ws"));
+}
+
+void FrontEndTest::TearDown() { ASSERT_EQ(::chdir(old_cwd_.c_str()), 0); }
+
+RunResult FrontEndTest::Qv(std::vector<std::string> args) {
+  args.insert(args.begin(), {"-C", "ws"});
+  return RunProgram(FrontEndPath(), args);
+}
+
+std::unique_ptr<StartedProgram> FrontEndTest::StartQv(std::vector<std::string> args) {
+  args.insert(args.begin(), {"-C", "ws"});
+  return std::make_unique<StartedProgram>(FrontEndPath(), args);
+}
+
+std::string FrontEndTest::TaskId(const std::string& output) {
+  if (output.rfind("task: ", 0) != 0) return "";
+  size_t end = output.find('\n');
+  if (end == std::string::npos) return "";
+  return output.substr(6, end - 6);
+}
 
 }  // namespace quorvalmist::testing

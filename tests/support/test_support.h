@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,24 @@ class WorkspaceTest : public ::testing::Test {
 
   std::unique_ptr<TempDir> dir_;
   std::unique_ptr<MarkerHolder> front_end_;
+  std::string old_cwd_;
+};
+
+// A scratch directory that is the current directory until TearDown, with a
+// private marker namespace; the front end makes its workspace in "ws" itself.
+class FrontEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  std::string P(const std::string& name) const { return dir_ / name; }
+  // The front end with "-C ws" before `args`.
+  RunResult Qv(std::vector<std::string> args);
+  std::unique_ptr<StartedProgram> StartQv(std::vector<std::string> args);
+  // The id of the "task: ID" first line of a copy's output; "" if none.
+  static std::string TaskId(const std::string& output);
+
+  TempDir dir_;
   std::string old_cwd_;
 };
 

@@ -203,17 +203,6 @@ bool ProcessAlive(pid_t pid) {
   return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] != 'Z';
 }
 
-void SystemTest::SetUp() {
-  std::string markers = dir_ / ".markers";
-  ASSERT_EQ(::mkdir(markers.c_str(), 0700), 0);
-  ::setenv("QUORVALMIST_MARKER_DIR", markers.c_str(), 1);
-  char cwd[4096];
-  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-  old_cwd_ = cwd;
-  ASSERT_EQ(::chdir(dir_.path().c_str()), 0);
-  MakeDirs(P("ws"));
-}
-
 void SystemTest::TearDown() {
   std::string ws = P("ws");
   for (pid_t pid : AllPids()) {
@@ -225,24 +214,7 @@ void SystemTest::TearDown() {
     ssize_t n = ::readlink(link.c_str(), cwd.data(), cwd.size());
     if (n > 0 && std::string(cwd.data(), static_cast<size_t>(n)) == ws) ::kill(pid, SIGKILL);
   }
-  ASSERT_EQ(::chdir(old_cwd_.c_str()), 0);
-}
-
-RunResult SystemTest::Qv(std::vector<std::string> args) {
-  args.insert(args.begin(), {"-C", "ws"});
-  return RunProgram(FrontEndPath(), args);
-}
-
-std::unique_ptr<StartedProgram> SystemTest::StartQv(std::vector<std::string> args) {
-  args.insert(args.begin(), {"-C", "ws"});
-  return std::make_unique<StartedProgram>(FrontEndPath(), args);
-}
-
-std::string SystemTest::TaskId(const std::string& output) {
-  if (output.rfind("task: ", 0) != 0) return "";
-  size_t end = output.find('\n');
-  if (end == std::string::npos) return "";
-  return output.substr(6, end - 6);
+  FrontEndTest::TearDown();
 }
 
 std::string SystemTest::WaitForTaskId(StartedProgram& program) {

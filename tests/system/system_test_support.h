@@ -60,21 +60,14 @@ bool ProcessAlive(pid_t pid);
 
 // A scratch directory that is the current directory, with a private marker
 // namespace and a workspace folder "ws" the front end fills itself.
-class SystemTest : public ::testing::Test {
+class SystemTest : public FrontEndTest {
  protected:
-  void SetUp() override;
   // Ends any core or copier still working in the workspace, so that nothing
   // writes into the scratch directory while it is removed.
   void TearDown() override;
 
-  std::string P(const std::string& name) const { return dir_ / name; }
-
-  // The front end with "-C ws" before `args`.
-  RunResult Qv(std::vector<std::string> args);
-  std::unique_ptr<StartedProgram> StartQv(std::vector<std::string> args);
   // Waits for the "task: ID" line of a started copy or resume; "" if none came.
   static std::string WaitForTaskId(StartedProgram& program);
-  static std::string TaskId(const std::string& output);
 
   std::vector<ItemRow> Rows(const std::string& task);
   // The result of "pragma integrity_check" on the workspace's database, opened
@@ -89,9 +82,6 @@ class SystemTest : public ::testing::Test {
   // the source exactly as it was.
   void ExpectTaskComplete(const std::string& task, const std::string& source,
                           const std::string& target, const TreeSnapshot& source_before);
-
-  TempDir dir_;
-  std::string old_cwd_;
 };
 
 }  // namespace quorvalmist::testing
