@@ -80,10 +80,11 @@ class Display {
     std::fflush(stdout);
   }
 
-  // Leaves the display (its last state stays on screen).
+  // Leaves the display: the redrawn lines go, since the summary that follows
+  // gives the final figures (a last frame left on screen would show a stale
+  // file and percent).
   void End() {
-    if (live_ && printed_) std::fputs("\n", stdout);
-    printed_ = false;
+    Clear();
     std::fflush(stdout);
   }
 
