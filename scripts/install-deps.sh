@@ -3,7 +3,8 @@
 # benchmark. Safe to run again; installs only what is missing.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libssl-dev libsqlite3-dev
-  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev sqlite3 rsync)
+  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev sqlite3 rsync
+  bc time tmux)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
