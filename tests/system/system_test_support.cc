@@ -44,17 +44,22 @@ std::string ContentDigest(const std::string& path) {
   return text;
 }
 
-void Snapshot(const std::string& root, const std::string& relative, TreeSnapshot* out) {
-  std::string dir = relative.empty() ? root : root + "/" + relative;
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return;
+// The names in `dir` other than "." and ".."; none when it cannot be listed.
+std::vector<std::string> EntryNames(const std::string& dir) {
   std::vector<std::string> names;
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return names;
   while (dirent* e = ::readdir(d)) {
     std::string name = e->d_name;
     if (name != "." && name != "..") names.push_back(name);
   }
   ::closedir(d);
-  for (const std::string& name : names) {
+  return names;
+}
+
+void Snapshot(const std::string& root, const std::string& relative, TreeSnapshot* out) {
+  std::string dir = relative.empty() ? root : root + "/" + relative;
+  for (const std::string& name : EntryNames(dir)) {
     std::string rel = relative.empty() ? name : relative + "/" + name;
     std::string path = root + "/" + rel;
     struct stat st;
@@ -74,15 +79,7 @@ void Snapshot(const std::string& root, const std::string& relative, TreeSnapshot
 }
 
 void CollectTemp(const std::string& dir, std::vector<std::string>* out) {
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return;
-  std::vector<std::string> names;
-  while (dirent* e = ::readdir(d)) {
-    std::string name = e->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  ::closedir(d);
-  for (const std::string& name : names) {
+  for (const std::string& name : EntryNames(dir)) {
     std::string path = dir + "/" + name;
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) continue;
