@@ -1,5 +1,7 @@
 #include "common/run_control.h"
 
+#include <cstdlib>
+
 #include "common/config_store.h"
 #include "platform/console.h"
 #include "platform/marker.h"
@@ -44,10 +46,36 @@ bool MonitorSaysStop(const MonitorTarget& target) {
   return stop;
 }
 
+namespace {
+
+constexpr unsigned kMonitorPeriodMilliseconds = 1000;
+constexpr unsigned kShortestMonitorPeriodMilliseconds = 10;
+
+std::atomic<uint64_t> monitor_passes{0};
+
+}  // namespace
+
+unsigned MonitorPeriodMilliseconds() {
+  static const unsigned period = [] {
+    const char* text = std::getenv("QUORVALMIST_MONITOR_PERIOD_MS");
+    if (text == nullptr) return kMonitorPeriodMilliseconds;
+    long value = std::strtol(text, nullptr, 10);
+    if (value < kShortestMonitorPeriodMilliseconds || value > kMonitorPeriodMilliseconds) {
+      return kMonitorPeriodMilliseconds;
+    }
+    return static_cast<unsigned>(value);
+  }();
+  return period;
+}
+
+uint64_t MonitorPassCount() { return monitor_passes.load(std::memory_order_relaxed); }
+
 void RunMonitor(const MonitorTarget& target) {
+  const unsigned period = MonitorPeriodMilliseconds();
   for (;;) {
-    SleepMilliseconds(1000);
+    SleepMilliseconds(period);
     if (MonitorSaysStop(target)) RaiseStop();
+    monitor_passes.fetch_add(1, std::memory_order_relaxed);
   }
 }
 

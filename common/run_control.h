@@ -5,6 +5,7 @@
 #define QUORVALMIST_COMMON_RUN_CONTROL_H_
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 
 namespace quorvalmist {
@@ -44,7 +45,16 @@ struct MonitorTarget {
 // marker. True when any says stop.
 bool MonitorSaysStop(const MonitorTarget& target);
 
-// The monitor's procedure: sleep 1000 ms, check, RaiseStop when told to;
+// The monitor's period: 1,000 ms. The environment variable
+// QUORVALMIST_MONITOR_PERIOD_MS (10 to 1,000) shortens it; the test suite sets
+// it so that stops are noticed sooner. Read once, at the first call.
+unsigned MonitorPeriodMilliseconds();
+
+// The passes the monitor of this process has completed, so that a test can
+// tell a monitor that ran and saw nothing from one that never ran.
+uint64_t MonitorPassCount();
+
+// The monitor's procedure: sleep one period, check, RaiseStop when told to;
 // forever. Never returns.
 [[noreturn]] void RunMonitor(const MonitorTarget& target);
 

@@ -1,6 +1,7 @@
 #include "common/run_control.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,23 +22,53 @@ using Clock = std::chrono::steady_clock;
 
 class RunControlTest : public WorkspaceTest {
  protected:
-  // Forks a process that starts the monitor for `target` and exits 0 as soon as
-  // StopFlag is raised (1 after 20 s). `ready` is written once the monitor has
-  // completed one pass without stopping.
-  pid_t ForkMonitor(MonitorTarget::Kind kind, const std::wstring& section,
-                    const std::wstring& watched) {
+  // Passes a monitor must complete without a stop before it counts as quiet.
+  static constexpr uint64_t kQuietPasses = 3;
+
+  struct ForkedMonitor {
+    pid_t pid = -1;
+    int quiet_fd = -1;  // read end: one byte once the monitor has been quiet
+  };
+
+  // Forks a process that starts the monitor for `target`. It writes one byte
+  // to the pipe once the monitor has completed kQuietPasses passes without a
+  // stop, and exits 0 as soon as StopFlag is raised (1 after 20 s).
+  ForkedMonitor ForkMonitor(MonitorTarget::Kind kind, const std::wstring& section,
+                            const std::wstring& watched) {
+    int fds[2];
+    EXPECT_EQ(::pipe(fds), 0);
     pid_t pid = ::fork();
     if (pid == 0) {
+      ::close(fds[0]);
       static const std::wstring* s = new std::wstring(section);
       static const std::wstring* w = new std::wstring(watched);
       static MonitorTarget* target = new MonitorTarget{kind, s, w};
       StartMonitor(*target);
       auto deadline = Clock::now() + std::chrono::seconds(20);
-      while (!StopFlag.load() && Clock::now() < deadline) SleepMilliseconds(10);
+      bool told = false;
+      while (!StopFlag.load() && Clock::now() < deadline) {
+        if (!told && MonitorPassCount() >= kQuietPasses && !StopFlag.load()) {
+          told = ::write(fds[1], "q", 1) == 1;
+        }
+        SleepMilliseconds(5);
+      }
       _exit(StopFlag.load() ? 0 : 1);
     }
-    return pid;
+    ::close(fds[1]);
+    return {pid, fds[0]};
   }
+
+  // True when the forked monitor reported kQuietPasses quiet passes within
+  // `timeout`.
+  static bool WaitQuiet(const ForkedMonitor& monitor, std::chrono::milliseconds timeout) {
+    pollfd p{monitor.quiet_fd, POLLIN, 0};
+    char byte = 0;
+    bool quiet = ::poll(&p, 1, static_cast<int>(timeout.count())) == 1 &&
+                 ::read(monitor.quiet_fd, &byte, 1) == 1;
+    ::close(monitor.quiet_fd);
+    return quiet;
+  }
+
   // Waits for the forked monitor to end; its exit code, or -1 on timeout.
   static int WaitExit(pid_t pid, std::chrono::milliseconds timeout) {
     int status = 0;
@@ -87,9 +118,15 @@ TEST_F(RunControlTest, ClaimIsRefusedWhileAnotherProcessHoldsTheName) {
 
 TEST_F(RunControlTest, MonitorKeepsGoingWhileRunInAnyCase) {
   SetTaskRunStatus(L"t", L"Run");
-  pid_t pid = ForkMonitor(MonitorTarget::Kind::kTask, L"t", L"");
-  // Three monitor periods with "Run" and the front end present: no stop.
-  EXPECT_EQ(WaitExit(pid, std::chrono::milliseconds(3200)), -1);
+  ForkedMonitor monitor = ForkMonitor(MonitorTarget::Kind::kTask, L"t", L"");
+  // Passes with "Run" and the front end present go by without a stop, and the
+  // process is still there to say so.
+  EXPECT_TRUE(WaitQuiet(monitor, std::chrono::seconds(20)));
+  int status;
+  EXPECT_EQ(::waitpid(monitor.pid, &status, WNOHANG), 0);
+  // And the same monitor does stop once the status changes.
+  SetTaskRunStatus(L"t", L"stop");
+  EXPECT_EQ(WaitExit(monitor.pid, std::chrono::seconds(10)), 0);
 }
 
 TEST_F(RunControlTest, MonitorStopsWithinTwoSecondsOfEachCause) {
@@ -99,11 +136,9 @@ TEST_F(RunControlTest, MonitorStopsWithinTwoSecondsOfEachCause) {
     front_end_ = std::make_unique<MarkerHolder>(L"quorvalmist-plinter");
     WriteItemRunStatus(L"i", L"run");
     MarkerHolder core(L"the task");
-    pid_t pid = ForkMonitor(MonitorTarget::Kind::kItem, L"i", L"the task");
-    // While everything says go, at least one pass goes by without a stop.
-    ::usleep(1200 * 1000);
-    int status;
-    ASSERT_EQ(::waitpid(pid, &status, WNOHANG), 0) << "stopped without a cause";
+    ForkedMonitor monitor = ForkMonitor(MonitorTarget::Kind::kItem, L"i", L"the task");
+    // While everything says go, passes go by without a stop.
+    ASSERT_TRUE(WaitQuiet(monitor, std::chrono::seconds(20))) << "stopped without a cause";
     auto start = Clock::now();
     switch (cause) {
       case kRunStatus:
@@ -116,7 +151,7 @@ TEST_F(RunControlTest, MonitorStopsWithinTwoSecondsOfEachCause) {
         core.Release();
         break;
     }
-    EXPECT_EQ(WaitExit(pid, std::chrono::milliseconds(2500)), 0);
+    EXPECT_EQ(WaitExit(monitor.pid, std::chrono::milliseconds(2500)), 0);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
   }
 }
@@ -128,9 +163,11 @@ TEST_F(RunControlTest, StopFlagStaysRaised) {
     static MonitorTarget* target =
         new MonitorTarget{MonitorTarget::Kind::kTask, new std::wstring(L"t"), nullptr};
     StartMonitor(*target);
-    while (!StopFlag.load()) SleepMilliseconds(10);
+    while (!StopFlag.load()) SleepMilliseconds(5);
     SetTaskRunStatus(L"t", L"run");
-    SleepMilliseconds(2200);  // two more passes that see "run"
+    // Two more passes that see "run".
+    uint64_t seen = MonitorPassCount();
+    while (MonitorPassCount() < seen + 3) SleepMilliseconds(5);
     _exit(StopFlag.load() ? 0 : 1);
   }
   EXPECT_EQ(WaitExit(pid, std::chrono::seconds(15)), 0);

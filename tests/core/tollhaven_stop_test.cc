@@ -19,9 +19,9 @@ std::wstring W(const std::string& s) { return NarrowToWide(s); }
 
 class TollhavenStopTest : public CoreTest {
  protected:
-  // With one-byte chunks the copier reports every 1,024 bytes, which makes a
-  // file of a few MiB take seconds: long enough to stop it in the middle.
-  static constexpr uint64_t kSlowSize = 8 << 20;
+  // An all-hole source that one-byte chunks make take minutes to copy, so a
+  // copier left running on it is stopped by its monitor long before its end.
+  static constexpr uint64_t kEndlessSize = uint64_t{4} << 30;
 
   // Names of `dir` in the order the walk meets them.
   std::vector<std::string> WalkOrder(const std::string& dir) {
@@ -46,13 +46,17 @@ TEST_F(TollhavenStopTest, DirectoryRunStopsDuringTheThirdFileAndResumes) {
   for (int i = 0; i < 5; ++i) WriteFile(sub + "/f" + std::to_string(i), RandomBytes(10, i));
   std::vector<std::string> order = WalkOrder(sub);
   ASSERT_EQ(order.size(), 5u);
-  WriteRandomFile(sub + "/" + order[2], kSlowSize, 3);
+  std::string third = sub + "/" + order[2];
+  WriteSparseFile(third, kEndlessSize);
   SetBufferSize("1");
   AddDirTask(L"T", Path("src"), Path("dst"));
 
+  // The third file's copier is held where it opens its source, so the stop
+  // lands while that file is being copied however fast the build is.
+  OpenGate gate(third);
   StartedProgram core(TollhavenPath(), {"T"});
-  std::string third = sub + "/" + order[2];
-  ASSERT_TRUE(WaitFor([&] { return IsRunning(L"T", third); }, std::chrono::seconds(60)));
+  ASSERT_TRUE(gate.WaitForArrival());
+  EXPECT_TRUE(IsRunning(L"T", third));
   SetTaskRunStatus(L"T", L"stop");
   ASSERT_TRUE(WaitFor([&] { return core.HasEnded(); }, std::chrono::seconds(10)));
   EXPECT_EQ(core.Wait(), 0);
@@ -66,9 +70,10 @@ TEST_F(TollhavenStopTest, DirectoryRunStopsDuringTheThirdFileAndResumes) {
   for (int i : {3, 4}) EXPECT_EQ(items.count(W(sub + "/" + order[i])), 0u);
   EXPECT_TRUE(SearchedDirs(L"T").empty());
 
-  // The orphaned copier notices its core has gone and ends, leaving its
-  // temporary file and no target.
-  EXPECT_TRUE(WaitFor([&] { return IsMarkerAbsent(row[L"id"]); }, std::chrono::seconds(3)));
+  // Let go, the orphaned copier starts, notices its core has gone and ends,
+  // leaving its temporary file and no target.
+  gate.Release();
+  EXPECT_TRUE(WaitFor([&] { return IsMarkerAbsent(row[L"id"]); }, std::chrono::seconds(30)));
   EXPECT_TRUE(PathExists(Path("dst/sub/") + order[2] + "_quorvalmist_temp"));
   EXPECT_FALSE(PathExists(Path("dst/sub/") + order[2]));
 
@@ -89,7 +94,7 @@ TEST_F(TollhavenStopTest, DirectoryRunStopsDuringTheThirdFileAndResumes) {
 TEST_F(TollhavenStopTest, FilesRunStopsDuringTheSecondRowAndResumesTheThird) {
   MakeDirs(Path("src"));
   WriteFile(Path("src/one"), "1");
-  WriteRandomFile(Path("src/two"), kSlowSize, 2);
+  WriteSparseFile(Path("src/two"), kEndlessSize);
   WriteFile(Path("src/three"), "333");
   SetBufferSize("1");
   AddFilesTask(L"F");
@@ -97,14 +102,22 @@ TEST_F(TollhavenStopTest, FilesRunStopsDuringTheSecondRowAndResumesTheThird) {
   for (const char* f : {"one", "two", "three"}) {
     AddItem(L"F", Path("src/") + f, Path("out/") + f);
   }
+  OpenGate gate(Path("src/two"));
   StartedProgram core(TollhavenPath(), {"F"});
-  ASSERT_TRUE(WaitFor([&] { return IsRunning(L"F", Path("src/two")); }, std::chrono::seconds(60)));
+  ASSERT_TRUE(gate.WaitForArrival());
+  EXPECT_TRUE(IsRunning(L"F", Path("src/two")));
   ReleaseFrontEnd();  // the front end goes away: the same as a stop
   ASSERT_TRUE(WaitFor([&] { return core.HasEnded(); }, std::chrono::seconds(10)));
   EXPECT_EQ(core.Wait(), 0);
   EXPECT_EQ(StatusOf(L"F", Path("src/one")), L"success");
   EXPECT_EQ(StatusOf(L"F", Path("src/two")), L"stop");
   EXPECT_EQ(StatusOf(L"F", Path("src/three")), L"ready");
+
+  // The orphaned copier ends before the next core claims the task's marker,
+  // which it would take for its own core.
+  gate.Release();
+  std::wstring two_id = Items(L"F")[W(Path("src/two"))][L"id"];
+  EXPECT_TRUE(WaitFor([&] { return IsMarkerAbsent(two_id); }, std::chrono::seconds(30)));
 
   front_end_ = std::make_unique<MarkerHolder>(L"quorvalmist-plinter");
   ASSERT_EQ(RunCore(L"F").exit_code, 0);

@@ -35,8 +35,7 @@ class QuorvalmistTest : public FrontEndTest {
     return rows;
   }
 
-  // A tree with a large file that a one-byte chunk size makes slow (about
-  // 1 MB/s), so a stop or a kill lands in the middle of it.
+  // A tree with a large file, whose copier a test can hold at its start.
   void MakeTree() {
     MakeDirs(P("src/a b/deep"));
     MakeDirs(P("src/empty"));
@@ -58,22 +57,22 @@ class QuorvalmistTest : public FrontEndTest {
     for (const auto& [source, status] : rows) EXPECT_EQ(status, "success") << source;
   }
 
-  // Starts a copy of the tree and waits until the big file is half-way.
-  std::unique_ptr<StartedProgram> StartSlowCopy(std::string* task) {
+  // Starts a copy of the tree and waits until the big file's copier is held
+  // at `gate`, where it opens its source: a stop or a kill then lands while
+  // that file is being copied, however fast the build is.
+  std::unique_ptr<StartedProgram> StartHeldCopy(const OpenGate& gate, std::string* task) {
     auto copy = std::make_unique<StartedProgram>(
-        FrontEndPath(), std::vector<std::string>{"-C", "ws", "copy", "--chunk-size", "1",
-                                                 "--verify", "always", P("src"), P("dst")});
-    std::string temp = P("dst/a b/big.bin_quorvalmist_temp");
-    EXPECT_TRUE(WaitFor(
-        [&] {
-          auto size = PathExists(temp) ? ReadFile(temp).size() : 0;
-          return size > (1u << 20) || copy->HasEnded();
-        },
-        std::chrono::seconds(30)));
-    EXPECT_FALSE(copy->HasEnded()) << copy->output();
+        FrontEndPath(),
+        std::vector<std::string>{"-C", "ws", "copy", "--verify", "always", P("src"), P("dst")});
+    EXPECT_TRUE(gate.WaitForArrival()) << copy->output();
     *task = TaskId(copy->output());
     EXPECT_FALSE(task->empty()) << copy->output();
     return copy;
+  }
+
+  // Waits until no core runs `task`.
+  static bool WaitForCoreEnd(const std::string& task) {
+    return WaitFor([&] { return CorePid(task) < 0; }, std::chrono::seconds(30));
   }
 
   // The pid of the core running `task`, from /proc.
@@ -133,15 +132,19 @@ TEST_F(QuorvalmistTest, InitMakesAWorkspaceOnceAndCopyMakesOneWhenNoneIsThere) {
 TEST_F(QuorvalmistTest, StoppedFromAnotherProcessAndResumed) {
   MakeTree();
   std::string task;
-  auto copy = StartSlowCopy(&task);
+  OpenGate gate(P("src/a b/big.bin"));
+  auto copy = StartHeldCopy(gate, &task);
   RunResult stop = Qv({"stop", task});
   EXPECT_EQ(stop.exit_code, 0) << stop.error;
   EXPECT_NE(stop.output.find("stopped"), std::string::npos) << stop.output;
+  ASSERT_TRUE(WaitForCoreEnd(task));
+  EXPECT_EQ(Rows(task)[P("src/a b/big.bin")], "stop");
+  // The copier the core left behind may still finish and rename its copy in
+  // the moment before it notices; the row says "stop" all the same.
+  gate.Release();
   EXPECT_EQ(copy->Wait(), 1);
   EXPECT_NE(copy->output().find("resume with: quorvalmist -C ws resume " + task), std::string::npos)
       << copy->output();
-  // The copier the core left behind may still finish and rename its copy in
-  // the second or so before it notices; the row says "stop" all the same.
   EXPECT_EQ(Rows(task)[P("src/a b/big.bin")], "stop");
 
   RunResult resume = Qv({"resume", task});
@@ -156,10 +159,15 @@ TEST_F(QuorvalmistTest, StoppedFromAnotherProcessAndResumed) {
 TEST_F(QuorvalmistTest, CoreKilledAndResumed) {
   MakeTree();
   std::string task;
-  auto copy = StartSlowCopy(&task);
+  OpenGate gate(P("src/a b/big.bin"));
+  auto copy = StartHeldCopy(gate, &task);
   pid_t core = CorePid(task);
   ASSERT_GT(core, 0);
   ASSERT_EQ(::kill(core, SIGKILL), 0);
+  // The front end waits for the copier to end, which it does once let go and
+  // aware that its core is gone.
+  ASSERT_TRUE(WaitForCoreEnd(task));
+  gate.Release();
   EXPECT_NE(copy->Wait(), 0);
   EXPECT_NE(copy->output().find("signal 9"), std::string::npos) << copy->output();
   EXPECT_EQ(Rows(task)[P("src/a b/big.bin")], "running");
@@ -173,11 +181,14 @@ TEST_F(QuorvalmistTest, CoreKilledAndResumed) {
 TEST_F(QuorvalmistTest, ResumeRefusesATaskThatIsRunning) {
   MakeTree();
   std::string task;
-  auto copy = StartSlowCopy(&task);
+  OpenGate gate(P("src/a b/big.bin"));
+  auto copy = StartHeldCopy(gate, &task);
   RunResult r = Qv({"resume", task});
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_NE(r.error.find("being run"), std::string::npos) << r.error;
   copy->Kill(SIGINT);  // Ctrl-C: a cooperative stop
+  ASSERT_TRUE(WaitForCoreEnd(task));
+  gate.Release();
   EXPECT_EQ(copy->Wait(), 1);
   EXPECT_NE(copy->output().find("stopped before the copy was complete"), std::string::npos)
       << copy->output();

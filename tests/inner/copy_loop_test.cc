@@ -16,10 +16,12 @@ TEST(ChunkPercentTest, UsesASinglePrecisionQuotient) {
   EXPECT_EQ(ChunkPercent(1, 3), 33);
   EXPECT_EQ(ChunkPercent(2, 3), 66);
   EXPECT_LT(ChunkPercent(99, 100), 100);
-  // Counts beyond 32 bits still give a percent in range.
+  // Counts beyond 32 bits are divided whole: cut to 32 bits, a third of
+  // 3 * 2^40 would read as 0, and the last chunk's quotient rounds to 1.
   int64_t huge = int64_t{3} << 40;
   EXPECT_EQ(ChunkPercent(huge / 2, huge), 50);
-  EXPECT_LT(ChunkPercent(huge - 1, huge), 101);
+  EXPECT_EQ(ChunkPercent(int64_t{1} << 40, huge), 33);
+  EXPECT_EQ(ChunkPercent(huge - 1, huge), 100);
 }
 
 // The offsets a run reports, given chunk size and count, as the copy loop

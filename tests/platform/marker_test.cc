@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <set>
 #include <string>
 #include <vector>
@@ -81,19 +83,45 @@ TEST_F(MarkerTest, HoldersShareAMarkerThatLivesWhileAnyOfThemLives) {
 
 TEST_F(MarkerTest, AbsenceTestsNeverMakeAConcurrentClaimFail) {
   constexpr int kNames = 400;
+  constexpr uint64_t kOverlappingProbes = 2000;
   auto name = [](int i) { return L"item-" + std::to_wstring(i); };
+  // The prober counts its probes in memory shared with this process, so the
+  // test can see that probes really ran while the claims were made.
+  auto* probes = static_cast<std::atomic<uint64_t>*>(::mmap(nullptr, sizeof(std::atomic<uint64_t>),
+                                                            PROT_READ | PROT_WRITE,
+                                                            MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(probes, MAP_FAILED);
+  new (probes) std::atomic<uint64_t>(0);
   pid_t prober = ::fork();
   if (prober == 0) {
     for (;;) {
-      for (int i = 0; i < kNames; ++i) IsMarkerAbsent(name(i));
+      for (int i = 0; i < kNames; ++i) {
+        IsMarkerAbsent(name(i));
+        probes->fetch_add(1);
+      }
     }
   }
+  ASSERT_TRUE(testing::WaitFor([&] { return probes->load() > 0; }));
+  // Claims go on (fresh names, then the same ones again, which must then be
+  // refused as held) until enough probes overlapped them.
+  uint64_t before = probes->load();
   int failures = 0;
   for (int i = 0; i < kNames; ++i) {
     if (ClaimMarker(name(i)) != ClaimResult::kClaimed) ++failures;
   }
+  int refused = 0, rounds = 0;
+  while (probes->load() - before < kOverlappingProbes && rounds < 1000) {
+    ++rounds;
+    for (int i = 0; i < kNames; ++i) {
+      if (ClaimMarker(name(i)) == ClaimResult::kAlreadyClaimed) ++refused;
+    }
+  }
+  uint64_t overlapping = probes->load() - before;
   KillAndReap(prober);
+  ::munmap(probes, sizeof(std::atomic<uint64_t>));
   EXPECT_EQ(failures, 0);
+  EXPECT_EQ(refused, rounds * kNames);  // held by this process all along
+  EXPECT_GE(overlapping, kOverlappingProbes);
 }
 
 TEST_F(MarkerTest, ArbitraryNamesMapToDistinctBoundedMarkers) {

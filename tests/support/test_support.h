@@ -48,6 +48,31 @@ std::string RandomBytes(size_t size, uint32_t seed);
 // Writes a file of `size` bytes of pseudo-random content in pieces.
 void WriteRandomFile(const std::string& path, uint64_t size, uint32_t seed);
 bool FilesEqual(const std::string& a, const std::string& b);
+// Makes a file of `size` bytes that is all hole: it costs no disk space, and a
+// copy of it at one-byte chunks (a position report per KiB) runs for minutes,
+// so a copier working on it is still at work whenever a test looks.
+void WriteSparseFile(const std::string& path, uint64_t size);
+
+// Holds a write lease on an existing file: another process that opens it
+// blocks in open() until Release() (or until the kernel's lease-break-time,
+// 45 s by default, runs out). Lets a test hold a copier at a known point, the
+// opening of its source, and see it arrive there. Nothing of the test may open
+// the file while the gate is shut; stat does not count.
+class OpenGate {
+ public:
+  explicit OpenGate(const std::string& path);
+  ~OpenGate();
+  OpenGate(const OpenGate&) = delete;
+  OpenGate& operator=(const OpenGate&) = delete;
+  // True once another process is blocked opening the file.
+  bool SomeoneWaits() const;
+  // Waits (with a deadline) until someone is blocked at the gate.
+  bool WaitForArrival(std::chrono::milliseconds timeout = std::chrono::seconds(60)) const;
+  void Release();
+
+ private:
+  int fd_ = -1;
+};
 
 // Waits until `condition` holds or `timeout` passes; returns the last result.
 bool WaitFor(const std::function<bool()>& condition,
