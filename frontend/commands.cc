@@ -258,6 +258,14 @@ int ResumeCommand(const std::string& task_name, const RunSettings& settings) {
   ApplySettings(settings);
   std::vector<ItemInfo> retried = ListItems(task.id, RetriedStatuses(task));
   std::printf("task: %s\n", id.c_str());
+  // A row that says "copied" is trusted only while its target is still there
+  // with the source's size: one deleted or cut since is copied again.
+  std::vector<ItemInfo> lost = DoneRowsWithLostTargets(task);
+  for (const ItemInfo& item : lost) {
+    std::printf("%s: missing or changed at the target\n",
+                DisplayName(task, item.sourcefile).c_str());
+  }
+  retried.insert(retried.end(), lost.begin(), lost.end());
   std::fflush(stdout);
   if (!WaitForCopiersToEnd(retried, kCopierWait)) {
     throw CommandError("a copier of task " + id + " is still running after " +

@@ -45,6 +45,13 @@ int StopCommand(const std::string& task, bool no_wait);
 // copyable again, then runs it as copy does.
 int ResumeCommand(const std::string& task, const RunSettings& settings);
 
+// Hashes the source and target of every file the task copied ("success" or
+// "finish") again and compares them. Equal files get md5status "md5ok";
+// differing or unreadable ones become "error" with "md5error", so that a
+// resume copies them again. Refuses while a core runs the task. Exit code 0
+// when every file matched, 1 otherwise.
+int VerifyCommand(const std::string& task);
+
 }  // namespace quorvalmist
 
 #endif  // QUORVALMIST_FRONTEND_COMMANDS_H_

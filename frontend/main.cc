@@ -93,6 +93,10 @@ int Run(int argc, char** argv) {
   resume->add_option("TASK", task, "a task id (or the start of one)")->required();
   AddRunOptions(resume, &verify, &chunk_size);
 
+  CLI::App* verify_command = app.add_subcommand(
+      "verify", "hash every copied file of a task and its source again, and compare them");
+  verify_command->add_option("TASK", task, "a task id (or the start of one)")->required();
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -139,6 +143,7 @@ int Run(int argc, char** argv) {
     if (*status) return StatusCommand(task, only, json);
     if (*stop) return StopCommand(task, no_wait);
     if (*resume) return ResumeCommand(task, settings);
+    if (*verify_command) return VerifyCommand(task);
     return kExitBadInput;
   } catch (const CommandError& error) {
     std::fflush(stdout);

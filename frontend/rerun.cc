@@ -3,6 +3,7 @@
 #include <set>
 #include <thread>
 
+#include "common/file_info.h"
 #include "core/db/schema.h"
 #include "core/target_path.h"
 #include "platform/marker.h"
@@ -37,6 +38,17 @@ std::vector<std::wstring> RetriedStatuses(const TaskInfo& task) {
   std::vector<std::wstring> words = {kStatusStop, kStatusError, kStatusRunning};
   if (task.is_dir()) words.push_back(kStatusReady);
   return words;
+}
+
+std::vector<ItemInfo> DoneRowsWithLostTargets(const TaskInfo& task) {
+  std::vector<ItemInfo> lost;
+  for (ItemInfo& item : ListItems(task.id, {kStatusSuccess, kStatusFinish})) {
+    std::optional<uint64_t> source = QueryFileSize(item.sourcefile);
+    if (!source) continue;
+    std::optional<uint64_t> target = QueryFileSize(item.targetfile);
+    if (!target || *target != *source) lost.push_back(std::move(item));
+  }
+  return lost;
 }
 
 bool WaitForCopiersToEnd(const std::vector<ItemInfo>& items, std::chrono::milliseconds timeout) {

@@ -27,6 +27,11 @@ std::vector<std::wstring> DirectoriesOnPath(const std::wstring& source_root,
 // directory task, "ready": a row the core inserted just before it was killed).
 std::vector<std::wstring> RetriedStatuses(const TaskInfo& task);
 
+// The task's rows that say the file was copied ("success" or "finish") but
+// whose target is gone or no longer has the source's size: a stat of each, no
+// hashing. Rows whose source is gone are left out, as nothing could be copied.
+std::vector<ItemInfo> DoneRowsWithLostTargets(const TaskInfo& task);
+
 // Waits until no copier is left for the task's unfinished items (their
 // markers, named by the item ids, are gone): a copier that a stopped run left
 // behind may still be writing its temporary file for a second or two. False

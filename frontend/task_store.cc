@@ -195,6 +195,12 @@ void ResetItem(const std::wstring& item_id) {
             L", positionnum='', md5status=NULL where id=" + TextLiteral(item_id));
 }
 
+void SetItemVerdict(const std::wstring& item_id, const std::wstring& copystatus,
+                    const std::wstring& md5status) {
+  RunChange(L"update tcitem2 set copystatus=" + TextLiteral(copystatus) + L", md5status=" +
+            TextLiteral(md5status) + L" where id=" + TextLiteral(item_id));
+}
+
 void ForgetSearchedDirectory(const std::wstring& task_id, const std::wstring& dir_path) {
   RunChange(L"delete from tcsearch where tcitemid=" + TextLiteral(task_id) + L" and dirpath=" +
             TextLiteral(dir_path));

@@ -82,6 +82,10 @@ TaskTally TallyTask(const std::wstring& task_id);
 // is recorded as searched.
 bool WalkCompleted(const TaskInfo& task);
 
+// Sets an item's copystatus and md5status in one change.
+void SetItemVerdict(const std::wstring& item_id, const std::wstring& copystatus,
+                    const std::wstring& md5status);
+
 // Deletes an item row.
 void DeleteItem(const std::wstring& item_id);
 // Sets an item back to "ready" with no progress, for another files run.
