@@ -54,6 +54,10 @@ std::wstring ReadTaskRunStatus(const std::wstring& task_id) {
   return Read(CoreConfigFilePath, task_id, L"runstatus", L"stop");
 }
 
+std::wstring ReadTaskFrontEnd(const std::wstring& task_id) {
+  return Read(CoreConfigFilePath, task_id, L"frontend", L"");
+}
+
 std::wstring ReadCheckFileFlag() {
   return Read(CoreConfigFilePath, L"system", L"checkfileflag", L"0");
 }

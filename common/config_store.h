@@ -21,6 +21,10 @@ inline constexpr size_t ProfileValueCapacity = 20;
 
 // Core: "runstatus" of section `task_id` in core.cnf, default "stop".
 std::wstring ReadTaskRunStatus(const std::wstring& task_id);
+// Core: "frontend" of section `task_id` in core.cnf, default "": the process
+// id of the front end that started the run, which holds the marker
+// FrontEndOwnMarkerName(value) while it lives.
+std::wstring ReadTaskFrontEnd(const std::wstring& task_id);
 // Core: "checkfileflag" of section "system" in core.cnf, default "0".
 std::wstring ReadCheckFileFlag();
 // Core: "position" of section `item_key` in inner.cnf, default "0".

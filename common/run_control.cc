@@ -14,6 +14,10 @@ std::atomic<bool> StopFlag{false};
 
 const wchar_t* const FrontEndMutexName = L"quorvalmist-plinter";
 
+std::wstring FrontEndOwnMarkerName(const std::wstring& front_end_id) {
+  return std::wstring(FrontEndMutexName) + L"-" + front_end_id;
+}
+
 bool ClaimRunMutex(const std::wstring& name) {
   Status status;
   switch (ClaimMarker(name, &status)) {
@@ -41,6 +45,10 @@ bool MonitorSaysStop(const MonitorTarget& target) {
   if (IsMutexAbsent(FrontEndMutexName)) stop = true;
   if (target.watched_marker != nullptr && !target.watched_marker->empty() &&
       IsMutexAbsent(*target.watched_marker)) {
+    stop = true;
+  }
+  if (target.owner_marker != nullptr && !target.owner_marker->empty() &&
+      IsMutexAbsent(*target.owner_marker)) {
     stop = true;
   }
   return stop;

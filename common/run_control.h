@@ -16,6 +16,11 @@ extern std::atomic<bool> StopFlag;
 // The marker that every front end holds while runs may go on.
 extern const wchar_t* const FrontEndMutexName;  // "quorvalmist-plinter"
 
+// The marker that one front end alone holds while it lives, named by its
+// process id, so that its own runs stop when it is gone even while other front
+// ends hold FrontEndMutexName.
+std::wstring FrontEndOwnMarkerName(const std::wstring& front_end_id);
+
 // Claims the marker `name` for the rest of the process's life. False if and
 // only if a live process already held it; true in every other case, also when
 // the marker could not be made at all (then a warning line says why).
@@ -38,11 +43,14 @@ struct MonitorTarget {
   const std::wstring* section = nullptr;
   // The copier's core marker; not consulted when null or empty.
   const std::wstring* watched_marker = nullptr;
+  // The core's front end's own marker (FrontEndOwnMarkerName); not consulted
+  // when null or empty.
+  const std::wstring* owner_marker = nullptr;
 };
 
 // One pass of the checks, all of them, in order: the run status (anything but
 // "run" in any letter case says stop), the front end's marker, the watched
-// marker. True when any says stop.
+// marker, the owner's marker. True when any says stop.
 bool MonitorSaysStop(const MonitorTarget& target);
 
 // The monitor's period: 1,000 ms. The environment variable

@@ -1,5 +1,6 @@
 #include <cstdio>
 
+#include "common/config_store.h"
 #include "common/run_control.h"
 #include "core/core_state.h"
 #include "core/db/item_table.h"
@@ -34,8 +35,13 @@ int CoreMain(int argc, wchar_t** argv) {
     return 0;
   }
 
+  // A run started by a front end also ends when that front end is gone, even
+  // while other front ends hold the shared marker.
+  std::wstring front_end = ReadTaskFrontEnd(CurrentTaskId());
+  static const std::wstring* owner =
+      new std::wstring(front_end.empty() ? std::wstring() : FrontEndOwnMarkerName(front_end));
   static const MonitorTarget* monitor =
-      new MonitorTarget{MonitorTarget::Kind::kTask, &CurrentTaskId(), nullptr};
+      new MonitorTarget{MonitorTarget::Kind::kTask, &CurrentTaskId(), nullptr, owner};
   StartMonitor(*monitor);
 
   ColumnMap task = LoadTask(CurrentTaskId());

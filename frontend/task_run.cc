@@ -260,7 +260,15 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
                        kExitFailure);
   }
 
+  // This front end's own marker, which the core watches besides the shared
+  // one: killed, this front end takes its runs down with it.
+  std::wstring own_id = NarrowToWide(CurrentProcessIdText());
+  if (ClaimMarker(FrontEndOwnMarkerName(own_id), &status) != ClaimResult::kClaimed) {
+    throw CommandError("cannot hold the front end's own marker: " + status.message(), kExitFailure);
+  }
+
   CountInterrupts();
+  SetTaskFrontEnd(task.id, own_id);
   SetTaskRunStatus(task.id, L"run");
   TaskTally before = TallyTask(task.id);
   UpdateTask(task.id, L"running", before.done_files(), before.rows);

@@ -146,4 +146,8 @@ void SetTaskRunStatus(const std::wstring& task_id, const std::wstring& value) {
   WriteSetting(kCoreConfigFile, task_id.c_str(), L"runstatus", value);
 }
 
+void SetTaskFrontEnd(const std::wstring& task_id, const std::wstring& front_end_id) {
+  WriteSetting(kCoreConfigFile, task_id.c_str(), L"frontend", front_end_id);
+}
+
 }  // namespace quorvalmist

@@ -58,6 +58,9 @@ VerifyMode ReadVerifyMode();
 // "runstatus" of the task in config/core.cnf: "run" lets the core go on, any
 // other value stops it within about a second.
 void SetTaskRunStatus(const std::wstring& task_id, const std::wstring& value);
+// Writes "frontend" for a task into config/core.cnf: the id of the front end
+// whose own marker the task's core watches.
+void SetTaskFrontEnd(const std::wstring& task_id, const std::wstring& front_end_id);
 
 }  // namespace quorvalmist
 

@@ -38,6 +38,9 @@ class ChildProcess {
   virtual int pid() const = 0;
 };
 
+// This process's id, as decimal text.
+std::string CurrentProcessIdText();
+
 // Finds a program by name: beside this process's own executable, then in the
 // current directory, then on PATH. Empty when none is found.
 std::string FindProgram(const std::string& name);

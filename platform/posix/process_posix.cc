@@ -137,6 +137,8 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
   return std::make_unique<PosixChildProcess>(pid, fds[0]);
 }
 
+std::string CurrentProcessIdText() { return std::to_string(::getpid()); }
+
 std::string ExecutableDirectory() {
   char buffer[PATH_MAX];
   ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);

@@ -178,6 +178,24 @@ TEST_F(QuorvalmistTest, CoreKilledAndResumed) {
   ExpectTreeCopied(task);
 }
 
+TEST_F(QuorvalmistTest, FrontEndKilledWhileAnotherRunsTakesItsCoreDown) {
+  MakeTree();
+  // Another front end of the same user holds the shared marker throughout.
+  MarkerHolder other_front_end(L"quorvalmist-plinter");
+  std::string task;
+  OpenGate gate(P("src/a b/big.bin"));
+  auto copy = StartHeldCopy(gate, &task);
+  copy->Kill(SIGKILL);
+  copy->Wait();
+  EXPECT_TRUE(WaitFor([&] { return CorePid(task) < 0; }, std::chrono::seconds(10)))
+      << "the core ran on without the front end that started it";
+  EXPECT_EQ(Rows(task)[P("src/a b/big.bin")], "stop");
+  gate.Release();
+  RunResult resume = Qv({"resume", task});
+  EXPECT_EQ(resume.exit_code, 0) << resume.output << resume.error;
+  ExpectTreeCopied(task);
+}
+
 TEST_F(QuorvalmistTest, ResumeRefusesATaskThatIsRunning) {
   MakeTree();
   std::string task;
