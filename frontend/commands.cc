@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <thread>
 
 #include "core/db/schema.h"
@@ -99,6 +100,7 @@ int InitCommand(const std::string& dir) {
     fs::current_path(dir, ec);
     if (ec) throw CommandError("cannot enter '" + dir + "': " + ec.message());
   }
+  WorkspaceCreationLock creation;
   CreateWorkspace();
   std::printf("made a workspace in %s\n", fs::current_path(ec).string().c_str());
   return kExitOk;
@@ -106,6 +108,7 @@ int InitCommand(const std::string& dir) {
 
 int CopyCommand(const std::vector<std::string>& sources, const std::string& target,
                 const RunSettings& settings) {
+  std::optional<WorkspaceCreationLock> creation(std::in_place);
   std::string detail;
   WorkspaceState state = InspectWorkspace(&detail);
   if (state == WorkspaceState::kIncomplete) {
@@ -117,6 +120,7 @@ int CopyCommand(const std::vector<std::string>& sources, const std::string& targ
   CopyPlan plan = PlanCopy(sources, target, workspace);
   bool made = state == WorkspaceState::kNone;
   if (made) CreateWorkspace();
+  creation.reset();
   OpenWorkspace();
   ApplySettings(settings);
 

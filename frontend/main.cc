@@ -40,8 +40,8 @@ std::string Absolute(const std::string& path) {
 void AddRunOptions(CLI::App* command, std::string* verify, uint64_t* chunk_size) {
   command
       ->add_option("--verify", *verify,
-                   "MD5 verification of copied files: auto (files up to 10 MiB), always, never; "
-                   "kept for later runs")
+                   "MD5 verification of copied files: always (the default of a new workspace), "
+                   "auto (files up to 10 MiB), never; kept for later runs")
       ->check(CLI::IsMember({"auto", "always", "never"}));
   command
       ->add_option("--chunk-size", *chunk_size,
@@ -52,6 +52,7 @@ void AddRunOptions(CLI::App* command, std::string* verify, uint64_t* chunk_size)
 int Run(int argc, char** argv) {
   CLI::App app{"quorvalmist: copies large files and directory trees, verified and resumable"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("quorvalmist ") + QV_VERSION);
   std::string workspace_dir;
   app.add_option("-C", workspace_dir,
                  "run as if started in DIR (as git -C does): the workspace there, and "
@@ -100,8 +101,13 @@ int Run(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
-    int code = app.exit(error);
-    return code == 0 ? kExitOk : kExitBadInput;
+    // --help and --version end here too, with their text and exit code 0.
+    if (error.get_exit_code() == 0) {
+      app.exit(error);
+      return kExitOk;
+    }
+    std::fprintf(stderr, "quorvalmist: %s\nRun with --help for more information.\n", error.what());
+    return kExitBadInput;
   }
 
   try {

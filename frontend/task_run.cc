@@ -311,9 +311,8 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
       }
       stop_requested = true;
       SetTaskRunStatus(task.id, L"stop");
-      display.Message(
-          "stopping: the copy winds down within seconds (Ctrl-C again to stop "
-          "waiting)");
+      display.Message(std::string("stopping: the copy winds down within seconds (") +
+                      LastInterruptName() + " again to stop waiting)");
     }
     auto now = Clock::now();
     if (now >= next_sample) {
@@ -426,7 +425,9 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
                               : L"incomplete",
              tally.done_files(), tally.rows);
   if (complete) return kExitOk;
-  return core_exit != 0 && core_exit != 255 && core_exit < 128 ? kExitFailure : kExitIncomplete;
+  // A core that failed (a database error, or ended by a signal) is a failure
+  // of the programs; a refused start (255) or a stop leaves files to copy.
+  return core_exit != 0 && core_exit != 255 ? kExitFailure : kExitIncomplete;
 }
 
 }  // namespace quorvalmist

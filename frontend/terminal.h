@@ -20,6 +20,10 @@ void CountInterrupts();
 // How many interrupts arrived since CountInterrupts was first called.
 int InterruptCount();
 
+// How the last interrupt was asked for, in words a message can use: "Ctrl-C"
+// for SIGINT (the terminal's key), else the signal's name ("SIGTERM").
+const char* LastInterruptName();
+
 }  // namespace quorvalmist
 
 #endif  // QUORVALMIST_FRONTEND_TERMINAL_H_

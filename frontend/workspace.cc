@@ -84,7 +84,9 @@ void CreateWorkspace() {
     throw CommandError("cannot create the config folder: " + status.message(), kExitFailure);
   }
   try {
-    WriteSetting(kCoreConfigFile, L"system", L"checkfileflag", L"0");
+    // Every file verified by default; "auto" (files up to 10 MiB) is a choice.
+    WriteSetting(kCoreConfigFile, L"system", L"checkfileflag",
+                 std::to_wstring(static_cast<int>(VerifyMode::kAlways)));
     // inner.cnf starts empty: the core and the copiers fill in one section per
     // file, and the front end removes them once the files are done.
     File inner;
@@ -98,6 +100,11 @@ void CreateWorkspace() {
     RemoveMadeFiles(true);
     throw;
   }
+}
+
+WorkspaceCreationLock::WorkspaceCreationLock() {
+  Status status = File::LockDirectory(".", &lock_);
+  if (!status.ok()) throw CommandError(status.message(), kExitFailure);
 }
 
 void OpenWorkspace() {
@@ -114,8 +121,11 @@ void OpenWorkspace() {
   try {
     OpenTaskDb(kConnectionString);
   } catch (const DbError& error) {
-    throw CommandError(std::string("this directory is not a workspace: ") + kDatabaseFile + ": " +
-                       error.what());
+    // The parts are all there, so this is a workspace whose database cannot
+    // be used: a failure, not bad input.
+    throw CommandError(
+        std::string("the task database cannot be opened: ") + kDatabaseFile + ": " + error.what(),
+        kExitFailure);
   }
 }
 

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/file.h"
+
 namespace quorvalmist {
 
 inline constexpr const char* kDatabaseFile = "fm2.qz";
@@ -48,6 +50,17 @@ void CreateWorkspace();
 // complete workspace or the database cannot be opened ("not a workspace").
 // Changes nothing.
 void OpenWorkspace();
+
+// Holds a lock on the current directory while it lives, so that two commands
+// that may make a workspace here at once do it one after the other: the
+// second then finds the first one's workspace.
+class WorkspaceCreationLock {
+ public:
+  WorkspaceCreationLock();
+
+ private:
+  File lock_;
+};
 
 // The settings the copy command can change; they stay for later runs.
 // Throw CommandError (kExitFailure) when the file cannot be written.

@@ -78,6 +78,10 @@ class File {
   ~File();
 
   static Status Open(const std::string& path, Mode mode, File* file);
+  // Takes an exclusive lock on the directory `path` itself, waiting while
+  // another process holds one; nothing is created. The lock goes when `holder`
+  // is closed. Only processes that ask for the same lock are kept out.
+  static Status LockDirectory(const std::string& path, File* holder);
 
   bool is_open() const { return fd_ >= 0; }
   const std::string& path() const { return path_; }

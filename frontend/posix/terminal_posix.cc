@@ -14,7 +14,13 @@ namespace {
 std::atomic<int> interrupts{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
-extern "C" void OnInterrupt(int) { interrupts.fetch_add(1, std::memory_order_relaxed); }
+std::atomic<int> last_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+extern "C" void OnInterrupt(int signal_number) {
+  last_signal.store(signal_number, std::memory_order_relaxed);
+  interrupts.fetch_add(1, std::memory_order_relaxed);
+}
 
 }  // namespace
 
@@ -38,5 +44,16 @@ void CountInterrupts() {
 }
 
 int InterruptCount() { return interrupts.load(std::memory_order_relaxed); }
+
+const char* LastInterruptName() {
+  switch (last_signal.load(std::memory_order_relaxed)) {
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGHUP:
+      return "SIGHUP";
+    default:
+      return "Ctrl-C";
+  }
+}
 
 }  // namespace quorvalmist

@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -151,6 +152,23 @@ Status File::Open(const std::string& path, Mode mode, File* file) {
   *file = File();
   file->fd_ = fd;
   file->path_ = path;
+  return Status::Ok();
+}
+
+Status File::LockDirectory(const std::string& path, File* holder) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return ErrnoStatus("cannot open " + path, errno);
+  *holder = File();
+  holder->fd_ = fd;
+  holder->path_ = path;
+  int rc;
+  do {
+    rc = ::flock(fd, LOCK_EX);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return ErrnoStatus("cannot lock " + path, errno);
   return Status::Ok();
 }
 

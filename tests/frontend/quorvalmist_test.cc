@@ -102,7 +102,7 @@ TEST_F(QuorvalmistTest, InitMakesAWorkspaceOnceAndCopyMakesOneWhenNoneIsThere) {
             L"1048576");
   EXPECT_EQ(ReadProfileString(L"system", L"checkfileflag", L"", 20,
                               NarrowToWide(P("ws/config/core.cnf"))),
-            L"0");
+            L"1");
   EXPECT_TRUE(PathExists(P("ws/config/inner.cnf")));
   std::string db = ReadFile(P("ws/fm2.qz"));
   r = RunProgram(FrontEndPath(), {"init", "ws"});
@@ -168,7 +168,7 @@ TEST_F(QuorvalmistTest, CoreKilledAndResumed) {
   // aware that its core is gone.
   ASSERT_TRUE(WaitForCoreEnd(task));
   gate.Release();
-  EXPECT_NE(copy->Wait(), 0);
+  EXPECT_EQ(copy->Wait(), 3);  // the programs failed
   EXPECT_NE(copy->output().find("signal 9"), std::string::npos) << copy->output();
   EXPECT_EQ(Rows(task)[P("src/a b/big.bin")], "running");
 
@@ -245,6 +245,18 @@ TEST_F(QuorvalmistTest, FilesTasksAndATargetThatIsNotReplaced) {
   EXPECT_TRUE(FilesEqual(P("two"), P("mine")));
 }
 
+TEST_F(QuorvalmistTest, TwoCopiesStartedAtOnceInAFreshDirectoryBothRun) {
+  MakeDirs(P("src"));
+  WriteFile(P("src/f"), RandomBytes(1000, 5));
+  std::vector<std::unique_ptr<StartedProgram>> copies;
+  for (const char* target : {"t1", "t2", "t3"})
+    copies.push_back(StartQv({"copy", P("src"), P(target)}));
+  for (auto& copy : copies) EXPECT_EQ(copy->Wait(), 0) << copy->output();
+  for (const char* target : {"t1", "t2", "t3"}) {
+    EXPECT_TRUE(FilesEqual(P("src/f"), P(target) + "/f")) << target;
+  }
+}
+
 TEST_F(QuorvalmistTest, BadInputIsRefusedAndChangesNothing) {
   MakeDirs(P("src/sub"));
   WriteFile(P("src/f"), "f");
@@ -267,6 +279,8 @@ TEST_F(QuorvalmistTest, BadInputIsRefusedAndChangesNothing) {
     RunResult r = Qv(c.args);
     EXPECT_EQ(r.exit_code, 2) << c.args[0] << " " << c.args[1];
     EXPECT_NE(r.error.find(c.message), std::string::npos) << r.error;
+    // Every refusal, the command line's own included, names the program.
+    EXPECT_EQ(r.error.rfind("quorvalmist: ", 0), 0u) << r.error;
   }
   // Nothing was made: no workspace, no target.
   EXPECT_FALSE(PathExists(P("ws/fm2.qz")));
@@ -282,11 +296,12 @@ TEST_F(QuorvalmistTest, BadInputIsRefusedAndChangesNothing) {
   EXPECT_NE(r.error.find("not a workspace"), std::string::npos) << r.error;
   WriteFile(P("ws/fm2.qz"), "not a database");
   WriteFile(P("ws/config.cnf"), "");
+  // A workspace whose database is damaged: the programs failed (3).
   for (std::vector<std::string> args :
        {std::vector<std::string>{"copy", "../src", "../t"}, std::vector<std::string>{"status"}}) {
     r = Qv(args);
-    EXPECT_EQ(r.exit_code, 2);
-    EXPECT_NE(r.error.find("not a workspace"), std::string::npos) << r.error;
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_NE(r.error.find("task database cannot be opened"), std::string::npos) << r.error;
   }
   EXPECT_EQ(ReadFile(P("ws/fm2.qz")), "not a database");
   EXPECT_FALSE(PathExists(P("t")));
