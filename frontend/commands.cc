@@ -80,6 +80,51 @@ std::string TallyText(const TaskTally& tally) {
   return text.empty() ? "no files yet" : text;
 }
 
+// A name as one line of text: control characters (a newline in a file name
+// would break the layout) and the backslash shown as C escapes.
+std::string Printable(const std::string& name) {
+  std::string out;
+  for (unsigned char c : name) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7f) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+// True when `name` is valid UTF-8: its wide form holds no surrogate escape
+// (UTF-8 cannot encode a surrogate, so only bad bytes make one).
+bool IsValidUtf8(const std::string& name) {
+  for (wchar_t c : NarrowToWide(name)) {
+    if (c >= 0xDC80 && c <= 0xDCFF) return false;
+  }
+  return true;
+}
+
+// Adds `key` + "_hex", the name's bytes in hexadecimal, when the name is not
+// valid UTF-8: JSON text shows such bytes as U+FFFD, and a script needs the
+// exact bytes to find the file.
+void AddExactName(Json* object, const std::string& key, const std::string& name) {
+  if (IsValidUtf8(name)) return;
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned char c : name) {
+    hex += kDigits[c >> 4];
+    hex += kDigits[c & 0xf];
+  }
+  (*object)[key + "_hex"] = hex;
+}
+
 void PrintJson(const Json& json) {
   // File names that are not valid UTF-8 cannot be JSON text: their bad bytes
   // show as U+FFFD rather than failing the whole output.
@@ -128,7 +173,9 @@ int CopyCommand(const std::vector<std::string>& sources, const std::string& targ
   task.id = NewTaskId();
   task.copytype = plan.is_dir ? kCopyTypeDir : kCopyTypeFiles;
   task.sourcedir = NarrowToWide(plan.source_root);
-  task.targetdir = NarrowToWide(plan.target_root);
+  // A files task's rows name their targets; the task keeps the TARGET the
+  // user gave, for the listing.
+  task.targetdir = NarrowToWide(plan.is_dir ? plan.target_root : target);
   task.copystatus = L"new";
   for (const CopyPlan::File& file : plan.files) {
     AddFileItem(task.id, NarrowToWide(file.source), NarrowToWide(file.target), file.size);
@@ -154,12 +201,18 @@ int StatusCommand(const std::string& task_name, const std::vector<std::string>& 
     if (!json && tasks.empty()) std::printf("no tasks yet\n");
     for (const TaskInfo& task : tasks) {
       TaskTally tally = TallyTask(task.id);
+      // With --only, the tasks that have files in those states.
+      bool shown = only.empty();
+      for (const std::string& word : only) shown = shown || tally.files[NarrowToWide(word)] > 0;
+      if (!shown) continue;
       if (json) {
         list.push_back(TaskJson(task, tally));
         continue;
       }
-      std::string source = task.is_dir() ? Narrow(task.sourcedir) : "(files)";
-      std::string target = task.is_dir() ? Narrow(task.targetdir) : "";
+      std::string source = task.is_dir() ? Printable(Narrow(task.sourcedir))
+                                         : "(" + std::to_string(tally.rows) +
+                                               (tally.rows == 1 ? " file)" : " files)");
+      std::string target = Printable(Narrow(task.targetdir));
       std::printf("%s  %-5s %-11s %llu/%llu files  %s of %s  (%s)\n    %s%s%s\n",
                   Narrow(task.id).c_str(), Narrow(task.copytype).c_str(), TaskState(task).c_str(),
                   static_cast<unsigned long long>(tally.done_files()),
@@ -181,12 +234,15 @@ int StatusCommand(const std::string& task_name, const std::vector<std::string>& 
   if (json) {
     Json files = Json::array();
     for (const ItemInfo& item : items) {
-      files.push_back({{"source", Narrow(item.sourcefile)},
-                       {"target", Narrow(item.targetfile)},
-                       {"status", Narrow(item.copystatus)},
-                       {"md5", Narrow(item.md5status)},
-                       {"size", item.total},
-                       {"copied", item.position}});
+      Json file = {{"source", Narrow(item.sourcefile)},
+                   {"target", Narrow(item.targetfile)},
+                   {"status", Narrow(item.copystatus)},
+                   {"md5", Narrow(item.md5status)},
+                   {"size", item.total},
+                   {"copied", item.position}};
+      AddExactName(&file, "source", Narrow(item.sourcefile));
+      AddExactName(&file, "target", Narrow(item.targetfile));
+      files.push_back(std::move(file));
     }
     Json out = TaskJson(task, tally);
     out["walk_complete"] = walked;
@@ -197,8 +253,8 @@ int StatusCommand(const std::string& task_name, const std::vector<std::string>& 
   std::printf("task %s (%s), %s\n", Narrow(task.id).c_str(), Narrow(task.copytype).c_str(),
               TaskState(task).c_str());
   if (task.is_dir()) {
-    std::printf("  %s -> %s%s\n", Narrow(task.sourcedir).c_str(), Narrow(task.targetdir).c_str(),
-                walked ? "" : " (walk not finished)");
+    std::printf("  %s -> %s%s\n", Printable(Narrow(task.sourcedir)).c_str(),
+                Printable(Narrow(task.targetdir)).c_str(), walked ? "" : " (walk not finished)");
   }
   std::printf("  %llu/%llu files, %s of %s: %s\n",
               static_cast<unsigned long long>(tally.done_files()),
@@ -213,7 +269,7 @@ int StatusCommand(const std::string& task_name, const std::vector<std::string>& 
     std::string md5 = item.md5status.empty() ? "-" : Narrow(item.md5status);
     md5.resize(11, ' ');
     std::printf("%s%s%10s  %s", line.c_str(), md5.c_str(), size.c_str(),
-                DisplayName(task, item.sourcefile).c_str());
+                Printable(DisplayName(task, item.sourcefile)).c_str());
     if (!ended_ok && item.copystatus != kStatusRunning) {
       std::printf("  (%s)", ExplainUnfinished(item, stopped).c_str());
     }

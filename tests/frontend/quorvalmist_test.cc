@@ -257,6 +257,35 @@ TEST_F(QuorvalmistTest, TwoCopiesStartedAtOnceInAFreshDirectoryBothRun) {
   }
 }
 
+TEST_F(QuorvalmistTest, StatusKeepsOneFileALineAndGivesScriptsTheExactBytes) {
+  MakeDirs(P("src"));
+  WriteFile(P("src/two\nlines"), "a");
+  WriteFile(P("src/\xff-not-utf8"), "b");
+  RunResult r = Qv({"copy", P("src"), P("dst")});
+  ASSERT_EQ(r.exit_code, 0) << r.output << r.error;
+  std::string task = TaskId(r.output);
+  WriteFile(P("one"), "1");
+  r = Qv({"copy", P("one"), P("files-target")});
+  ASSERT_EQ(r.exit_code, 0) << r.output << r.error;
+  std::string files_task = TaskId(r.output);
+
+  r = Qv({"status", task});
+  EXPECT_NE(r.output.find("two\\nlines\n"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("two\nlines"), std::string::npos) << r.output;
+  r = Qv({"status", task, "--json"});
+  // "\xff-not-utf8" in hexadecimal, after the source root's bytes.
+  EXPECT_NE(r.output.find("ff2d6e6f742d75746638\""), std::string::npos) << r.output;
+
+  // The task list names a files task's target, and --only picks tasks.
+  r = Qv({"status"});
+  EXPECT_NE(r.output.find("(1 file) -> " + P("files-target")), std::string::npos) << r.output;
+  r = Qv({"status", "--only", "error"});
+  EXPECT_EQ(r.output.find(task), std::string::npos) << r.output;
+  r = Qv({"status", "--only", "success"});
+  EXPECT_NE(r.output.find(task), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find(files_task), std::string::npos) << r.output;
+}
+
 TEST_F(QuorvalmistTest, BadInputIsRefusedAndChangesNothing) {
   MakeDirs(P("src/sub"));
   WriteFile(P("src/f"), "f");
