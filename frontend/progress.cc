@@ -24,9 +24,8 @@ std::vector<size_t> CharacterStarts(const std::string& text) {
 }
 
 std::string TimeLeft(const ProgressSnapshot& s) {
-  if (!s.rate || *s.rate <= 0 || !s.bytes_total) return "";
-  uint64_t left = *s.bytes_total > s.bytes_done ? *s.bytes_total - s.bytes_done : 0;
-  return FormatDuration(static_cast<double>(left) / *s.rate) + " left";
+  if (!s.seconds_left) return "";
+  return FormatDuration(*s.seconds_left) + " left";
 }
 
 std::string Totals(const ProgressSnapshot& s) {
@@ -43,6 +42,49 @@ std::string Rate(const ProgressSnapshot& s) {
 }
 
 }  // namespace
+
+void TimeLeftEstimator::Add(double seconds, uint64_t files, uint64_t bytes) {
+  double f = static_cast<double>(files), b = static_cast<double>(bytes);
+  ff_ += f * f;
+  bb_ += b * b;
+  fb_ += f * b;
+  ft_ += f * seconds;
+  bt_ += b * seconds;
+  last_seconds_ = seconds;
+  last_files_ = files;
+  last_bytes_ = bytes;
+  ++samples_;
+}
+
+std::optional<double> TimeLeftEstimator::Estimate(uint64_t files_left, uint64_t bytes_left) const {
+  // Too early to tell: a few seconds and some work are needed.
+  constexpr double kShortestBasis = 3.0;
+  constexpr int kFewestSamples = 4;
+  // An answer this many times the time so far is more likely a bad fit than
+  // the truth; nothing is shown rather than nonsense.
+  constexpr double kLongestPlausible = 50.0;
+  if (last_seconds_ < kShortestBasis || samples_ < kFewestSamples) return std::nullopt;
+  if (last_files_ == 0 && last_bytes_ == 0) return std::nullopt;
+  double per_file = 0, per_byte = 0;
+  double det = ff_ * bb_ - fb_ * fb_;
+  // With the two figures moving in step (files of one size) the pair is not
+  // determined: one of them then carries the whole cost.
+  bool both = det > 1e-9 * ff_ * bb_;
+  if (both) {
+    per_file = (ft_ * bb_ - bt_ * fb_) / det;
+    per_byte = (bt_ * ff_ - ft_ * fb_) / det;
+  }
+  if (!both || per_file < 0 || per_byte < 0) {
+    // One cost alone: per file once files have ended (a byte rate learnt on
+    // small files would make hours of a large one), else per byte.
+    per_file = ff_ > 0 ? ft_ / ff_ : 0;
+    per_byte = ff_ > 0 ? 0 : (bb_ > 0 ? bt_ / bb_ : 0);
+  }
+  double left =
+      per_file * static_cast<double>(files_left) + per_byte * static_cast<double>(bytes_left);
+  if (!(left >= 0) || left > kLongestPlausible * last_seconds_) return std::nullopt;
+  return left;
+}
 
 std::string FormatBytes(uint64_t bytes) {
   static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};

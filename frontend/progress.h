@@ -36,6 +36,27 @@ class RateMeter {
   std::deque<std::pair<double, uint64_t>> samples_;
 };
 
+// The time a run still needs, from what it did so far: the run's time is
+// taken as a cost per file plus a cost per byte, both fitted by least squares
+// to the samples (files done, bytes done, seconds), so that a tree of small
+// files and one of large files are both judged by what costs them time. Says
+// nothing while the samples are too few or too young, or when the fit gives an
+// answer that cannot be trusted.
+class TimeLeftEstimator {
+ public:
+  // A sample of this run: at `seconds` since its start, `files` and `bytes`
+  // were done by it.
+  void Add(double seconds, uint64_t files, uint64_t bytes);
+  // Seconds left for `files_left` files holding `bytes_left` bytes.
+  std::optional<double> Estimate(uint64_t files_left, uint64_t bytes_left) const;
+
+ private:
+  double ff_ = 0, bb_ = 0, fb_ = 0, ft_ = 0, bt_ = 0;
+  double last_seconds_ = 0;
+  uint64_t last_files_ = 0, last_bytes_ = 0;
+  int samples_ = 0;
+};
+
 // What the display shows at one moment.
 struct ProgressSnapshot {
   // The file being copied: its name relative to the source root, its bytes
@@ -49,7 +70,8 @@ struct ProgressSnapshot {
   std::optional<uint64_t> files_total;
   std::optional<uint64_t> bytes_total;
   std::optional<double> rate;  // bytes per second
-  double elapsed = 0;          // seconds
+  std::optional<double> seconds_left;
+  double elapsed = 0;  // seconds
 };
 
 // The two lines of the live display, each cut to `width` columns (no cut when

@@ -285,6 +285,7 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
 
   Display display(options.live);
   RateMeter meter;
+  TimeLeftEstimator time_left;
   InnerConfigCleaner cleaner(task.id);
   const auto start = Clock::now();
   auto next_sample = start;
@@ -337,6 +338,15 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
       meter.Add(Seconds(now - start), snapshot.bytes_done);
       snapshot.rate = meter.Rate();
       snapshot.elapsed = Seconds(now - start);
+      // What this run did, against what is left of the whole task.
+      uint64_t run_files = snapshot.files_done - std::min(snapshot.files_done, before.done_files());
+      uint64_t run_bytes = snapshot.bytes_done - std::min(snapshot.bytes_done, before.done_bytes());
+      time_left.Add(snapshot.elapsed, run_files, run_bytes);
+      if (snapshot.files_total && snapshot.bytes_total) {
+        snapshot.seconds_left = time_left.Estimate(
+            *snapshot.files_total - std::min(*snapshot.files_total, snapshot.files_done),
+            *snapshot.bytes_total - std::min(*snapshot.bytes_total, snapshot.bytes_done));
+      }
       display.Show(snapshot);
     }
     if (now >= next_cleanup) {

@@ -59,6 +59,7 @@ TEST(ProgressTextTest, LinesFitTheTerminalAndKeepBothEndsOfAName) {
   s.files_total = 10;
   s.bytes_total = 4096;
   s.rate = 1024;
+  s.seconds_left = 2;
   auto lines = LiveLines(s, 60);
   ASSERT_EQ(lines.size(), 2u);
   for (const auto& line : lines) EXPECT_LE(FitWidth(line, 0).size(), 60u * 2);
@@ -68,9 +69,41 @@ TEST(ProgressTextTest, LinesFitTheTerminalAndKeepBothEndsOfAName) {
   // Totals not known yet (the tree is still being counted): no time left.
   s.files_total.reset();
   s.bytes_total.reset();
+  s.seconds_left.reset();
   std::string plain = PlainLine(s);
   EXPECT_NE(plain.find("(counting)"), std::string::npos) << plain;
   EXPECT_EQ(plain.find("left"), std::string::npos) << plain;
+}
+
+TEST(TimeLeftEstimatorTest, WeighsFilesAndBytesAndSaysNothingRatherThanNonsense) {
+  // A run whose files cost 10 ms each plus 10 ns a byte, sizes varying.
+  TimeLeftEstimator mixed;
+  EXPECT_FALSE(mixed.Estimate(10, 1000));  // no sample yet
+  uint64_t files = 0, bytes = 0;
+  double seconds = 0;
+  for (int i = 0; i < 400; ++i) {
+    uint64_t size = (i % 7 == 0) ? 50'000'000 : 2'000 * static_cast<uint64_t>(i % 13 + 1);
+    seconds += 0.01 + 1e-8 * static_cast<double>(size);
+    ++files;
+    bytes += size;
+    mixed.Add(seconds, files, bytes);
+  }
+  std::optional<double> left = mixed.Estimate(1000, 1'000'000'000);  // 10 s + 10 s
+  ASSERT_TRUE(left);
+  EXPECT_NEAR(*left, 20.0, 1.0);
+
+  // 30 s of small files of one size, then a few files left that hold more
+  // bytes: judged by the time a file took, not by hours of byte rate.
+  TimeLeftEstimator small;
+  for (int i = 1; i <= 60; ++i) small.Add(0.5 * i, 50 * i, 50 * 1024 * i);
+  left = small.Estimate(10, 400'000'000);
+  ASSERT_TRUE(left);
+  EXPECT_LT(*left, 60.0);
+
+  // Too early: under three seconds of samples.
+  TimeLeftEstimator early;
+  for (int i = 1; i <= 5; ++i) early.Add(0.5 * i, i, 1000 * i);
+  EXPECT_FALSE(early.Estimate(10, 10000));
 }
 
 TEST(RateMeterTest, AveragesOverTheWindowAndRestartsWhenTheTotalFalls) {
