@@ -310,11 +310,7 @@ int ResumeCommand(const std::string& task_name, const RunSettings& settings) {
   CheckSettings(settings);
   TaskInfo task = FindTask(NarrowToWide(task_name));
   std::string id = Narrow(task.id);
-  if (!IsMarkerAbsent(task.id)) {
-    throw CommandError("task " + id +
-                       " is being run by another process; stop it first with 'quorvalmist stop " +
-                       id + "'");
-  }
+  RefuseWhileRunning(task);
   ApplySettings(settings);
   std::vector<ItemInfo> retried = ListItems(task.id, RetriedStatuses(task));
   std::printf("task: %s\n", id.c_str());

@@ -242,17 +242,21 @@ std::string ExplainUnfinished(const ItemInfo& item, bool stop_requested) {
   return "the copy did not complete (can the target be written?)";
 }
 
+void RefuseWhileRunning(const TaskInfo& task) {
+  if (IsMarkerAbsent(task.id)) return;
+  std::string id = WideToNarrow(task.id);
+  throw CommandError("task " + id +
+                     " is being run by another process; wait for it, or stop it with "
+                     "'quorvalmist stop " +
+                     id + "'");
+}
+
 int RunTask(const TaskInfo& task, const RunOptions& options) {
   Status status = HoldMarker(FrontEndMutexName);
   if (!status.ok()) {
     throw CommandError("cannot hold the front end's marker: " + status.message(), kExitFailure);
   }
-  if (!IsMarkerAbsent(task.id)) {
-    throw CommandError("task " + WideToNarrow(task.id) +
-                       " is being run by another process; wait for it, or stop it with "
-                       "'quorvalmist stop " +
-                       WideToNarrow(task.id) + "'");
-  }
+  RefuseWhileRunning(task);
   std::string core = ExecutableDirectory() + "/" + kCoreProgramName;
   std::optional<PathInfo> core_info = StatPath(core);
   if (!core_info || !core_info->is_regular) {

@@ -36,6 +36,9 @@ std::string ExplainUnfinished(const ItemInfo& item, bool stop_requested);
 
 // `item`'s source path as the display shows it: relative to the task's source
 // root for a directory task, the whole path for a files task.
+// Throws CommandError (bad input) when a core runs `task` now.
+void RefuseWhileRunning(const TaskInfo& task);
+
 std::string DisplayName(const TaskInfo& task, const std::wstring& source_file);
 
 }  // namespace quorvalmist

@@ -9,7 +9,6 @@
 #include "frontend/task_run.h"
 #include "frontend/task_store.h"
 #include "frontend/workspace.h"
-#include "platform/marker.h"
 #include "platform/text.h"
 
 namespace quorvalmist {
@@ -18,11 +17,7 @@ int VerifyCommand(const std::string& task_name) {
   OpenWorkspace();
   TaskInfo task = FindTask(NarrowToWide(task_name));
   std::string id = WideToNarrow(task.id);
-  if (!IsMarkerAbsent(task.id)) {
-    throw CommandError("task " + id +
-                       " is being run by another process; stop it first with 'quorvalmist stop " +
-                       id + "'");
-  }
+  RefuseWhileRunning(task);
   std::vector<ItemInfo> done = ListItems(task.id, {kStatusSuccess, kStatusFinish});
   size_t differ = 0;
   for (const ItemInfo& item : done) {
