@@ -58,6 +58,10 @@ std::wstring ReadTaskFrontEnd(const std::wstring& task_id) {
   return Read(CoreConfigFilePath, task_id, L"frontend", L"");
 }
 
+std::wstring ReadResumeInsideFlag() {
+  return Read(CoreConfigFilePath, L"system", L"resumeinside", L"0");
+}
+
 std::wstring ReadCheckFileFlag() {
   return Read(CoreConfigFilePath, L"system", L"checkfileflag", L"0");
 }

@@ -25,6 +25,9 @@ std::wstring ReadTaskRunStatus(const std::wstring& task_id);
 // id of the front end that started the run, which holds the marker
 // FrontEndOwnMarkerName(value) while it lives.
 std::wstring ReadTaskFrontEnd(const std::wstring& task_id);
+// Core: "resumeinside" of section "system" in core.cnf, default "0": "1" has
+// a copy that finds its temporary file resume inside it instead of at 0.
+std::wstring ReadResumeInsideFlag();
 // Core: "checkfileflag" of section "system" in core.cnf, default "0".
 std::wstring ReadCheckFileFlag();
 // Core: "position" of section `item_key` in inner.cnf, default "0".

@@ -7,6 +7,7 @@
 #include "core/core_state.h"
 #include "core/db/item_table.h"
 #include "core/db/schema.h"
+#include "inner/copy_loop.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "platform/thread.h"
@@ -24,12 +25,20 @@ constexpr size_t kReadSize = 1024;
 }  // namespace
 
 InnerCommand BuildInnerCommand(const std::wstring& source, const std::wstring& target,
-                               const std::wstring& task_id, const std::wstring& item_id) {
+                               const std::wstring& task_id, const std::wstring& item_id,
+                               uint64_t start_position) {
+  std::wstring start = std::to_wstring(start_position);
   InnerCommand command;
-  command.line = std::wstring(kInnerProgramName) + L" \"" + source + L"\"  \"" + target +
-                 L"\" 0 1024 " + task_id + L" " + item_id;
-  command.arguments = {source, target, L"0", L"1024", task_id, item_id};
+  command.line = std::wstring(kInnerProgramName) + L" \"" + source + L"\"  \"" + target + L"\" " +
+                 start + L" 1024 " + task_id + L" " + item_id;
+  command.arguments = {source, target, start, L"1024", task_id, item_id};
   return command;
+}
+
+uint64_t ResumeStartPosition(std::optional<uint64_t> temp_length, uint64_t source_size) {
+  constexpr uint64_t kAlignment = uint64_t{64} << 10;
+  if (!temp_length || *temp_length > source_size || *temp_length <= kResumeMargin) return 0;
+  return (*temp_length - kResumeMargin) / kAlignment * kAlignment;
 }
 
 void RunInnerProcess(const InnerCommand& command) {
@@ -71,7 +80,12 @@ Verdict JudgeCopy(std::optional<uint64_t> source_size, std::optional<uint64_t> t
 
 void CopyItem(const std::wstring& source, const std::wstring& target, const std::wstring& task_id,
               const std::wstring& item_id) {
-  RunInnerProcess(BuildInnerCommand(source, target, task_id, item_id));
+  uint64_t start = 0;
+  if (ResumeInsideFiles()) {
+    std::optional<uint64_t> size = QueryFileSize(source);
+    if (size) start = ResumeStartPosition(QueryFileSize(target + kTempSuffix), *size);
+  }
+  RunInnerProcess(BuildInnerCommand(source, target, task_id, item_id, start));
 
   std::optional<uint64_t> source_size = QueryFileSize(source);
   std::optional<uint64_t> target_size = QueryFileSize(target);
@@ -79,6 +93,8 @@ void CopyItem(const std::wstring& source, const std::wstring& target, const std:
   int check_mode = 0;
   if (source_size && target_size && *source_size == *target_size) {
     check_mode = WideToInt(ReadCheckFileFlag());
+    // Bytes from two runs are verified whatever the mode asks.
+    if (start > 0) check_mode = 1;
   }
   const std::wstring& id = CurrentItemId();
   switch (JudgeCopy(source_size, target_size, check_mode, &FilesMatch, source, target)) {

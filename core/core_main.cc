@@ -44,6 +44,7 @@ int CoreMain(int argc, wchar_t** argv) {
       new MonitorTarget{MonitorTarget::Kind::kTask, &CurrentTaskId(), nullptr, owner};
   StartMonitor(*monitor);
 
+  ResumeInsideFiles() = WideToInt(ReadResumeInsideFlag()) == 1;
   ColumnMap task = LoadTask(CurrentTaskId());
   std::wstring copytype = ColumnValue(task, kCopyTypeColumn);
   std::wstring sourcedir = ColumnValue(task, kSourceDirColumn);

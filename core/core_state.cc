@@ -12,4 +12,9 @@ std::wstring& CurrentItemId() {
   return *id;
 }
 
+bool& ResumeInsideFiles() {
+  static bool resume = false;
+  return resume;
+}
+
 }  // namespace quorvalmist

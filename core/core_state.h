@@ -15,6 +15,11 @@ std::wstring& CurrentTaskId();
 // copy driver writes every status of the item to this row.
 std::wstring& CurrentItemId();
 
+// Whether a copy resumes inside a temporary file an earlier run left
+// ("resumeinside" = 1 in core.cnf), read once when the run starts; otherwise
+// every copy starts at 0.
+bool& ResumeInsideFiles();
+
 }  // namespace quorvalmist
 
 #endif  // QUORVALMIST_CORE_CORE_STATE_H_

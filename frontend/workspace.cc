@@ -87,6 +87,8 @@ void CreateWorkspace() {
     // Every file verified by default; "auto" (files up to 10 MiB) is a choice.
     WriteSetting(kCoreConfigFile, L"system", L"checkfileflag",
                  std::to_wstring(static_cast<int>(VerifyMode::kAlways)));
+    // A stopped copy of a large file goes on from where it was.
+    WriteSetting(kCoreConfigFile, L"system", L"resumeinside", L"1");
     // inner.cnf starts empty: the core and the copiers fill in one section per
     // file, and the front end removes them once the files are done.
     File inner;

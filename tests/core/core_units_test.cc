@@ -26,6 +26,20 @@ TEST(CopyDriverTest, CommandLineIsBuiltExactly) {
             (std::vector<std::wstring>{L"/a b/s\"q", L"/t/x", L"0", L"1024", L"task1", L"ID-1"}));
 }
 
+TEST(CopyDriverTest, ResumeStartsBelowTheTemporaryFilesEndAndNeverPastTheSource) {
+  constexpr uint64_t kMiB = 1 << 20;
+  EXPECT_EQ(ResumeStartPosition(std::nullopt, 100 * kMiB), 0u);
+  EXPECT_EQ(ResumeStartPosition(kResumeMargin, 100 * kMiB), 0u);
+  EXPECT_EQ(ResumeStartPosition(40 * kMiB, 100 * kMiB), 32 * kMiB);
+  EXPECT_EQ(ResumeStartPosition(40 * kMiB + 12345, 100 * kMiB), 32 * kMiB);  // 64 KiB steps
+  EXPECT_EQ(ResumeStartPosition(100 * kMiB, 100 * kMiB), 92 * kMiB);
+  // A temporary file longer than the source is of another file: from 0.
+  EXPECT_EQ(ResumeStartPosition(101 * kMiB, 100 * kMiB), 0u);
+  InnerCommand c = BuildInnerCommand(L"s", L"t", L"task", L"id", 32 * kMiB);
+  EXPECT_EQ(c.line, L"Skiffwright \"s\"  \"t\" 33554432 1024 task id");
+  EXPECT_EQ(c.arguments[2], L"33554432");
+}
+
 bool Matches(const std::wstring&, const std::wstring&) { return true; }
 bool Differs(const std::wstring&, const std::wstring&) { return false; }
 bool MustNotHash(const std::wstring&, const std::wstring&) {

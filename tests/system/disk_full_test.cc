@@ -49,30 +49,6 @@ class DiskFullTest : public SystemTest {
   TreeSnapshot before_;
 };
 
-// Runs the front end with a limit on the size of any file it (or a process it
-// starts) writes; past the limit writes fail with EFBIG instead of raising
-// SIGXFSZ, as on a full disk.
-RunResult RunWithFileSizeLimit(const std::vector<std::string>& args, rlim_t limit) {
-  struct rlimit old_limit;
-  EXPECT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
-  struct rlimit limited = old_limit;
-  limited.rlim_cur = limit;
-  struct sigaction ignore {
-  }, old_action{};
-  ignore.sa_handler = SIG_IGN;
-  ::sigaction(SIGXFSZ, &ignore, &old_action);
-  EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-  // The limit and the ignored signal are inherited at the start; this process
-  // writes nothing until it has its own limit back.
-  StartedProgram program(FrontEndPath(), args);
-  EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &old_limit), 0);
-  ::sigaction(SIGXFSZ, &old_action, nullptr);
-  RunResult result;
-  result.exit_code = program.Wait();
-  result.output = program.output();
-  return result;
-}
-
 TEST_F(DiskFullTest, FileSizeLimitStopsTheBigFileAndResumeFinishesWithoutIt) {
   MakeSource();
   ASSERT_EQ(RunProgram(FrontEndPath(), {"init", "ws"}).exit_code, 0);

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -308,6 +309,37 @@ void SystemTest::ExpectTaskComplete(const std::string& task, const std::string& 
   }
   EXPECT_EQ(IntegrityCheck(), "ok");
   EXPECT_TRUE(SnapshotTree(source) == source_before) << "the source tree changed";
+}
+
+RunResult RunWithFileSizeLimit(const std::vector<std::string>& args, uint64_t limit) {
+  struct rlimit old_limit;
+  EXPECT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  struct rlimit limited = old_limit;
+  limited.rlim_cur = static_cast<rlim_t>(limit);
+  struct sigaction ignore {
+  }, old_action{};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGXFSZ, &ignore, &old_action);
+  EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  // The limit and the ignored signal are inherited at the start; this process
+  // writes nothing until it has its own limit back.
+  StartedProgram program(FrontEndPath(), args);
+  EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  ::sigaction(SIGXFSZ, &old_action, nullptr);
+  RunResult result;
+  result.exit_code = program.Wait();
+  result.output = program.output();
+  return result;
+}
+
+std::vector<std::string> ProcessArguments(pid_t pid) {
+  std::string raw = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
+  std::vector<std::string> args;
+  size_t start = 0;
+  for (size_t nul; (nul = raw.find('\0', start)) != std::string::npos; start = nul + 1) {
+    args.push_back(raw.substr(start, nul - start));
+  }
+  return args;
 }
 
 }  // namespace quorvalmist::testing

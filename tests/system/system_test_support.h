@@ -58,6 +58,15 @@ struct ItemRow {
 std::vector<pid_t> ChildPids(pid_t parent, const std::string& name);
 bool ProcessAlive(pid_t pid);
 
+// Runs the front end with a limit on the size of any file it (or a process it
+// starts) writes; past the limit writes fail with EFBIG instead of raising
+// SIGXFSZ, as on a full disk.
+RunResult RunWithFileSizeLimit(const std::vector<std::string>& args, uint64_t limit);
+
+// The arguments a running process was started with (argv[0] first), from
+// /proc; empty when it is gone.
+std::vector<std::string> ProcessArguments(pid_t pid);
+
 // A scratch directory that is the current directory, with a private marker
 // namespace and a workspace folder "ws" the front end fills itself.
 class SystemTest : public FrontEndTest {
