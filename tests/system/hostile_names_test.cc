@@ -118,10 +118,11 @@ TEST_F(HostileNamesTest, EveryNameIsCopiedExactlyAndLinkCyclesEndTheWalk) {
   EXPECT_FALSE(PathExists(P("dst/loop/self")));
   EXPECT_EQ(ReadFile(P("dst/loop/link to f")), "in the loop");
 
-  // Status lists every row, also as JSON (where bad bytes are replaced).
+  // Status lists every row, a line each (a newline in a name shown as \n),
+  // also as JSON (where bad bytes are replaced).
   RunResult status = Qv({"status", task});
   EXPECT_EQ(status.exit_code, 0) << status.error;
-  EXPECT_NE(status.output.find("line one\nline two"), std::string::npos);
+  EXPECT_NE(status.output.find("line one\\nline two"), std::string::npos) << status.output;
   RunResult json = Qv({"status", task, "--json"});
   EXPECT_EQ(json.exit_code, 0) << json.error;
   EXPECT_NE(json.output.find("line one\\nline two"), std::string::npos) << json.output;
