@@ -149,16 +149,19 @@ std::string FitWidth(const std::string& text, size_t width) {
 }
 
 std::vector<std::string> LiveLines(const ProgressSnapshot& s, size_t width) {
-  std::string figures;
-  if (!s.current_name.empty()) {
-    figures = "  " + FormatBytes(s.current_done) + " of " + FormatBytes(s.current_size) + "  " +
-              std::to_string(Percent(s.current_done, s.current_size)) + "%";
-  }
+  // The name keeps at least this many columns: on a narrow terminal the
+  // byte figures go first, since the name's ends tell the files apart.
+  constexpr size_t kNameColumns = 16;
+  constexpr size_t kLabel = 7;  // "file   "
+  std::string percent = "  " + std::to_string(Percent(s.current_done, s.current_size)) + "%";
+  std::string figures =
+      "  " + FormatBytes(s.current_done) + " of " + FormatBytes(s.current_size) + percent;
+  if (width != 0 && width < kLabel + kNameColumns + figures.size()) figures = percent;
   std::string file_line;
   if (s.current_name.empty()) {
     file_line = "file   -";
   } else {
-    size_t room = width > figures.size() + 8 ? width - figures.size() - 7 : 0;
+    size_t room = width > kLabel + figures.size() ? width - kLabel - figures.size() : 0;
     file_line =
         "file   " + FitWidth(s.current_name, width == 0 ? 0 : std::max<size_t>(room, 8)) + figures;
   }

@@ -66,6 +66,12 @@ TEST(ProgressTextTest, LinesFitTheTerminalAndKeepBothEndsOfAName) {
   EXPECT_NE(lines[0].find("50%"), std::string::npos) << lines[0];
   EXPECT_NE(lines[1].find("3 of 10 files"), std::string::npos) << lines[1];
   EXPECT_NE(lines[1].find("0:02 left"), std::string::npos) << lines[1];
+  // On a narrow terminal the byte figures give way, and the name keeps both
+  // ends: what tells "part-0001.bin" from "part-0002.bin" stays.
+  s.current_name = "a/long/folder/name/part-0001.bin";
+  lines = LiveLines(s, 36);
+  EXPECT_NE(lines[0].find("0001.bin  50%"), std::string::npos) << lines[0];
+  EXPECT_EQ(lines[0].find("KiB"), std::string::npos) << lines[0];
   // Totals not known yet (the tree is still being counted): no time left.
   s.files_total.reset();
   s.bytes_total.reset();
