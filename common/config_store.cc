@@ -58,6 +58,8 @@ std::wstring ReadTaskFrontEnd(const std::wstring& task_id) {
   return Read(CoreConfigFilePath, task_id, L"frontend", L"");
 }
 
+std::wstring ReadPacing() { return Read(CoreConfigFilePath, L"system", L"pacing", L"paced"); }
+
 std::wstring ReadResumeInsideFlag() {
   return Read(CoreConfigFilePath, L"system", L"resumeinside", L"0");
 }

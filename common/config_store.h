@@ -25,6 +25,10 @@ std::wstring ReadTaskRunStatus(const std::wstring& task_id);
 // id of the front end that started the run, which holds the marker
 // FrontEndOwnMarkerName(value) while it lives.
 std::wstring ReadTaskFrontEnd(const std::wstring& task_id);
+// Core: "pacing" of section "system" in core.cnf, default "paced": "brisk"
+// drops the pauses of the walk and ends the wait for a copier as soon as it
+// prints or ends.
+std::wstring ReadPacing();
 // Core: "resumeinside" of section "system" in core.cnf, default "0": "1" has
 // a copy that finds its temporary file resume inside it instead of at 0.
 std::wstring ReadResumeInsideFlag();

@@ -1,5 +1,8 @@
 #include "core/copy_driver.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include "common/config_store.h"
 #include "common/file_info.h"
 #include "common/md5.h"
@@ -50,6 +53,14 @@ void RunInnerProcess(const InnerCommand& command) {
   std::unique_ptr<ChildProcess> child = ChildProcess::Start(program, arguments, &status);
   if (!child) return;
 
+  // The same steps either way: stop flag, drain the output, end of the
+  // child, wait, mirror the position. Paced, the wait is a full period of
+  // sleep and the position is mirrored after each. Brisk, the wait ends as
+  // soon as the copier prints or ends, and the position is mirrored once a
+  // period has passed since the last time, so still at most once a period.
+  const bool brisk = BriskPacing();
+  const auto period = std::chrono::milliseconds(kPollMilliseconds);
+  auto next_mirror = std::chrono::steady_clock::now() + period;
   char receive[kReceiveBufferSize];
   for (;;) {
     if (StopFlag.load(std::memory_order_relaxed)) break;
@@ -59,10 +70,21 @@ void RunInnerProcess(const InnerCommand& command) {
       size_t read = 0;
       if (!child->ReadOutput(receive, kReadSize, &read)) break;
       receive[read] = '\0';  // the output is discarded
-      continue;
+      if (!brisk) continue;
+    } else if (child->HasEnded()) {
+      break;
+    } else if (brisk) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          next_mirror - std::chrono::steady_clock::now());
+      child->WaitForOutputOrEnd(static_cast<unsigned>(std::max<int64_t>(left.count(), 0)));
+    } else {
+      SleepMilliseconds(kPollMilliseconds);
     }
-    if (child->HasEnded()) break;
-    SleepMilliseconds(kPollMilliseconds);
+    if (brisk) {
+      auto now = std::chrono::steady_clock::now();
+      if (now < next_mirror) continue;
+      next_mirror = now + period;
+    }
     std::wstring position = ReadItemPosition(CurrentItemId());
     if (!position.empty()) SetItemPosition(CurrentItemId(), position);
   }

@@ -44,6 +44,7 @@ int CoreMain(int argc, wchar_t** argv) {
       new MonitorTarget{MonitorTarget::Kind::kTask, &CurrentTaskId(), nullptr, owner};
   StartMonitor(*monitor);
 
+  BriskPacing() = EqualsIgnoringCase(ReadPacing(), L"brisk");
   ResumeInsideFiles() = WideToInt(ReadResumeInsideFlag()) == 1;
   ColumnMap task = LoadTask(CurrentTaskId());
   std::wstring copytype = ColumnValue(task, kCopyTypeColumn);

@@ -12,6 +12,11 @@ std::wstring& CurrentItemId() {
   return *id;
 }
 
+bool& BriskPacing() {
+  static bool brisk = false;
+  return brisk;
+}
+
 bool& ResumeInsideFiles() {
   static bool resume = false;
   return resume;

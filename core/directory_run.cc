@@ -22,6 +22,11 @@ constexpr uint32_t kHiddenSystemDirectory = 0x16;
 
 bool Stopped() { return StopFlag.load(std::memory_order_relaxed); }
 
+// The pause before each entry and each copy, unless the run goes briskly.
+void Pause() {
+  if (!BriskPacing()) SleepMilliseconds(kEntryPauseMilliseconds);
+}
+
 // True when `path` names the target root, however the root is spelled.
 bool IsTargetRoot(const std::wstring& path, const std::wstring& target_root) {
   return NormalizeDirPath(path) == NormalizeDirPath(target_root);
@@ -43,7 +48,7 @@ void RunDirectoryMode(const std::wstring& directory, const std::wstring& source_
   DirectoryEntry entry;
   while (lister->Next(&entry)) {
     if (Stopped()) break;
-    SleepMilliseconds(kEntryPauseMilliseconds);
+    Pause();
     std::wstring name = NarrowToWide(entry.name);
     std::wstring path = JoinEntryPath(directory, name);
     if (entry.attributes & kAttributeDirectory) {
@@ -60,7 +65,7 @@ void RunDirectoryMode(const std::wstring& directory, const std::wstring& source_
     std::optional<uint64_t> size = QueryFileSize(path);
     std::wstring size_text = std::to_wstring(size.value_or(0));
     std::wstring id = InsertItem(L"", task_id, path, target, L"", size_text, kStatusReady);
-    SleepMilliseconds(kEntryPauseMilliseconds);
+    Pause();
     SetItemCopyStatus(id, kStatusRunning);
     WriteItemRunStatus(id, L"run");
     CurrentItemId() = id;
@@ -77,7 +82,7 @@ void RunFilesMode(const std::wstring& task_id) {
     ColumnMap row = LoadItem(id);
     std::wstring source = ColumnValue(row, kSourceFileColumn);
     std::wstring target = ColumnValue(row, kTargetFileColumn);
-    SleepMilliseconds(kEntryPauseMilliseconds);
+    Pause();
     SetItemCopyStatus(id, kStatusRunning);
     WriteItemRunStatus(id, L"run");
     CurrentItemId() = id;

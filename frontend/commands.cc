@@ -33,6 +33,7 @@ std::string Narrow(const std::wstring& text) { return WideToNarrow(text); }
 void ApplySettings(const RunSettings& settings) {
   if (settings.verify) SetVerifyMode(*settings.verify);
   if (settings.chunk_size) SetChunkSize(*settings.chunk_size);
+  if (settings.pacing) SetPacing(*settings.pacing);
 }
 
 void CheckSettings(const RunSettings& settings) {

@@ -18,8 +18,9 @@ namespace quorvalmist {
 struct RunSettings {
   std::optional<VerifyMode> verify;
   std::optional<uint64_t> chunk_size;
-  bool live = false;             // a live display (standard output is a terminal)
-  std::string workspace_option;  // "-C DIR " when the user named the workspace
+  std::optional<std::string> pacing;  // "paced" or "brisk"
+  bool live = false;                  // a live display (standard output is a terminal)
+  std::string workspace_option;       // "-C DIR " when the user named the workspace
 };
 
 // Makes a workspace in `dir` (created when missing; "" for the current

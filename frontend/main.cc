@@ -37,7 +37,14 @@ std::string Absolute(const std::string& path) {
   return ec ? path : cwd + (cwd == "/" ? "" : "/") + path;
 }
 
-void AddRunOptions(CLI::App* command, std::string* verify, uint64_t* chunk_size) {
+void AddRunOptions(CLI::App* command, std::string* verify, uint64_t* chunk_size,
+                   std::string* pacing) {
+  command
+      ->add_option("--pacing", *pacing,
+                   "brisk (the default of a new workspace): no pauses between files; paced: a "
+                   "pause before each file and a quarter-second poll of each copy; kept for "
+                   "later runs")
+      ->check(CLI::IsMember({"paced", "brisk"}));
   command
       ->add_option("--verify", *verify,
                    "MD5 verification of copied files: always (the default of a new workspace), "
@@ -66,12 +73,13 @@ int Run(int argc, char** argv) {
   std::vector<std::string> paths;
   std::string verify;
   uint64_t chunk_size = 0;
+  std::string pacing;
   CLI::App* copy = app.add_subcommand(
       "copy", "copy a directory tree, or files, to TARGET as a new task, and follow it");
   copy->add_option("SOURCE... TARGET", paths, "what to copy, and where to")
       ->required()
       ->expected(2, -1);
-  AddRunOptions(copy, &verify, &chunk_size);
+  AddRunOptions(copy, &verify, &chunk_size, &pacing);
 
   std::string task;
   std::vector<std::string> only;
@@ -92,7 +100,7 @@ int Run(int argc, char** argv) {
   CLI::App* resume =
       app.add_subcommand("resume", "run a stopped task again until every file is copied");
   resume->add_option("TASK", task, "a task id (or the start of one)")->required();
-  AddRunOptions(resume, &verify, &chunk_size);
+  AddRunOptions(resume, &verify, &chunk_size, &pacing);
 
   CLI::App* verify_command = app.add_subcommand(
       "verify", "hash every copied file of a task and its source again, and compare them");
@@ -133,6 +141,7 @@ int Run(int argc, char** argv) {
                                                              {"always", VerifyMode::kAlways},
                                                              {"never", VerifyMode::kNever}};
     if (!verify.empty()) settings.verify = kModes.at(verify);
+    if (!pacing.empty()) settings.pacing = pacing;
     if ((*copy && copy->count("--chunk-size")) || (*resume && resume->count("--chunk-size"))) {
       settings.chunk_size = chunk_size;
     }

@@ -87,6 +87,8 @@ void CreateWorkspace() {
     // Every file verified by default; "auto" (files up to 10 MiB) is a choice.
     WriteSetting(kCoreConfigFile, L"system", L"checkfileflag",
                  std::to_wstring(static_cast<int>(VerifyMode::kAlways)));
+    // Trees of small files go at the speed of the disk, not of the pauses.
+    WriteSetting(kCoreConfigFile, L"system", L"pacing", L"brisk");
     // A stopped copy of a large file goes on from where it was.
     WriteSetting(kCoreConfigFile, L"system", L"resumeinside", L"1");
     // inner.cnf starts empty: the core and the copiers fill in one section per
@@ -145,6 +147,10 @@ VerifyMode ReadVerifyMode() {
     default:  // the core verifies every file for any other value
       return VerifyMode::kAlways;
   }
+}
+
+void SetPacing(const std::string& pacing) {
+  WriteSetting(kCoreConfigFile, L"system", L"pacing", NarrowToWide(pacing));
 }
 
 void SetChunkSize(uint64_t bytes) {

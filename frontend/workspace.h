@@ -66,6 +66,8 @@ class WorkspaceCreationLock {
 // Throw CommandError (kExitFailure) when the file cannot be written.
 void SetVerifyMode(VerifyMode mode);
 void SetChunkSize(uint64_t bytes);
+// Writes "pacing" ("paced" or "brisk") into config/core.cnf.
+void SetPacing(const std::string& pacing);
 VerifyMode ReadVerifyMode();
 
 // "runstatus" of the task in config/core.cnf: "run" lets the core go on, any

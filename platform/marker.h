@@ -23,9 +23,15 @@ enum class ClaimResult {
 };
 
 // Claims `name` atomically: of two processes claiming one name at once,
-// exactly one gets kClaimed. A claimed marker is held until the process ends.
-// Does not block. On kFailed, *status (if given) says why.
+// exactly one gets kClaimed. A claimed marker is held until ReleaseMarker or
+// the end of the process. Does not block. On kFailed, *status (if given) says why.
 ClaimResult ClaimMarker(const std::wstring& name, Status* status = nullptr);
+
+// Lets go of a marker this process claimed and removes its file. Every claim
+// still held is released so when the process exits normally; a process that
+// is killed leaves the file, which a later claim of the name reuses. Nothing
+// happens for a name this process did not claim.
+void ReleaseMarker(const std::wstring& name);
 
 // Holds `name` alongside any other holders (as every front end holds its
 // marker); held until the process ends. Waits only while another process is in

@@ -32,6 +32,10 @@ class ChildProcess {
   virtual bool ReadOutput(char* buffer, size_t capacity, size_t* read) = 0;
   // True once the child has ended (tested without waiting).
   virtual bool HasEnded() = 0;
+  // Waits until output is waiting on the pipe, the child has ended, or
+  // `milliseconds` have passed, whichever comes first; returns at once when
+  // either is already so.
+  virtual void WaitForOutputOrEnd(unsigned milliseconds) = 0;
   // Waits for the end of the child and returns its exit status (the exit code,
   // or 128 + signal number).
   virtual int Wait() = 0;

@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <mutex>
+#include <vector>
 
 #include "platform/marker.h"
 #include "platform/text.h"
@@ -57,6 +59,75 @@ Status EnsureDirectory(const std::string& path) {
     return ErrnoStatus("cannot create marker directory " + path, errno);
   }
   return CheckPrivateDirectory(path);
+}
+
+// True when `fd` is the file at `path` now.
+bool IsFileAtPath(int fd, const std::string& path) {
+  struct stat held, named;
+  return ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+// Opens the marker file at `path` (made when missing) and locks it with
+// `type`, waiting for the lock when `wait`. Starts over while the file it
+// locked is no longer the one at the path (its holder removed it meanwhile).
+// The descriptor, or -1 with errno set (EAGAIN or EACCES: another holds it).
+int OpenAndLock(const std::string& path, short type, bool wait) {
+  for (;;) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return -1;
+    struct flock lock = WholeFileLock(type);
+    int rc;
+    do {
+      rc = ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+      int e = errno;
+      ::close(fd);
+      errno = e;
+      return -1;
+    }
+    if (IsFileAtPath(fd, path)) return fd;
+    ::close(fd);
+  }
+}
+
+// The markers this process claimed, released (their files removed) by
+// ReleaseMarker or when the process exits normally. Never destroyed: exit
+// handlers use it after static objects may be gone.
+struct Claimed {
+  std::string path;
+  int fd;
+};
+std::mutex& ClaimedLock() {
+  static std::mutex* lock = new std::mutex;
+  return *lock;
+}
+std::vector<Claimed>& ClaimedMarkers() {
+  static std::vector<Claimed>* claimed = new std::vector<Claimed>;
+  return *claimed;
+}
+pid_t& ClaimingProcess() {
+  static pid_t pid = 0;
+  return pid;
+}
+
+// Removes the file while holding it exclusively (not while any other process
+// holds or is claiming it), then lets go.
+void Release(const Claimed& marker) {
+  struct flock lock = WholeFileLock(F_WRLCK);
+  if (::fcntl(marker.fd, F_OFD_SETLK, &lock) == 0 && IsFileAtPath(marker.fd, marker.path)) {
+    ::unlink(marker.path.c_str());
+  }
+  ::close(marker.fd);
+}
+
+extern "C" void ReleaseClaimedMarkersAtExit() {
+  std::lock_guard<std::mutex> guard(ClaimedLock());
+  // A forked child shares the descriptors, not the claims.
+  if (ClaimingProcess() != ::getpid()) return;
+  for (const Claimed& marker : ClaimedMarkers()) Release(marker);
+  ClaimedMarkers().clear();
 }
 
 std::string MarkerPath(const std::wstring& name, Status* status) {
@@ -126,42 +197,46 @@ std::string MarkerFileName(const std::wstring& name) {
 ClaimResult ClaimMarker(const std::wstring& name, Status* status) {
   std::string path = MarkerPath(name, status);
   if (path.empty()) return ClaimResult::kFailed;
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  int fd = OpenAndLock(path, F_WRLCK, false);
   if (fd < 0) {
-    if (status) *status = ErrnoStatus("cannot open marker " + path, errno);
-    return ClaimResult::kFailed;
-  }
-  struct flock lock = WholeFileLock(F_WRLCK);
-  if (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
     int e = errno;
-    ::close(fd);
     if (e == EAGAIN || e == EACCES) return ClaimResult::kAlreadyClaimed;
-    if (status) *status = ErrnoStatus("cannot lock marker " + path, e);
+    if (status) *status = ErrnoStatus("cannot claim marker " + path, e);
     return ClaimResult::kFailed;
   }
   // Downgrade so that the absence test and other holders see a shared lock.
-  lock = WholeFileLock(F_RDLCK);
+  struct flock lock = WholeFileLock(F_RDLCK);
   ::fcntl(fd, F_OFD_SETLK, &lock);
-  // The descriptor is deliberately never closed: the marker lives as long as
-  // this process.
+  std::lock_guard<std::mutex> guard(ClaimedLock());
+  if (ClaimingProcess() != ::getpid()) {
+    ClaimedMarkers().clear();  // a forked child's copy of its parent's claims
+    ClaimingProcess() = ::getpid();
+    static bool registered = std::atexit(ReleaseClaimedMarkersAtExit) == 0;
+    (void)registered;
+  }
+  ClaimedMarkers().push_back({path, fd});
   return ClaimResult::kClaimed;
+}
+
+void ReleaseMarker(const std::wstring& name) {
+  std::string path = MarkerPath(name, nullptr);
+  std::lock_guard<std::mutex> guard(ClaimedLock());
+  if (path.empty() || ClaimingProcess() != ::getpid()) return;
+  std::vector<Claimed>& claimed = ClaimedMarkers();
+  for (size_t i = 0; i < claimed.size(); ++i) {
+    if (claimed[i].path != path) continue;
+    Release(claimed[i]);
+    claimed.erase(claimed.begin() + static_cast<std::ptrdiff_t>(i));
+    return;
+  }
 }
 
 Status HoldMarker(const std::wstring& name) {
   Status status;
   std::string path = MarkerPath(name, &status);
   if (path.empty()) return status;
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return ErrnoStatus("cannot open marker " + path, errno);
-  struct flock lock = WholeFileLock(F_RDLCK);
-  int rc;
-  do {
-    rc = ::fcntl(fd, F_OFD_SETLKW, &lock);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    int e = errno;
-    ::close(fd);
-    return ErrnoStatus("cannot lock marker " + path, e);
+  if (OpenAndLock(path, F_RDLCK, true) < 0) {
+    return ErrnoStatus("cannot hold marker " + path, errno);
   }
   return Status::Ok();  // held until the process ends
 }

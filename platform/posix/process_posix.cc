@@ -5,9 +5,11 @@
 #include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -19,11 +21,47 @@ namespace quorvalmist {
 
 namespace {
 
+// A descriptor that becomes readable when the process ends, or -1 where the
+// kernel has none (before Linux 5.3).
+int OpenProcessDescriptor(pid_t pid) {
+#ifdef SYS_pidfd_open
+  int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (fd >= 0) {
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return fd;
+  }
+#endif
+  (void)pid;
+  return -1;
+}
+
 class PosixChildProcess : public ChildProcess {
  public:
-  PosixChildProcess(pid_t pid, int read_fd) : pid_(pid), read_fd_(read_fd) {}
+  PosixChildProcess(pid_t pid, int read_fd)
+      : pid_(pid), read_fd_(read_fd), pid_fd_(OpenProcessDescriptor(pid)) {}
   ~PosixChildProcess() override {
     if (read_fd_ >= 0) ::close(read_fd_);
+    if (pid_fd_ >= 0) ::close(pid_fd_);
+  }
+
+  void WaitForOutputOrEnd(unsigned milliseconds) override {
+    if (HasEnded()) return;
+    // The pipe wakes the wait for output, and for the child's end as well
+    // (its write end closes then), until it has hung up once; from then on
+    // only the process descriptor can tell the end, or the timeout.
+    pollfd fds[2];
+    nfds_t count = 0;
+    if (!pipe_hung_up_) fds[count++] = pollfd{read_fd_, POLLIN, 0};
+    if (pid_fd_ >= 0) fds[count++] = pollfd{pid_fd_, POLLIN, 0};
+    unsigned timeout = milliseconds;
+    // Hung up with no process descriptor: look again shortly, as the child
+    // becomes a zombie a moment after it closed its output.
+    if (count == 0) timeout = std::min(milliseconds, 1u);
+    int n = ::poll(fds, count, static_cast<int>(timeout));
+    if (n > 0 && !pipe_hung_up_ && (fds[0].revents & (POLLHUP | POLLERR)) &&
+        !(fds[0].revents & POLLIN)) {
+      pipe_hung_up_ = true;
+    }
   }
 
   bool PeekOutput(size_t* available) override {
@@ -82,6 +120,8 @@ class PosixChildProcess : public ChildProcess {
 
   pid_t pid_;
   int read_fd_;
+  int pid_fd_;
+  bool pipe_hung_up_ = false;
   bool ended_ = false;
   int exit_status_ = -1;
 };

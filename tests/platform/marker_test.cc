@@ -124,6 +124,63 @@ TEST_F(MarkerTest, AbsenceTestsNeverMakeAConcurrentClaimFail) {
   EXPECT_GE(overlapping, kOverlappingProbes);
 }
 
+TEST_F(MarkerTest, ReleasedMarkersLeaveNoFileAndRacingClaimsNeverHoldTwice) {
+  // Two processes claim and release one name as fast as they can, while its
+  // file is removed at every release; memory shared with this process counts
+  // the holders.
+  struct Shared {
+    std::atomic<int> holders;
+    std::atomic<int> overlaps;
+    std::atomic<int> failures;
+    std::atomic<int> claims[2];
+  };
+  auto* shared = static_cast<Shared*>(
+      ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(shared, MAP_FAILED);
+  new (shared) Shared{};
+  pid_t racers[2];
+  for (int k = 0; k < 2; ++k) {
+    racers[k] = ::fork();
+    if (racers[k] == 0) {
+      for (int i = 0; i < 3000; ++i) {
+        ClaimResult r = ClaimMarker(L"racy");
+        if (r == ClaimResult::kFailed) shared->failures.fetch_add(1);
+        if (r != ClaimResult::kClaimed) continue;
+        if (shared->holders.fetch_add(1) != 0) shared->overlaps.fetch_add(1);
+        shared->claims[k].fetch_add(1);
+        shared->holders.fetch_sub(1);
+        ReleaseMarker(L"racy");
+      }
+      _exit(0);
+    }
+  }
+  for (pid_t racer : racers) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(racer, &status, 0), racer);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  EXPECT_EQ(shared->overlaps.load(), 0);
+  EXPECT_EQ(shared->failures.load(), 0);
+  EXPECT_GT(shared->claims[0].load(), 0);
+  EXPECT_GT(shared->claims[1].load(), 0);
+  ::munmap(shared, sizeof(Shared));
+  // Every release took the file along, and the free name is claimed at once.
+  struct stat st;
+  EXPECT_NE(::lstat((markers_ + "/" + MarkerFileName(L"racy")).c_str(), &st), 0);
+  EXPECT_EQ(ClaimMarker(L"racy"), ClaimResult::kClaimed);
+
+  // A process that ends normally takes the files of its claims along.
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (ClaimMarker(L"until exit") != ClaimResult::kClaimed) _exit(1);
+    std::exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_NE(::lstat((markers_ + "/" + MarkerFileName(L"until exit")).c_str(), &st), 0);
+}
+
 TEST_F(MarkerTest, ArbitraryNamesMapToDistinctBoundedMarkers) {
   std::vector<std::wstring> names = {L"with space",
                                      L"a/b",
