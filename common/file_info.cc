@@ -7,7 +7,7 @@ namespace quorvalmist {
 
 std::optional<uint64_t> QueryFileSize(const std::wstring& path) {
   auto info = StatPath(WideToNarrow(path));
-  if (!info) return std::nullopt;
+  if (!info || !info->is_regular) return std::nullopt;
   return info->size;
 }
 

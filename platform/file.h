@@ -66,6 +66,8 @@ class File {
  public:
   enum class Mode {
     kRead,           // existing file, read only
+    kReadRegular,    // existing regular file, read only; anything else (FIFO,
+                     // device, directory) is refused without blocking or reading
     kReadWrite,      // existing file, read and write, content kept
     kCreateTruncate  // created or emptied, read and write
   };

@@ -136,6 +136,10 @@ Status File::Open(const std::string& path, Mode mode, File* file) {
     case Mode::kRead:
       flags |= O_RDONLY;
       break;
+    case Mode::kReadRegular:
+      // Non-blocking, so that opening a FIFO with no writer cannot wait.
+      flags |= O_RDONLY | O_NONBLOCK;
+      break;
     case Mode::kReadWrite:
       flags |= O_RDWR;
       break;
@@ -148,6 +152,16 @@ Status File::Open(const std::string& path, Mode mode, File* file) {
     fd = ::open(path.c_str(), flags, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return ErrnoStatus("cannot open " + path, errno);
+  if (mode == Mode::kReadRegular) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      int e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+      ::close(fd);
+      return Status::Error(e, "cannot open " + path + ": not a regular file");
+    }
+    // Reads of a regular file then block as usual.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  }
   *file = File();
   file->fd_ = fd;
   file->path_ = path;
