@@ -7,6 +7,7 @@
 #include "core/core_state.h"
 #include "core/db/item_table.h"
 #include "core/db/schema.h"
+#include "platform/file.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "platform/thread.h"
@@ -69,19 +70,12 @@ Verdict JudgeCopy(std::optional<uint64_t> source_size, std::optional<uint64_t> t
   return files_match(source, target) ? Verdict::kSuccess : Verdict::kError;
 }
 
-void CopyItem(const std::wstring& source, const std::wstring& target, const std::wstring& task_id,
-              const std::wstring& item_id) {
-  RunInnerProcess(BuildInnerCommand(source, target, task_id, item_id));
+namespace {
 
-  std::optional<uint64_t> source_size = QueryFileSize(source);
-  std::optional<uint64_t> target_size = QueryFileSize(target);
-  // The check mode is read only when the sizes agree, anew for every item.
-  int check_mode = 0;
-  if (source_size && target_size && *source_size == *target_size) {
-    check_mode = WideToInt(ReadCheckFileFlag());
-  }
-  const std::wstring& id = CurrentItemId();
-  switch (JudgeCopy(source_size, target_size, check_mode, &FilesMatch, source, target)) {
+// Writes the verdict to the row: copystatus, then positionnum := totalnum
+// (finish and success only), then md5status, each an update of its own.
+void RecordVerdict(const std::wstring& id, Verdict verdict) {
+  switch (verdict) {
     case Verdict::kStop:
       SetItemCopyStatus(id, kStatusStop);
       SetItemMd5Status(id, kMd5Uncheck);
@@ -101,6 +95,33 @@ void CopyItem(const std::wstring& source, const std::wstring& target, const std:
       SetItemMd5Status(id, kMd5Error);
       break;
   }
+}
+
+}  // namespace
+
+void CopyItem(const std::wstring& source, const std::wstring& target, const std::wstring& task_id,
+              const std::wstring& item_id) {
+  const std::wstring& id = CurrentItemId();
+  // An existing target is never replaced, so the copier is not started for
+  // one that is there already: its copy could never be placed and would only
+  // be left behind as a temporary file. What is there is judged by MD5 in
+  // every check mode, since equal sizes alone would pass a different file off
+  // as the copy.
+  if (QueryFileSize(source) && StatPath(WideToNarrow(target))) {
+    RecordVerdict(id, FilesMatch(source, target) ? Verdict::kSuccess : Verdict::kError);
+    return;
+  }
+
+  RunInnerProcess(BuildInnerCommand(source, target, task_id, item_id));
+
+  std::optional<uint64_t> source_size = QueryFileSize(source);
+  std::optional<uint64_t> target_size = QueryFileSize(target);
+  // The check mode is read only when the sizes agree, anew for every item.
+  int check_mode = 0;
+  if (source_size && target_size && *source_size == *target_size) {
+    check_mode = WideToInt(ReadCheckFileFlag());
+  }
+  RecordVerdict(id, JudgeCopy(source_size, target_size, check_mode, &FilesMatch, source, target));
 }
 
 }  // namespace quorvalmist

@@ -218,23 +218,34 @@ std::string ExplainUnfinished(const ItemInfo& item, bool stop_requested) {
   if (status == kStatusRunning) return "interrupted while it was copied";
   std::string source = WideToNarrow(item.sourcefile);
   std::string target = WideToNarrow(item.targetfile);
+  if (source.size() >= kAnsiPathCapacity) {
+    return "the source path is too long for the system (" + std::to_string(source.size()) +
+           " bytes; the limit is " + std::to_string(kAnsiPathCapacity - 1) +
+           "); it cannot be copied";
+  }
   std::optional<PathInfo> src = StatPath(source);
   std::optional<PathInfo> dst = StatPath(target);
-  bool temp_left = StatPath(WideToNarrow(item.targetfile + kTempSuffix)).has_value();
+  if (!src && IsDanglingLink(source)) {
+    return "a broken symbolic link (what it points to does not exist); it is not copied";
+  }
   if (!src) return "the source is missing";
   if (!src->is_regular) return "not a regular file (a FIFO, socket or device); it is not copied";
   if (!dst) {
     std::string problem = TargetNameProblem(item.targetfile);
     if (!problem.empty()) return problem;
   }
-  if (status == kStatusError) {
-    if (temp_left) {
-      return "the target existed already and differs from the source; it was not replaced "
-             "(move it away, then resume)";
-    }
-    return "the copy differs from the source (did the source change while it was copied?)";
+  if (dst && !dst->is_regular) {
+    return "something that is not a regular file is already at the target; it was not "
+           "replaced (move it away, then resume)";
   }
-  if (dst && (!dst->is_regular || dst->size != src->size)) {
+  if (status == kStatusError) {
+    // A target found in place is judged as it is and never replaced; a copy
+    // that failed verification stays in place the same way.
+    return "the file at the target differs from the source and was not replaced (a different "
+           "file was already there, or the source changed while it was copied); move it "
+           "away, then resume";
+  }
+  if (dst && dst->size != src->size) {
     return "a different file is already at the target; it was not replaced (move it away, "
            "then resume)";
   }

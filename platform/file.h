@@ -28,6 +28,10 @@ struct PathInfo {
 // empty one.
 std::optional<PathInfo> StatPath(const std::string& path);
 
+// True when `path` itself is a symbolic link whose target does not exist (a
+// dangling link); false for anything else, a missing path included.
+bool IsDanglingLink(const std::string& path);
+
 struct DirectoryEntry {
   std::string name;         // the entry's name, no directory part
   uint32_t attributes = 0;  // kAttributeDirectory for a directory, else 0

@@ -22,6 +22,12 @@ std::optional<PathInfo> StatPath(const std::string& path) {
   return info;
 }
 
+bool IsDanglingLink(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return false;
+  return ::stat(path.c_str(), &st) != 0 && errno == ENOENT;
+}
+
 namespace {
 
 class PosixDirectoryLister : public DirectoryLister {
