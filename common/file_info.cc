@@ -11,6 +11,13 @@ std::optional<uint64_t> QueryFileSize(const std::wstring& path) {
   return info->size;
 }
 
+bool SamePlace(const std::wstring& a, const std::wstring& b) {
+  std::optional<PathInfo> x = StatPath(WideToNarrow(a));
+  if (!x) return false;
+  std::optional<PathInfo> y = StatPath(WideToNarrow(b));
+  return y && x->device == y->device && x->inode == y->inode;
+}
+
 std::wstring ParentDirectory(const std::wstring& path) {
   size_t last = path.rfind(kPathSeparator);
   return last == std::wstring::npos ? std::wstring() : path.substr(0, last);

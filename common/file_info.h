@@ -14,6 +14,11 @@ namespace quorvalmist {
 // equal to a file, empty or not, and nothing goes on to read it.
 std::optional<uint64_t> QueryFileSize(const std::wstring& path);
 
+// True when both paths exist and lead (links followed) to the same file or
+// directory: compared by identity, not by spelling, so "a/./b", "a//b", a
+// relative spelling and a path through a link all count as "a/b".
+bool SamePlace(const std::wstring& a, const std::wstring& b);
+
 // The text before the last native separator, without it; empty when there is
 // none.
 std::wstring ParentDirectory(const std::wstring& path);

@@ -1,3 +1,5 @@
+#include <system_error>
+
 #include "common/config_store.h"
 #include "common/file_info.h"
 #include "common/run_control.h"
@@ -22,24 +24,47 @@ constexpr uint32_t kHiddenSystemDirectory = 0x16;
 
 bool Stopped() { return StopFlag.load(std::memory_order_relaxed); }
 
-// True when `path` names the target root, however the root is spelled.
+// True when `path` is the target root (compared by identity, however either
+// is spelled), so that a target inside the source is never copied into itself.
+// The target root is looked up each time: the copy itself may make it.
 bool IsTargetRoot(const std::wstring& path, const std::wstring& target_root) {
-  return NormalizeDirPath(path) == NormalizeDirPath(target_root);
+  return SamePlace(path, target_root);
+}
+
+std::wstring ErrorText(const Status& status) {
+  return NarrowToWide(std::generic_category().message(status.code()));
+}
+
+bool IsPathTooLong(const Status& status) {
+  return status.code() == static_cast<int>(std::errc::filename_too_long);
 }
 
 }  // namespace
 
-void RunDirectoryMode(const std::wstring& directory, const std::wstring& source_root,
+bool RunDirectoryMode(const std::wstring& directory, const std::wstring& source_root,
                       const std::wstring& target_root, const std::wstring& task_id) {
-  if (IsDirectorySearched(directory, task_id)) return;
+  if (IsDirectorySearched(directory, task_id)) return true;
 
   // The search pattern of the design; the lister here lists every entry.
   std::wstring file_spec = JoinEntryPath(directory, L"*.*");
   (void)file_spec;
   Status status;
   std::unique_ptr<DirectoryLister> lister = DirectoryLister::Open(WideToNarrow(directory), &status);
-  if (!lister) return;  // not recorded: a later run tries again
+  if (!lister) {
+    // A path beyond the system's limit can never be listed: the reason is
+    // recorded and the walk goes on as if the directory were done, so that it
+    // can finish. Any other failure (permission, I/O) may pass: the directory
+    // and every directory above it stay unrecorded, so a later run lists it
+    // again.
+    if (IsPathTooLong(status)) {
+      RecordWalkProblem(task_id, directory, L"path too long for the system; not copied");
+      return true;
+    }
+    RecordWalkProblem(task_id, directory, L"cannot be listed: " + ErrorText(status));
+    return false;
+  }
 
+  bool complete = true;
   DirectoryEntry entry;
   while (lister->Next(&entry)) {
     if (Stopped()) break;
@@ -49,7 +74,7 @@ void RunDirectoryMode(const std::wstring& directory, const std::wstring& source_
     if (entry.attributes & kAttributeDirectory) {
       if (name != L"." && name != L".." && entry.attributes != kHiddenSystemDirectory &&
           !IsTargetRoot(path, target_root)) {
-        RunDirectoryMode(path, source_root, target_root, task_id);
+        if (!RunDirectoryMode(path, source_root, target_root, task_id)) complete = false;
       }
       continue;
     }
@@ -66,8 +91,17 @@ void RunDirectoryMode(const std::wstring& directory, const std::wstring& source_
     CurrentItemId() = id;
     CopyItem(path, target, task_id, id);
   }
+  if (!lister->error().ok() && !Stopped()) {
+    // The entries seen are not the whole directory.
+    RecordWalkProblem(task_id, directory,
+                      L"listing failed part-way: " + ErrorText(lister->error()));
+    complete = false;
+  }
   lister.reset();
-  if (!Stopped()) MarkDirectorySearched(directory, task_id);
+  if (Stopped() || !complete) return false;
+  ClearWalkProblem(task_id, directory);
+  MarkDirectorySearched(directory, task_id);
+  return true;
 }
 
 void RunFilesMode(const std::wstring& task_id) {

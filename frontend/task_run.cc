@@ -11,6 +11,7 @@
 #include "common/run_control.h"
 #include "core/db/record_access.h"
 #include "core/db/schema.h"
+#include "core/db/searched_dirs.h"
 #include "frontend/command_error.h"
 #include "frontend/progress.h"
 #include "frontend/rerun.h"
@@ -190,7 +191,9 @@ std::string CoreFailureText(int exit_code) {
     case 255:
       return "the task is already being run by another process";
     case 2:
-      return "the core stopped because a change to the task database failed";
+      return "the core stopped because an operation on the task database failed";
+    case 3:
+      return "the task's target directory is its source directory; nothing was copied";
     default:
       if (exit_code > 128) {
         return "the core was ended by signal " + std::to_string(exit_code - 128);
@@ -251,6 +254,14 @@ std::string ExplainUnfinished(const ItemInfo& item, bool stop_requested) {
   }
   if (stop_requested) return "stopped before the copy was complete";
   return "the copy did not complete (can the target be written?)";
+}
+
+void PrintWalkProblems(const TaskInfo& task, const std::vector<WalkProblem>& problems,
+                       const char* indent) {
+  for (const WalkProblem& problem : problems) {
+    std::printf("%s%s: %s\n", indent, DisplayName(task, problem.path).c_str(),
+                WideToNarrow(problem.reason).c_str());
+  }
 }
 
 int RunTask(const TaskInfo& task, const RunOptions& options) {
@@ -375,7 +386,8 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
 
   TaskTally tally = TallyTask(task.id);
   bool walked = !task.is_dir() || WalkCompleted(task);
-  bool complete = core_exit == 0 && unfinished.empty() && walked;
+  std::vector<WalkProblem> problems = ListWalkProblems(task.id);
+  bool complete = core_exit == 0 && unfinished.empty() && walked && problems.empty();
   if (complete && task.is_dir()) RecreateEmptyDirectories(task);
   uint64_t copied_bytes = tally.done_bytes() - std::min(tally.done_bytes(), before.done_bytes());
   // A directory task's rows cover only what the walk reached; the count of
@@ -402,6 +414,11 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   std::printf("verified by MD5: %llu; not verified (by the verify mode): %llu\n",
               count_of(kStatusSuccess), count_of(kStatusFinish));
   if (core_exit != 0) std::printf("problem: %s\n", CoreFailureText(core_exit).c_str());
+  if (!problems.empty()) {
+    std::printf("%zu path%s of the source tree not copied:\n", problems.size(),
+                problems.size() == 1 ? "" : "s");
+    PrintWalkProblems(task, problems, "  ");
+  }
   if (!walked) {
     std::printf(
         "the walk of the source tree did not finish: files not reached yet are not "

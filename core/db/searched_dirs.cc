@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "core/db/record_access.h"
+#include "core/db/schema.h"
 #include "platform/text.h"
 
 namespace quorvalmist {
@@ -36,6 +37,59 @@ void MarkDirectorySearched(const std::wstring& dir_path, const std::wstring& tas
   std::wstring id = NewRecordId();
   if (id.empty()) throw DbError(SQLITE_ERROR, L"No record id could be made.");
   RunChange(MarkDirectorySearchedStatement(id, task_id, dir_path));
+}
+
+namespace {
+
+std::wstring WalkProblemWhere(const std::wstring& task_id, const std::wstring& path) {
+  return L" where tcitemid=" + TextLiteral(task_id) + L" and path=" + TextLiteral(path);
+}
+
+void ReportUnrecordedProblem(const std::wstring& path, const std::wstring& reason,
+                             const DbError& error) {
+  std::fprintf(stderr, "Tollhaven: %s: %s (not recorded: %s)\n", WideToNarrow(path).c_str(),
+               WideToNarrow(reason).c_str(), error.what());
+}
+
+}  // namespace
+
+void RecordWalkProblem(const std::wstring& task_id, const std::wstring& path,
+                       const std::wstring& reason) {
+  try {
+    RunChange(L"delete from tcproblem" + WalkProblemWhere(task_id, path));
+    std::wstring id = NewRecordId();
+    if (id.empty()) throw DbError(SQLITE_ERROR, L"No record id could be made.");
+    RunChange(L"insert into tcproblem(id,tcitemid,path,reason) values(" + TextLiteral(id) + L"," +
+              TextLiteral(task_id) + L"," + TextLiteral(path) + L"," + TextLiteral(reason) + L")");
+  } catch (const DbError& error) {
+    ReportUnrecordedProblem(path, reason, error);
+  }
+}
+
+void ClearWalkProblem(const std::wstring& task_id, const std::wstring& path) {
+  try {
+    // Looked up first: a read is cheap, and almost every directory has none.
+    if (Query(L"select id from tcproblem" + WalkProblemWhere(task_id, path)).Eof()) return;
+    RunChange(L"delete from tcproblem" + WalkProblemWhere(task_id, path));
+  } catch (const DbError&) {
+    // No table (an older database): there is nothing to clear.
+  }
+}
+
+std::vector<WalkProblem> ListWalkProblems(const std::wstring& task_id) {
+  std::vector<WalkProblem> problems;
+  if (Query(L"select name from sqlite_master where type='table' and name=" +
+            TextLiteral(kWalkProblemTable))
+          .Eof()) {
+    return problems;
+  }
+  for (Recordset rows = Query(L"select path, reason from tcproblem where tcitemid=" +
+                              TextLiteral(task_id) + L" order by path");
+       !rows.Eof(); rows.MoveNext()) {
+    problems.push_back(
+        {rows.Field(kPathColumn).value_or(L""), rows.Field(kReasonColumn).value_or(L"")});
+  }
+  return problems;
 }
 
 }  // namespace quorvalmist

@@ -19,6 +19,8 @@ std::optional<PathInfo> StatPath(const std::string& path) {
   info.is_directory = S_ISDIR(st.st_mode);
   info.is_regular = S_ISREG(st.st_mode);
   info.size = static_cast<uint64_t>(st.st_size);
+  info.device = static_cast<uint64_t>(st.st_dev);
+  info.inode = static_cast<uint64_t>(st.st_ino);
   return info;
 }
 
@@ -39,7 +41,10 @@ class PosixDirectoryLister : public DirectoryLister {
     for (;;) {
       errno = 0;
       struct dirent* d = ::readdir(dir_);
-      if (d == nullptr) return false;
+      if (d == nullptr) {
+        if (errno != 0) error_ = ErrnoStatus("cannot list " + path_, errno);
+        return false;
+      }
       entry->name = d->d_name;
       entry->attributes = 0;
       unsigned char type = d->d_type;
@@ -63,9 +68,12 @@ class PosixDirectoryLister : public DirectoryLister {
     }
   }
 
+  const Status& error() const override { return error_; }
+
  private:
   DIR* dir_;
   std::string path_;
+  Status error_;
 };
 
 }  // namespace
