@@ -21,7 +21,10 @@ inline constexpr size_t ProfileValueCapacity = 20;
 
 // Core: "runstatus" of section `task_id` in core.cnf, default "stop".
 std::wstring ReadTaskRunStatus(const std::wstring& task_id);
-// Core: "checkfileflag" of section "system" in core.cnf, default "0".
+// Core: "checkfileflag" of section "system" in core.cnf, default "0". When the
+// file is there but cannot be read at the moment, the value last read by this
+// process is kept ("0" if none was), so that a brief fault never turns
+// verification off; a missing file or key still gives the default.
 std::wstring ReadCheckFileFlag();
 // Core: "position" of section `item_key` in inner.cnf, default "0".
 std::wstring ReadItemPosition(const std::wstring& item_key);
