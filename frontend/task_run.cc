@@ -9,6 +9,7 @@
 
 #include "common/config_store.h"
 #include "common/run_control.h"
+#include "common/temp_name.h"
 #include "core/db/record_access.h"
 #include "core/db/schema.h"
 #include "core/db/searched_dirs.h"
@@ -140,7 +141,7 @@ class InnerConfigCleaner {
 // where the mode asks), so the temporary file is redundant.
 void RemoveRedundantTempFiles(const std::wstring& task_id) {
   for (const ItemInfo& item : ListItems(task_id, {kStatusSuccess, kStatusFinish})) {
-    std::string temp = WideToNarrow(item.targetfile + kTempSuffix);
+    std::string temp = WideToNarrow(TempPathFor(item.targetfile));
     auto info = StatPath(temp);
     if (info && info->is_regular && IsMarkerAbsent(item.id)) RemoveFileAt(temp);
   }
@@ -164,24 +165,22 @@ void RecreateEmptyDirectories(const TaskInfo& task) {
   }
 }
 
-// The longest name a directory entry holds on the usual Linux file systems.
-constexpr size_t kMaxNameBytes = 255;
-
-// Why the copier cannot write `target` at all: the path of its temporary file,
-// or that file's name, is longer than the system accepts. Empty when both fit.
+// Why the copier cannot write `target` at all: the path of its temporary file
+// is longer than the system accepts, or the target's own name is. Empty when
+// both fit.
 std::string TargetNameProblem(const std::wstring& target) {
-  std::string temp = WideToNarrow(target + kTempSuffix);
+  std::string temp = WideToNarrow(TempPathFor(target));
   if (temp.size() >= kAnsiPathCapacity) {
     return "the target path is too long for the system (" + std::to_string(temp.size()) +
            " bytes with the temporary suffix; the limit is " +
            std::to_string(kAnsiPathCapacity - 1) + "); copy to a shorter target";
   }
-  size_t slash = temp.rfind('/');
-  size_t name = slash == std::string::npos ? temp.size() : temp.size() - slash - 1;
+  std::string path = WideToNarrow(target);
+  size_t slash = path.rfind('/');
+  size_t name = slash == std::string::npos ? path.size() : path.size() - slash - 1;
   if (name > kMaxNameBytes) {
-    return "the name is too long to copy: with the temporary suffix it passes the system's "
-           "limit of " +
-           std::to_string(kMaxNameBytes) + " bytes; rename the file";
+    return "the target's name is too long for the system (more than " +
+           std::to_string(kMaxNameBytes) + " bytes); rename the file";
   }
   return "";
 }
