@@ -1,3 +1,4 @@
+#include <set>
 #include <system_error>
 
 #include "common/config_store.h"
@@ -39,6 +40,23 @@ bool IsPathTooLong(const Status& status) {
   return status.code() == static_cast<int>(std::errc::filename_too_long);
 }
 
+bool IsGone(const Status& status) {
+  return status.code() == static_cast<int>(std::errc::no_such_file_or_directory);
+}
+
+// The paths whose problems this process recorded; a directory's clean-up
+// keeps them. Never destroyed, like the rest of the process-wide state.
+std::set<std::wstring>& ProblemsOfThisRun() {
+  static auto* paths = new std::set<std::wstring>;
+  return *paths;
+}
+
+void ReportProblem(const std::wstring& task_id, const std::wstring& path,
+                   const std::wstring& reason) {
+  ProblemsOfThisRun().insert(path);
+  RecordWalkProblem(task_id, path, reason);
+}
+
 }  // namespace
 
 bool RunDirectoryMode(const std::wstring& directory, const std::wstring& source_root,
@@ -51,16 +69,18 @@ bool RunDirectoryMode(const std::wstring& directory, const std::wstring& source_
   Status status;
   std::unique_ptr<DirectoryLister> lister = DirectoryLister::Open(WideToNarrow(directory), &status);
   if (!lister) {
-    // A path beyond the system's limit can never be listed: the reason is
+    // A directory that vanished since it was listed holds nothing to copy. A
+    // path beyond the system's limit can never be listed: the reason is
     // recorded and the walk goes on as if the directory were done, so that it
     // can finish. Any other failure (permission, I/O) may pass: the directory
     // and every directory above it stay unrecorded, so a later run lists it
     // again.
+    if (IsGone(status)) return true;
     if (IsPathTooLong(status)) {
-      RecordWalkProblem(task_id, directory, L"path too long for the system; not copied");
+      ReportProblem(task_id, directory, L"path too long for the system; not copied");
       return true;
     }
-    RecordWalkProblem(task_id, directory, L"cannot be listed: " + ErrorText(status));
+    ReportProblem(task_id, directory, L"cannot be listed: " + ErrorText(status));
     return false;
   }
 
@@ -93,13 +113,12 @@ bool RunDirectoryMode(const std::wstring& directory, const std::wstring& source_
   }
   if (!lister->error().ok() && !Stopped()) {
     // The entries seen are not the whole directory.
-    RecordWalkProblem(task_id, directory,
-                      L"listing failed part-way: " + ErrorText(lister->error()));
+    ReportProblem(task_id, directory, L"listing failed part-way: " + ErrorText(lister->error()));
     complete = false;
   }
   lister.reset();
   if (Stopped() || !complete) return false;
-  ClearWalkProblem(task_id, directory);
+  ClearWalkProblems(task_id, directory, ProblemsOfThisRun());
   MarkDirectorySearched(directory, task_id);
   return true;
 }

@@ -16,7 +16,9 @@ namespace quorvalmist {
 // through) is recorded as a walk problem with the reason, and neither it nor
 // any directory above it is recorded, so a later run lists it again. A
 // directory whose path is too long for the system is recorded as a problem
-// and counts as done, since no later run can list it either. Returns true
+// and counts as done, since no later run can list it either; one that
+// vanished since it was listed counts as done. A problem is forgotten once
+// its directory is done, or its parent is done and it was not met again. Returns true
 // when `directory` is done in that sense. Returns early when StopFlag is
 // raised. Never enters the target root (compared by identity), so a target
 // inside the source is not copied into itself. Throws DbError when a database

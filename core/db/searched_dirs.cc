@@ -66,11 +66,25 @@ void RecordWalkProblem(const std::wstring& task_id, const std::wstring& path,
   }
 }
 
-void ClearWalkProblem(const std::wstring& task_id, const std::wstring& path) {
+void ClearWalkProblems(const std::wstring& task_id, const std::wstring& directory,
+                       const std::set<std::wstring>& kept) {
+  std::wstring prefix = directory;
+  if (prefix.empty() || prefix.back() != kPathSeparator) prefix += kPathSeparator;
   try {
-    // Looked up first: a read is cheap, and almost every directory has none.
-    if (Query(L"select id from tcproblem" + WalkProblemWhere(task_id, path)).Eof()) return;
-    RunChange(L"delete from tcproblem" + WalkProblemWhere(task_id, path));
+    // A task has few problems, and almost every directory none.
+    std::vector<std::wstring> gone;
+    for (Recordset rows =
+             Query(L"select id, path from tcproblem where tcitemid=" + TextLiteral(task_id));
+         !rows.Eof(); rows.MoveNext()) {
+      std::wstring path = rows.Field(kPathColumn).value_or(L"");
+      bool entry = path.size() > prefix.size() && path.compare(0, prefix.size(), prefix) == 0 &&
+                   path.find(kPathSeparator, prefix.size()) == std::wstring::npos;
+      if ((path == directory || entry) && kept.count(path) == 0) {
+        gone.push_back(rows.Field(kIdColumn).value_or(L""));
+      }
+    }
+    for (const std::wstring& id : gone)
+      RunChange(L"delete from tcproblem where id=" + TextLiteral(id));
   } catch (const DbError&) {
     // No table (an older database): there is nothing to clear.
   }

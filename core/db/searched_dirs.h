@@ -4,6 +4,7 @@
 #ifndef QUORVALMIST_CORE_DB_SEARCHED_DIRS_H_
 #define QUORVALMIST_CORE_DB_SEARCHED_DIRS_H_
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -37,8 +38,12 @@ struct WalkProblem {
 void RecordWalkProblem(const std::wstring& task_id, const std::wstring& path,
                        const std::wstring& reason);
 
-// Forgets the problem of `path` once the walk has handled it. Never throws.
-void ClearWalkProblem(const std::wstring& task_id, const std::wstring& path);
+// Forgets, once the walk has handled `directory`, the problems of the
+// directory itself and of its entries, except the paths in `kept` (those the
+// run has just recorded again). So a problem goes when it was mended, and
+// also when its path has gone from the tree. Never throws.
+void ClearWalkProblems(const std::wstring& task_id, const std::wstring& directory,
+                       const std::set<std::wstring>& kept);
 
 // The task's problems in path order; empty when the database lacks the table.
 // Throws DbError for any other failure.

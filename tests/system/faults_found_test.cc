@@ -104,6 +104,7 @@ TEST_F(FaultsFoundTest, ADirectoryThatCannotBeListedIsReportedAndResumed) {
   }
   MakeDirs(P("src/a/locked/deeper"));
   MakeDirs(P("src/z"));
+  MakeDirs(P("src/z/removed later"));
   WriteFile(P("src/top"), "top");
   WriteFile(P("src/a/before"), "before");
   WriteFile(P("src/a/locked/inside"), RandomBytes(3000, 7));
@@ -114,8 +115,9 @@ TEST_F(FaultsFoundTest, ADirectoryThatCannotBeListedIsReportedAndResumed) {
     ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
     for (const std::string& path :
          {dir_.path(), P(".markers"), P("ws"), P("src"), P("src/a"), P("src/a/locked"),
-          P("src/a/locked/deeper"), P("src/z"), P("src/top"), P("src/a/before"),
-          P("src/a/locked/inside"), P("src/a/locked/deeper/further"), P("src/z/after")}) {
+          P("src/a/locked/deeper"), P("src/z"), P("src/z/removed later"), P("src/top"),
+          P("src/a/before"), P("src/a/locked/inside"), P("src/a/locked/deeper/further"),
+          P("src/z/after")}) {
       ASSERT_EQ(::lchown(path.c_str(), kNobody, kNobody), 0) << path;
     }
   }
@@ -129,6 +131,7 @@ TEST_F(FaultsFoundTest, ADirectoryThatCannotBeListedIsReportedAndResumed) {
     return RunProgram("/usr/bin/setpriv", wrapped);
   };
   ASSERT_EQ(::chmod(P("src/a/locked").c_str(), 0), 0);
+  ASSERT_EQ(::chmod(P("src/z/removed later").c_str(), 0), 0);
 
   RunResult r = qv({"copy", P("src"), P("dst")});
   EXPECT_EQ(r.exit_code, 1) << r.output << r.error;
@@ -147,8 +150,13 @@ TEST_F(FaultsFoundTest, ADirectoryThatCannotBeListedIsReportedAndResumed) {
   EXPECT_NE(json.output.find("\"path\": \"" + P("src/a/locked") + "\""), std::string::npos)
       << json.output;
 
-  // Readable again: the resume lists it and copies what is below it.
+  EXPECT_NE(json.output.find("\"path\": \"" + P("src/z/removed later") + "\""), std::string::npos)
+      << json.output;
+
+  // Readable again: the resume lists it and copies what is below it. A
+  // directory that is gone meanwhile is no longer a problem.
   ASSERT_EQ(::chmod(P("src/a/locked").c_str(), 0755), 0);
+  ASSERT_EQ(::rmdir(P("src/z/removed later").c_str()), 0);
   r = qv({"resume", task});
   EXPECT_EQ(r.exit_code, 0) << r.output << r.error;
   EXPECT_TRUE(FilesEqual(P("src/a/locked/inside"), P("dst/a/locked/inside")));
