@@ -418,7 +418,9 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
                 problems.size() == 1 ? "" : "s");
     PrintWalkProblems(task, problems, "  ");
   }
-  if (!walked) {
+  // Directories that could not be listed leave the walk unfinished too; the
+  // list above says why, unless the run also ended early.
+  if (!walked && (problems.empty() || stop_requested || core_exit != 0)) {
     std::printf(
         "the walk of the source tree did not finish: files not reached yet are not "
         "listed below\n");
