@@ -70,11 +70,16 @@ void ClearWalkProblems(const std::wstring& task_id, const std::wstring& director
                        const std::set<std::wstring>& kept) {
   std::wstring prefix = directory;
   if (prefix.empty() || prefix.back() != kPathSeparator) prefix += kPathSeparator;
+  // Every path below `directory` sorts between the prefix and the prefix
+  // with its separator raised by one, so the index finds them.
+  std::wstring above = prefix;
+  above.back() = static_cast<wchar_t>(above.back() + 1);
   try {
-    // A task has few problems, and almost every directory none.
     std::vector<std::wstring> gone;
     for (Recordset rows =
-             Query(L"select id, path from tcproblem where tcitemid=" + TextLiteral(task_id));
+             Query(L"select id, path from tcproblem where tcitemid=" + TextLiteral(task_id) +
+                   L" and (path=" + TextLiteral(directory) + L" or (path>" + TextLiteral(prefix) +
+                   L" and path<" + TextLiteral(above) + L"))");
          !rows.Eof(); rows.MoveNext()) {
       std::wstring path = rows.Field(kPathColumn).value_or(L"");
       bool entry = path.size() > prefix.size() && path.compare(0, prefix.size(), prefix) == 0 &&
