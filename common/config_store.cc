@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 #include "platform/profile.h"
 
@@ -65,7 +66,13 @@ std::wstring ReadResumeInsideFlag() {
 }
 
 std::wstring ReadCheckFileFlag() {
-  return Read(CoreConfigFilePath, L"system", L"checkfileflag", L"0");
+  // The last value read in this process; never destroyed, like the rest of
+  // the state that may be read while the process ends.
+  static std::wstring* last = new std::wstring(L"0");
+  std::optional<std::wstring> value = TryReadProfileString(
+      L"system", L"checkfileflag", L"0", ProfileValueCapacity, CoreConfigFilePath);
+  if (value) *last = *value;
+  return *last;
 }
 
 std::wstring ReadItemPosition(const std::wstring& item_key) {

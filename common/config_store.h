@@ -32,7 +32,10 @@ std::wstring ReadPacing();
 // Core: "resumeinside" of section "system" in core.cnf, default "0": "1" has
 // a copy that finds its temporary file resume inside it instead of at 0.
 std::wstring ReadResumeInsideFlag();
-// Core: "checkfileflag" of section "system" in core.cnf, default "0".
+// Core: "checkfileflag" of section "system" in core.cnf, default "0". When the
+// file is there but cannot be read at the moment, the value last read by this
+// process is kept ("0" if none was), so that a brief fault never turns
+// verification off; a missing file or key still gives the default.
 std::wstring ReadCheckFileFlag();
 // Core: "position" of section `item_key` in inner.cnf, default "0".
 std::wstring ReadItemPosition(const std::wstring& item_key);

@@ -7,8 +7,15 @@ namespace quorvalmist {
 
 std::optional<uint64_t> QueryFileSize(const std::wstring& path) {
   auto info = StatPath(WideToNarrow(path));
-  if (!info) return std::nullopt;
+  if (!info || !info->is_regular) return std::nullopt;
   return info->size;
+}
+
+bool SamePlace(const std::wstring& a, const std::wstring& b) {
+  std::optional<PathInfo> x = StatPath(WideToNarrow(a));
+  if (!x) return false;
+  std::optional<PathInfo> y = StatPath(WideToNarrow(b));
+  return y && x->device == y->device && x->inode == y->inode;
 }
 
 std::wstring ParentDirectory(const std::wstring& path) {

@@ -8,10 +8,16 @@
 
 namespace quorvalmist {
 
-// The size of the file at `path` (links followed), without opening it;
-// nullopt when the path names nothing, so a missing file never compares equal
-// to an existing one, empty or not. A directory reports its entry's size.
+// The size of the regular file at `path` (links followed), without opening
+// it; nullopt when the path names nothing or something that is not a regular
+// file (a directory, FIFO, socket or device), so that neither ever compares
+// equal to a file, empty or not, and nothing goes on to read it.
 std::optional<uint64_t> QueryFileSize(const std::wstring& path);
+
+// True when both paths exist and lead (links followed) to the same file or
+// directory: compared by identity, not by spelling, so "a/./b", "a//b", a
+// relative spelling and a path through a link all count as "a/b".
+bool SamePlace(const std::wstring& a, const std::wstring& b);
 
 // The text before the last native separator, without it; empty when there is
 // none.

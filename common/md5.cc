@@ -49,7 +49,7 @@ std::wstring HashStreamMd5(File& stream) {
 
 std::wstring HashFileMd5(const std::wstring& path) {
   File file;
-  if (!File::Open(WideToNarrow(path), File::Mode::kRead, &file).ok()) return std::wstring();
+  if (!File::Open(WideToNarrow(path), File::Mode::kReadRegular, &file).ok()) return std::wstring();
   file.AdviseSequential();
   return HashStreamMd5(file);
 }

@@ -29,7 +29,8 @@ std::wstring FormatDigestHex(const unsigned char digest[16]);
 std::wstring HashStreamMd5(File& stream);
 
 // Digest of the whole file, or the empty text when it cannot be opened or
-// read to its end.
+// read to its end, or is not a regular file (a FIFO or device is never read,
+// and opening it never blocks).
 std::wstring HashFileMd5(const std::wstring& path);
 
 // True when both files exist, have the same size and the same digest. Files of

@@ -10,7 +10,8 @@
 #include "core/core_state.h"
 #include "core/db/item_table.h"
 #include "core/db/schema.h"
-#include "inner/copy_loop.h"
+#include "common/temp_name.h"
+#include "platform/file.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "platform/thread.h"
@@ -100,26 +101,12 @@ Verdict JudgeCopy(std::optional<uint64_t> source_size, std::optional<uint64_t> t
   return files_match(source, target) ? Verdict::kSuccess : Verdict::kError;
 }
 
-void CopyItem(const std::wstring& source, const std::wstring& target, const std::wstring& task_id,
-              const std::wstring& item_id) {
-  uint64_t start = 0;
-  if (ResumeInsideFiles()) {
-    std::optional<uint64_t> size = QueryFileSize(source);
-    if (size) start = ResumeStartPosition(QueryFileSize(target + kTempSuffix), *size);
-  }
-  RunInnerProcess(BuildInnerCommand(source, target, task_id, item_id, start));
+namespace {
 
-  std::optional<uint64_t> source_size = QueryFileSize(source);
-  std::optional<uint64_t> target_size = QueryFileSize(target);
-  // The check mode is read only when the sizes agree, anew for every item.
-  int check_mode = 0;
-  if (source_size && target_size && *source_size == *target_size) {
-    check_mode = WideToInt(ReadCheckFileFlag());
-    // Bytes from two runs are verified whatever the mode asks.
-    if (start > 0) check_mode = 1;
-  }
-  const std::wstring& id = CurrentItemId();
-  switch (JudgeCopy(source_size, target_size, check_mode, &FilesMatch, source, target)) {
+// Writes the verdict to the row: copystatus, then positionnum := totalnum
+// (finish and success only), then md5status, each an update of its own.
+void RecordVerdict(const std::wstring& id, Verdict verdict) {
+  switch (verdict) {
     case Verdict::kStop:
       SetItemCopyStatus(id, kStatusStop);
       SetItemMd5Status(id, kMd5Uncheck);
@@ -139,6 +126,40 @@ void CopyItem(const std::wstring& source, const std::wstring& target, const std:
       SetItemMd5Status(id, kMd5Error);
       break;
   }
+}
+
+}  // namespace
+
+void CopyItem(const std::wstring& source, const std::wstring& target, const std::wstring& task_id,
+              const std::wstring& item_id) {
+  const std::wstring& id = CurrentItemId();
+  // An existing target is never replaced, so the copier is not started for
+  // one that is there already: its copy could never be placed and would only
+  // be left behind as a temporary file. What is there is judged by MD5 in
+  // every check mode, since equal sizes alone would pass a different file off
+  // as the copy.
+  if (QueryFileSize(source) && StatPath(WideToNarrow(target))) {
+    RecordVerdict(id, FilesMatch(source, target) ? Verdict::kSuccess : Verdict::kError);
+    return;
+  }
+
+  uint64_t start = 0;
+  if (ResumeInsideFiles()) {
+    std::optional<uint64_t> size = QueryFileSize(source);
+    if (size) start = ResumeStartPosition(QueryFileSize(TempPathFor(target)), *size);
+  }
+  RunInnerProcess(BuildInnerCommand(source, target, task_id, item_id, start));
+
+  std::optional<uint64_t> source_size = QueryFileSize(source);
+  std::optional<uint64_t> target_size = QueryFileSize(target);
+  // The check mode is read only when the sizes agree, anew for every item.
+  int check_mode = 0;
+  if (source_size && target_size && *source_size == *target_size) {
+    check_mode = WideToInt(ReadCheckFileFlag());
+    // Bytes from two runs are verified whatever the mode asks.
+    if (start > 0) check_mode = 1;
+  }
+  RecordVerdict(id, JudgeCopy(source_size, target_size, check_mode, &FilesMatch, source, target));
 }
 
 }  // namespace quorvalmist

@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "common/config_store.h"
+#include "common/file_info.h"
 #include "common/run_control.h"
 #include "core/core_state.h"
 #include "core/db/item_table.h"
@@ -17,6 +18,9 @@ namespace {
 // Exit code of a run that a database change ended: the database keeps the
 // state a later run resumes from.
 constexpr int kDatabaseFailureExit = 2;
+// Exit code of a directory task whose target root is its source root: the
+// copy would write among the files it reads, so nothing is done.
+constexpr int kSameRootsExit = 3;
 
 }  // namespace
 
@@ -53,6 +57,13 @@ int CoreMain(int argc, wchar_t** argv) {
   std::wstring root = sourcedir;
   try {
     if (EqualsIgnoringCase(copytype, kCopyTypeDir)) {
+      if (SamePlace(sourcedir, targetdir)) {
+        std::fprintf(stderr,
+                     "Tollhaven: task %s: the target directory %s is the source directory; "
+                     "nothing is copied\n",
+                     WideToNarrow(CurrentTaskId()).c_str(), WideToNarrow(targetdir).c_str());
+        return kSameRootsExit;
+      }
       RunDirectoryMode(root, sourcedir, targetdir, CurrentTaskId());
     } else if (EqualsIgnoringCase(copytype, kCopyTypeFiles)) {
       RunFilesMode(CurrentTaskId());

@@ -1,3 +1,6 @@
+#include <set>
+#include <system_error>
+
 #include "common/config_store.h"
 #include "common/file_info.h"
 #include "common/run_control.h"
@@ -27,24 +30,66 @@ void Pause() {
   if (!BriskPacing()) SleepMilliseconds(kEntryPauseMilliseconds);
 }
 
-// True when `path` names the target root, however the root is spelled.
+// True when `path` is the target root (compared by identity, however either
+// is spelled), so that a target inside the source is never copied into itself.
+// The target root is looked up each time: the copy itself may make it.
 bool IsTargetRoot(const std::wstring& path, const std::wstring& target_root) {
-  return NormalizeDirPath(path) == NormalizeDirPath(target_root);
+  return SamePlace(path, target_root);
+}
+
+std::wstring ErrorText(const Status& status) {
+  return NarrowToWide(std::generic_category().message(status.code()));
+}
+
+bool IsPathTooLong(const Status& status) {
+  return status.code() == static_cast<int>(std::errc::filename_too_long);
+}
+
+bool IsGone(const Status& status) {
+  return status.code() == static_cast<int>(std::errc::no_such_file_or_directory);
+}
+
+// The paths whose problems this process recorded; a directory's clean-up
+// keeps them. Never destroyed, like the rest of the process-wide state.
+std::set<std::wstring>& ProblemsOfThisRun() {
+  static auto* paths = new std::set<std::wstring>;
+  return *paths;
+}
+
+void ReportProblem(const std::wstring& task_id, const std::wstring& path,
+                   const std::wstring& reason) {
+  ProblemsOfThisRun().insert(path);
+  RecordWalkProblem(task_id, path, reason);
 }
 
 }  // namespace
 
-void RunDirectoryMode(const std::wstring& directory, const std::wstring& source_root,
+bool RunDirectoryMode(const std::wstring& directory, const std::wstring& source_root,
                       const std::wstring& target_root, const std::wstring& task_id) {
-  if (IsDirectorySearched(directory, task_id)) return;
+  if (IsDirectorySearched(directory, task_id)) return true;
 
   // The search pattern of the design; the lister here lists every entry.
   std::wstring file_spec = JoinEntryPath(directory, L"*.*");
   (void)file_spec;
   Status status;
   std::unique_ptr<DirectoryLister> lister = DirectoryLister::Open(WideToNarrow(directory), &status);
-  if (!lister) return;  // not recorded: a later run tries again
+  if (!lister) {
+    // A directory that vanished since it was listed holds nothing to copy. A
+    // path beyond the system's limit can never be listed: the reason is
+    // recorded and the walk goes on as if the directory were done, so that it
+    // can finish. Any other failure (permission, I/O) may pass: the directory
+    // and every directory above it stay unrecorded, so a later run lists it
+    // again.
+    if (IsGone(status)) return true;
+    if (IsPathTooLong(status)) {
+      ReportProblem(task_id, directory, L"path too long for the system; not copied");
+      return true;
+    }
+    ReportProblem(task_id, directory, L"cannot be listed: " + ErrorText(status));
+    return false;
+  }
 
+  bool complete = true;
   DirectoryEntry entry;
   while (lister->Next(&entry)) {
     if (Stopped()) break;
@@ -54,7 +99,7 @@ void RunDirectoryMode(const std::wstring& directory, const std::wstring& source_
     if (entry.attributes & kAttributeDirectory) {
       if (name != L"." && name != L".." && entry.attributes != kHiddenSystemDirectory &&
           !IsTargetRoot(path, target_root)) {
-        RunDirectoryMode(path, source_root, target_root, task_id);
+        if (!RunDirectoryMode(path, source_root, target_root, task_id)) complete = false;
       }
       continue;
     }
@@ -71,8 +116,16 @@ void RunDirectoryMode(const std::wstring& directory, const std::wstring& source_
     CurrentItemId() = id;
     CopyItem(path, target, task_id, id);
   }
+  if (!lister->error().ok() && !Stopped()) {
+    // The entries seen are not the whole directory.
+    ReportProblem(task_id, directory, L"listing failed part-way: " + ErrorText(lister->error()));
+    complete = false;
+  }
   lister.reset();
-  if (!Stopped()) MarkDirectorySearched(directory, task_id);
+  if (Stopped() || !complete) return false;
+  ClearWalkProblems(task_id, directory, ProblemsOfThisRun());
+  MarkDirectorySearched(directory, task_id);
+  return true;
 }
 
 void RunFilesMode(const std::wstring& task_id) {

@@ -7,7 +7,9 @@
 #include <optional>
 #include <thread>
 
+#include "core/db/db_create.h"
 #include "core/db/schema.h"
+#include "core/db/searched_dirs.h"
 #include "frontend/command_error.h"
 #include "frontend/copy_plan.h"
 #include "frontend/progress.h"
@@ -168,6 +170,7 @@ int CopyCommand(const std::vector<std::string>& sources, const std::string& targ
   if (made) CreateWorkspace();
   creation.reset();
   OpenWorkspace();
+  AddMissingTables();
   ApplySettings(settings);
 
   TaskInfo task;
@@ -232,6 +235,7 @@ int StatusCommand(const std::string& task_name, const std::vector<std::string>& 
   for (const std::string& word : only) statuses.push_back(NarrowToWide(word));
   std::vector<ItemInfo> items = ListItems(task.id, statuses);
   bool walked = !task.is_dir() || WalkCompleted(task);
+  std::vector<WalkProblem> problems = ListWalkProblems(task.id);
   if (json) {
     Json files = Json::array();
     for (const ItemInfo& item : items) {
@@ -247,6 +251,11 @@ int StatusCommand(const std::string& task_name, const std::vector<std::string>& 
     }
     Json out = TaskJson(task, tally);
     out["walk_complete"] = walked;
+    Json problem_list = Json::array();
+    for (const WalkProblem& problem : problems) {
+      problem_list.push_back({{"path", Narrow(problem.path)}, {"reason", Narrow(problem.reason)}});
+    }
+    out["not_copied_paths"] = problem_list;
     out["items"] = files;
     PrintJson(out);
     return kExitOk;
@@ -261,6 +270,11 @@ int StatusCommand(const std::string& task_name, const std::vector<std::string>& 
               static_cast<unsigned long long>(tally.done_files()),
               static_cast<unsigned long long>(tally.rows), FormatBytes(tally.done_bytes()).c_str(),
               FormatBytes(tally.total_bytes).c_str(), TallyText(tally).c_str());
+  if (!problems.empty()) {
+    std::printf("  %zu path%s of the source tree not copied:\n", problems.size(),
+                problems.size() == 1 ? "" : "s");
+    PrintWalkProblems(task, problems, "    ");
+  }
   bool stopped = TaskState(task) == "stopped";
   for (const ItemInfo& item : items) {
     std::string size = FormatBytes(item.total);
@@ -308,6 +322,7 @@ int StopCommand(const std::string& task_name, bool no_wait) {
 
 int ResumeCommand(const std::string& task_name, const RunSettings& settings) {
   OpenWorkspace();
+  AddMissingTables();
   CheckSettings(settings);
   TaskInfo task = FindTask(NarrowToWide(task_name));
   std::string id = Narrow(task.id);

@@ -9,8 +9,10 @@
 
 #include "common/config_store.h"
 #include "common/run_control.h"
+#include "common/temp_name.h"
 #include "core/db/record_access.h"
 #include "core/db/schema.h"
+#include "core/db/searched_dirs.h"
 #include "frontend/command_error.h"
 #include "frontend/progress.h"
 #include "frontend/rerun.h"
@@ -139,7 +141,7 @@ class InnerConfigCleaner {
 // where the mode asks), so the temporary file is redundant.
 void RemoveRedundantTempFiles(const std::wstring& task_id) {
   for (const ItemInfo& item : ListItems(task_id, {kStatusSuccess, kStatusFinish})) {
-    std::string temp = WideToNarrow(item.targetfile + kTempSuffix);
+    std::string temp = WideToNarrow(TempPathFor(item.targetfile));
     auto info = StatPath(temp);
     if (info && info->is_regular && IsMarkerAbsent(item.id)) RemoveFileAt(temp);
   }
@@ -163,24 +165,22 @@ void RecreateEmptyDirectories(const TaskInfo& task) {
   }
 }
 
-// The longest name a directory entry holds on the usual Linux file systems.
-constexpr size_t kMaxNameBytes = 255;
-
-// Why the copier cannot write `target` at all: the path of its temporary file,
-// or that file's name, is longer than the system accepts. Empty when both fit.
+// Why the copier cannot write `target` at all: the path of its temporary file
+// is longer than the system accepts, or the target's own name is. Empty when
+// both fit.
 std::string TargetNameProblem(const std::wstring& target) {
-  std::string temp = WideToNarrow(target + kTempSuffix);
+  std::string temp = WideToNarrow(TempPathFor(target));
   if (temp.size() >= kAnsiPathCapacity) {
     return "the target path is too long for the system (" + std::to_string(temp.size()) +
            " bytes with the temporary suffix; the limit is " +
            std::to_string(kAnsiPathCapacity - 1) + "); copy to a shorter target";
   }
-  size_t slash = temp.rfind('/');
-  size_t name = slash == std::string::npos ? temp.size() : temp.size() - slash - 1;
+  std::string path = WideToNarrow(target);
+  size_t slash = path.rfind('/');
+  size_t name = slash == std::string::npos ? path.size() : path.size() - slash - 1;
   if (name > kMaxNameBytes) {
-    return "the name is too long to copy: with the temporary suffix it passes the system's "
-           "limit of " +
-           std::to_string(kMaxNameBytes) + " bytes; rename the file";
+    return "the target's name is too long for the system (more than " +
+           std::to_string(kMaxNameBytes) + " bytes); rename the file";
   }
   return "";
 }
@@ -190,7 +190,9 @@ std::string CoreFailureText(int exit_code) {
     case 255:
       return "the task is already being run by another process";
     case 2:
-      return "the core stopped because a change to the task database failed";
+      return "the core stopped because an operation on the task database failed";
+    case 3:
+      return "the task's target directory is its source directory; nothing was copied";
     default:
       if (exit_code > 128) {
         return "the core was ended by signal " + std::to_string(exit_code - 128);
@@ -218,23 +220,34 @@ std::string ExplainUnfinished(const ItemInfo& item, bool stop_requested) {
   if (status == kStatusRunning) return "interrupted while it was copied";
   std::string source = WideToNarrow(item.sourcefile);
   std::string target = WideToNarrow(item.targetfile);
+  if (source.size() >= kAnsiPathCapacity) {
+    return "the source path is too long for the system (" + std::to_string(source.size()) +
+           " bytes; the limit is " + std::to_string(kAnsiPathCapacity - 1) +
+           "); it cannot be copied";
+  }
   std::optional<PathInfo> src = StatPath(source);
   std::optional<PathInfo> dst = StatPath(target);
-  bool temp_left = StatPath(WideToNarrow(item.targetfile + kTempSuffix)).has_value();
+  if (!src && IsDanglingLink(source)) {
+    return "a broken symbolic link (what it points to does not exist); it is not copied";
+  }
   if (!src) return "the source is missing";
   if (!src->is_regular) return "not a regular file (a FIFO, socket or device); it is not copied";
   if (!dst) {
     std::string problem = TargetNameProblem(item.targetfile);
     if (!problem.empty()) return problem;
   }
-  if (status == kStatusError) {
-    if (temp_left) {
-      return "the target existed already and differs from the source; it was not replaced "
-             "(move it away, then resume)";
-    }
-    return "the copy differs from the source (did the source change while it was copied?)";
+  if (dst && !dst->is_regular) {
+    return "something that is not a regular file is already at the target; it was not "
+           "replaced (move it away, then resume)";
   }
-  if (dst && (!dst->is_regular || dst->size != src->size)) {
+  if (status == kStatusError) {
+    // A target found in place is judged as it is and never replaced; a copy
+    // that failed verification stays in place the same way.
+    return "the file at the target differs from the source and was not replaced (a different "
+           "file was already there, or the source changed while it was copied); move it "
+           "away, then resume";
+  }
+  if (dst && dst->size != src->size) {
     return "a different file is already at the target; it was not replaced (move it away, "
            "then resume)";
   }
@@ -249,6 +262,14 @@ void RefuseWhileRunning(const TaskInfo& task) {
                      " is being run by another process; wait for it, or stop it with "
                      "'quorvalmist stop " +
                      id + "'");
+}
+
+void PrintWalkProblems(const TaskInfo& task, const std::vector<WalkProblem>& problems,
+                       const char* indent) {
+  for (const WalkProblem& problem : problems) {
+    std::printf("%s%s: %s\n", indent, DisplayName(task, problem.path).c_str(),
+                WideToNarrow(problem.reason).c_str());
+  }
 }
 
 int RunTask(const TaskInfo& task, const RunOptions& options) {
@@ -385,7 +406,8 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
 
   TaskTally tally = TallyTask(task.id);
   bool walked = !task.is_dir() || WalkCompleted(task);
-  bool complete = core_exit == 0 && unfinished.empty() && walked;
+  std::vector<WalkProblem> problems = ListWalkProblems(task.id);
+  bool complete = core_exit == 0 && unfinished.empty() && walked && problems.empty();
   if (complete && task.is_dir()) RecreateEmptyDirectories(task);
   uint64_t copied_bytes = tally.done_bytes() - std::min(tally.done_bytes(), before.done_bytes());
   // A directory task's rows cover only what the walk reached; the count of
@@ -412,7 +434,14 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   std::printf("verified by MD5: %llu; not verified (by the verify mode): %llu\n",
               count_of(kStatusSuccess), count_of(kStatusFinish));
   if (core_exit != 0) std::printf("problem: %s\n", CoreFailureText(core_exit).c_str());
-  if (!walked) {
+  if (!problems.empty()) {
+    std::printf("%zu path%s of the source tree not copied:\n", problems.size(),
+                problems.size() == 1 ? "" : "s");
+    PrintWalkProblems(task, problems, "  ");
+  }
+  // Directories that could not be listed leave the walk unfinished too; the
+  // list above says why, unless the run also ended early.
+  if (!walked && (problems.empty() || stop_requested || core_exit != 0)) {
     std::printf(
         "the walk of the source tree did not finish: files not reached yet are not "
         "listed below\n");

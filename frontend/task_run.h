@@ -4,7 +4,9 @@
 #define QUORVALMIST_FRONTEND_TASK_RUN_H_
 
 #include <string>
+#include <vector>
 
+#include "core/db/searched_dirs.h"
 #include "frontend/task_store.h"
 
 namespace quorvalmist {
@@ -25,7 +27,8 @@ struct RunOptions {
 // summary. Ctrl-C (or SIGTERM) asks the core to stop and waits for it; a second
 // one gives up waiting. Returns kExitOk when every file of the task ended
 // copied ("success" or "finish") and, for a directory task, the whole tree was
-// walked; kExitIncomplete otherwise; kExitFailure when the core failed. Throws
+// walked with no problem (a directory that could not be listed, a path too
+// long); kExitIncomplete otherwise; kExitFailure when the core failed. Throws
 // CommandError when the task is already running or the core cannot be
 // started.
 int RunTask(const TaskInfo& task, const RunOptions& options);
@@ -33,6 +36,11 @@ int RunTask(const TaskInfo& task, const RunOptions& options);
 // Why a file did not end copied, in words for the summary, from its row and
 // the files on disk.
 std::string ExplainUnfinished(const ItemInfo& item, bool stop_requested);
+
+// Prints one line per problem of the walk: the path as DisplayName shows it
+// and the reason, each line after `indent`.
+void PrintWalkProblems(const TaskInfo& task, const std::vector<WalkProblem>& problems,
+                       const char* indent);
 
 // `item`'s source path as the display shows it: relative to the task's source
 // root for a directory task, the whole path for a files task.

@@ -150,7 +150,7 @@ int SkiffwrightMain(const std::vector<std::wstring>& args) {
   if (ToAnsiPath(source_path, source_ansi.data(), source_ansi.size()) == nullptr) {
     return Fail("source path too long: " + WideToNarrow(source_path));
   }
-  std::wstring temp_path = args[2] + kTempSuffix;
+  std::wstring temp_path = TempPathFor(args[2]);
   if (ToAnsiPath(temp_path, temp_ansi.data(), temp_ansi.size()) == nullptr ||
       ToAnsiPath(args[2], target_ansi.data(), target_ansi.size()) == nullptr) {
     return Fail("target path too long: " + WideToNarrow(args[2]));

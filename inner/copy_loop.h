@@ -8,10 +8,9 @@
 #include <string>
 #include <vector>
 
-namespace quorvalmist {
+#include "common/temp_name.h"
 
-// Appended to the target path to name the temporary file.
-inline constexpr wchar_t kTempSuffix[] = L"_quorvalmist_temp";
+namespace quorvalmist {
 
 // The chunk size used when "buffersize" is not a positive number.
 inline constexpr int32_t kDefaultChunkSize = 1024;

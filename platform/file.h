@@ -21,12 +21,20 @@ struct PathInfo {
   bool is_directory = false;
   bool is_regular = false;  // a regular file (not a FIFO, socket, device or directory)
   uint64_t size = 0;
+  // Identity of what the path leads to: two paths name the same file or
+  // directory exactly when both numbers agree, however they are spelled.
+  uint64_t device = 0;
+  uint64_t inode = 0;
 };
 
 // Status of the path with symbolic links followed. nullopt when nothing is
 // there (or it cannot be reached), so a missing file is told apart from an
 // empty one.
 std::optional<PathInfo> StatPath(const std::string& path);
+
+// True when `path` itself is a symbolic link whose target does not exist (a
+// dangling link); false for anything else, a missing path included.
+bool IsDanglingLink(const std::string& path);
 
 struct DirectoryEntry {
   std::string name;         // the entry's name, no directory part
@@ -42,8 +50,13 @@ class DirectoryLister {
   virtual ~DirectoryLister() = default;
   // Opens the directory; nullptr (and *status set) when it cannot be listed.
   static std::unique_ptr<DirectoryLister> Open(const std::string& path, Status* status);
-  // The next entry, or false at the end (or on a read error).
+  // The next entry, or false at the end or on a read error; error() tells the
+  // two apart.
   virtual bool Next(DirectoryEntry* entry) = 0;
+  // Why the listing ended early: not ok when the last Next failed with a read
+  // error (the entries seen so far are then not the whole directory); ok at
+  // the true end.
+  virtual const Status& error() const = 0;
 };
 
 // Creates one directory (mode 0777 less the umask). Fails if it exists.
@@ -66,6 +79,8 @@ class File {
  public:
   enum class Mode {
     kRead,           // existing file, read only
+    kReadRegular,    // existing regular file, read only; anything else (FIFO,
+                     // device, directory) is refused without blocking or reading
     kReadWrite,      // existing file, read and write, content kept
     kCreateTruncate  // created or emptied, read and write
   };

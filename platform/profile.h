@@ -11,6 +11,7 @@
 #define QUORVALMIST_PLATFORM_PROFILE_H_
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 namespace quorvalmist {
@@ -22,6 +23,14 @@ namespace quorvalmist {
 std::wstring ReadProfileString(const std::wstring& section, const std::wstring& key,
                                const std::wstring& default_value, size_t capacity,
                                const std::wstring& path);
+
+// As ReadProfileString, but a file that is there and cannot be read (no
+// permission, a read error, a directory in its place) gives nullopt rather
+// than the default; only a missing file, section or key gives the default.
+std::optional<std::wstring> TryReadProfileString(const std::wstring& section,
+                                                 const std::wstring& key,
+                                                 const std::wstring& default_value, size_t capacity,
+                                                 const std::wstring& path);
 
 // Sets `key` in `section`, creating the key, the section or the file (in an
 // existing directory) as needed. Returns false when the write was lost;

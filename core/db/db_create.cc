@@ -31,6 +31,12 @@ create index tcsearch_dir on tcsearch(tcitemid, dirpath);
 create table dbpassword(salt TEXT, rounds TEXT, hash TEXT);
 )sql";
 
+// The walk's problem table, also added to databases made before it existed.
+constexpr const wchar_t* kWalkProblemSchema =
+    L"create table if not exists tcproblem(id TEXT PRIMARY KEY, tcitemid TEXT, path TEXT, "
+    L"reason TEXT);"
+    L"create index if not exists tcproblem_path on tcproblem(tcitemid, path);";
+
 void Exec(sqlite3* db, const std::string& sql) {
   char* message = nullptr;
   if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
@@ -54,8 +60,9 @@ void Build(const std::filesystem::path& path, const std::wstring& password) {
   PasswordRecord record = MakePasswordRecord(password);
   // WAL is a property of the file: every later connection finds it on.
   Exec(db, "pragma journal_mode=wal");
-  Exec(db, std::string("begin;") + kSchema + "insert into dbpassword(salt, rounds, hash) values('" +
-               record.salt_hex + "','" + record.rounds + "','" + record.hash_hex + "');commit;");
+  Exec(db, std::string("begin;") + kSchema + WideToNarrow(kWalkProblemSchema) +
+               "insert into dbpassword(salt, rounds, hash) values('" + record.salt_hex + "','" +
+               record.rounds + "','" + record.hash_hex + "');commit;");
 }
 
 bool IsTaskColumn(const std::wstring& name) {
@@ -125,5 +132,14 @@ std::wstring InsertTaskStatement(const ColumnMap& columns) {
 }
 
 void InsertTask(const ColumnMap& columns) { RunChange(InsertTaskStatement(columns)); }
+
+void AddMissingTables() {
+  // One statement per change: the record access layer runs one at a time.
+  std::wstring schema = kWalkProblemSchema;
+  for (size_t start = 0, end; (end = schema.find(L';', start)) != std::wstring::npos;
+       start = end + 1) {
+    RunChange(schema.substr(start, end - start));
+  }
+}
 
 }  // namespace quorvalmist

@@ -10,7 +10,7 @@
 namespace quorvalmist {
 
 // Creates the database file `path` (relative to the current directory) with
-// the tables tcitem, tcitem2 and tcsearch (every column TEXT, id the key of
+// the tables tcitem, tcitem2, tcsearch and tcproblem (every column TEXT, id the key of
 // each), the indexes that keep every look-up of the table operations fast,
 // WAL journal mode, and a salted hash of `password`. Throws DbError when
 // `path` already exists (nothing is touched then) or the creation fails (then
@@ -29,6 +29,11 @@ std::wstring InsertTaskStatement(const ColumnMap& columns);
 
 // Inserts a task row on the process-wide connection. Throws DbError.
 void InsertTask(const ColumnMap& columns);
+
+// Adds to the database of the process-wide connection the tables that
+// databases made by earlier versions lack (the walk's problem table); changes
+// nothing where they exist. Throws DbError.
+void AddMissingTables();
 
 }  // namespace quorvalmist
 

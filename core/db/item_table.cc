@@ -106,12 +106,9 @@ std::vector<std::wstring> ListReadyItemIds(const std::wstring& task_id) {
 }
 
 bool ItemExistsForSource(const std::wstring& task_id, const std::wstring& source_path) {
-  try {
-    return !Query(ItemExistsForSourceStatement(task_id, source_path)).Eof();
-  } catch (const DbError& error) {
-    ReportReadError(error);
-    return true;
-  }
+  // Not caught: answering either way on a failed look-up would be wrong (true
+  // loses the file for good, false may insert a second row for it).
+  return !Query(ItemExistsForSourceStatement(task_id, source_path)).Eof();
 }
 
 void UpdateItemFields(const std::wstring& item_id, const ColumnMap& fields) {

@@ -55,9 +55,9 @@ ColumnMap LoadItem(const std::wstring& item_id);
 // On a read error (reported) the ids read until then.
 std::vector<std::wstring> ListReadyItemIds(const std::wstring& task_id);
 
-// True when the task has a row for `source_path`, in any state. True also on
-// a read error (reported), so the caller skips the file rather than inserting
-// a second row for it.
+// True when the task has a row for `source_path`, in any state. Throws DbError
+// when the look-up fails, so that the run ends with a database error instead
+// of skipping a file that was never copied.
 bool ItemExistsForSource(const std::wstring& task_id, const std::wstring& source_path);
 
 // Sets the columns of `fields` in the item row. A missing id changes nothing

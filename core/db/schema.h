@@ -21,6 +21,10 @@ inline constexpr const wchar_t* kTaskTable = L"tcitem";
 inline constexpr const wchar_t* kItemTable = L"tcitem2";
 // One row per directory of a task whose scan was completed.
 inline constexpr const wchar_t* kSearchTable = L"tcsearch";
+// One row per path below a task's source root that its walk could not handle
+// (a directory that could not be listed, a path too long for the system), with
+// the reason in words; the front end reports them.
+inline constexpr const wchar_t* kWalkProblemTable = L"tcproblem";
 
 inline constexpr const wchar_t* kIdColumn = L"id";
 // tcitem
@@ -40,6 +44,9 @@ inline constexpr const wchar_t* kPositionNumColumn = L"positionnum";
 inline constexpr const wchar_t* kMd5StatusColumn = L"md5status";
 // tcsearch
 inline constexpr const wchar_t* kDirPathColumn = L"dirpath";
+// tcproblem
+inline constexpr const wchar_t* kPathColumn = L"path";
+inline constexpr const wchar_t* kReasonColumn = L"reason";
 
 // Task copy types.
 inline constexpr const wchar_t* kCopyTypeDir = L"dir";

@@ -4,7 +4,9 @@
 #ifndef QUORVALMIST_CORE_DB_SEARCHED_DIRS_H_
 #define QUORVALMIST_CORE_DB_SEARCHED_DIRS_H_
 
+#include <set>
 #include <string>
+#include <vector>
 
 namespace quorvalmist {
 
@@ -22,6 +24,30 @@ bool IsDirectorySearched(const std::wstring& dir_path, const std::wstring& task_
 // Records `dir_path` as searched for the task under a new record id. Throws
 // DbError when the engine refuses the row or no record id can be made.
 void MarkDirectorySearched(const std::wstring& dir_path, const std::wstring& task_id);
+
+// Problems of the walk: paths below the source root that a run could not
+// handle, with the reason in words. At most one row per task and path.
+struct WalkProblem {
+  std::wstring path;
+  std::wstring reason;
+};
+
+// Records (or replaces) the problem of `path`. Never throws: a database that
+// lacks the table, or refuses the row, costs only the report, which goes to
+// standard error instead.
+void RecordWalkProblem(const std::wstring& task_id, const std::wstring& path,
+                       const std::wstring& reason);
+
+// Forgets, once the walk has handled `directory`, the problems of the
+// directory itself and of its entries, except the paths in `kept` (those the
+// run has just recorded again). So a problem goes when it was mended, and
+// also when its path has gone from the tree. Never throws.
+void ClearWalkProblems(const std::wstring& task_id, const std::wstring& directory,
+                       const std::set<std::wstring>& kept);
+
+// The task's problems in path order; empty when the database lacks the table.
+// Throws DbError for any other failure.
+std::vector<WalkProblem> ListWalkProblems(const std::wstring& task_id);
 
 }  // namespace quorvalmist
 

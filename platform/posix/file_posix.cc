@@ -20,7 +20,15 @@ std::optional<PathInfo> StatPath(const std::string& path) {
   info.is_directory = S_ISDIR(st.st_mode);
   info.is_regular = S_ISREG(st.st_mode);
   info.size = static_cast<uint64_t>(st.st_size);
+  info.device = static_cast<uint64_t>(st.st_dev);
+  info.inode = static_cast<uint64_t>(st.st_ino);
   return info;
+}
+
+bool IsDanglingLink(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return false;
+  return ::stat(path.c_str(), &st) != 0 && errno == ENOENT;
 }
 
 namespace {
@@ -34,7 +42,10 @@ class PosixDirectoryLister : public DirectoryLister {
     for (;;) {
       errno = 0;
       struct dirent* d = ::readdir(dir_);
-      if (d == nullptr) return false;
+      if (d == nullptr) {
+        if (errno != 0) error_ = ErrnoStatus("cannot list " + path_, errno);
+        return false;
+      }
       entry->name = d->d_name;
       entry->attributes = 0;
       unsigned char type = d->d_type;
@@ -58,9 +69,12 @@ class PosixDirectoryLister : public DirectoryLister {
     }
   }
 
+  const Status& error() const override { return error_; }
+
  private:
   DIR* dir_;
   std::string path_;
+  Status error_;
 };
 
 }  // namespace
@@ -137,6 +151,10 @@ Status File::Open(const std::string& path, Mode mode, File* file) {
     case Mode::kRead:
       flags |= O_RDONLY;
       break;
+    case Mode::kReadRegular:
+      // Non-blocking, so that opening a FIFO with no writer cannot wait.
+      flags |= O_RDONLY | O_NONBLOCK;
+      break;
     case Mode::kReadWrite:
       flags |= O_RDWR;
       break;
@@ -149,6 +167,16 @@ Status File::Open(const std::string& path, Mode mode, File* file) {
     fd = ::open(path.c_str(), flags, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return ErrnoStatus("cannot open " + path, errno);
+  if (mode == Mode::kReadRegular) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      int e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+      ::close(fd);
+      return Status::Error(e, "cannot open " + path + ": not a regular file");
+    }
+    // Reads of a regular file then block as usual.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  }
   *file = File();
   file->fd_ = fd;
   file->path_ = path;

@@ -120,17 +120,33 @@ bool EditFile(const std::wstring& wide_path, Edit edit) {
 
 }  // namespace
 
-std::wstring ReadProfileString(const std::wstring& section, const std::wstring& key,
-                               const std::wstring& default_value, size_t capacity,
-                               const std::wstring& path) {
+std::optional<std::wstring> TryReadProfileString(const std::wstring& section,
+                                                 const std::wstring& key,
+                                                 const std::wstring& default_value, size_t capacity,
+                                                 const std::wstring& path) {
   std::wstring value = default_value;
+  std::string narrow_path = WideToNarrow(path);
   std::string bytes;
-  if (ReadWholeFile(WideToNarrow(path), &bytes)) {
+  if (ReadWholeFile(narrow_path, &bytes)) {
     if (auto found = IniText::Parse(NarrowToWide(bytes)).Get(section, key)) value = *found;
+  } else {
+    // Missing (or reached through a missing directory): the default. Anything
+    // else is a read that failed.
+    struct stat st;
+    if (::stat(narrow_path.c_str(), &st) == 0 || errno != ENOENT) return std::nullopt;
   }
   if (capacity == 0) return std::wstring();
   if (value.size() > capacity - 1) value.resize(capacity - 1);
   return value;
+}
+
+std::wstring ReadProfileString(const std::wstring& section, const std::wstring& key,
+                               const std::wstring& default_value, size_t capacity,
+                               const std::wstring& path) {
+  std::optional<std::wstring> value =
+      TryReadProfileString(section, key, default_value, capacity, path);
+  if (value) return *value;
+  return capacity == 0 ? std::wstring() : default_value.substr(0, capacity - 1);
 }
 
 bool WriteProfileString(const std::wstring& section, const std::wstring& key,

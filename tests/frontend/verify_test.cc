@@ -38,7 +38,8 @@ TEST_F(VerifyTest, ResumeCopiesAgainTargetsDeletedOrCutSinceTheCopy) {
   // The cut file at the target is never replaced: it is reported, and once
   // moved away the file is copied again.
   EXPECT_EQ(r.exit_code, 1) << r.output << r.error;
-  EXPECT_NE(r.output.find("sub/c: a different file is already at the target"), std::string::npos)
+  EXPECT_NE(r.output.find("sub/c: the file at the target differs from the source"),
+            std::string::npos)
       << r.output;
   EXPECT_EQ(ReadFile(P("dst/sub/c")).size(), 10u);
   ASSERT_EQ(::rename(P("dst/sub/c").c_str(), P("c.cut").c_str()), 0);

@@ -1,0 +1,48 @@
+#include "common/temp_name.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/text.h"
+
+namespace quorvalmist {
+namespace {
+
+std::string NameOf(const std::wstring& path) {
+  std::string narrow = WideToNarrow(path);
+  return narrow.substr(narrow.rfind('/') + 1);
+}
+
+TEST(TempNameTest, LongNamesGetAShortStableTemporaryNameOfTheirOwn) {
+  const std::string suffix = "_quorvalmist_temp";
+  // Every name that fits keeps the usual temporary name.
+  std::wstring fits = L"/t/d/" + std::wstring(kMaxNameBytes - suffix.size(), L'a');
+  EXPECT_EQ(TempPathFor(fits), fits + kTempSuffix);
+  EXPECT_EQ(TempPathFor(L"plain"), L"plain_quorvalmist_temp");
+
+  // Longer names up to the limit: a name that fits, ends in the suffix, lies
+  // in the same directory, and is the same on every call (a resumed copy
+  // finds it again).
+  for (size_t length : {kMaxNameBytes - suffix.size() + 1, size_t{250}, kMaxNameBytes}) {
+    SCOPED_TRACE(length);
+    std::wstring target = L"/t/d/" + std::wstring(length, L'b');
+    std::wstring temp = TempPathFor(target);
+    std::string name = NameOf(temp);
+    EXPECT_LE(name.size(), kMaxNameBytes);
+    EXPECT_EQ(name.substr(name.size() - suffix.size()), suffix);
+    EXPECT_EQ(WideToNarrow(temp).rfind("/t/d/", 0), 0u);
+    EXPECT_EQ(TempPathFor(target), temp);
+  }
+  // Two long names that differ only past the cut get different names.
+  std::wstring a = L"/d/" + std::wstring(250, L'x') + L"1";
+  std::wstring b = L"/d/" + std::wstring(250, L'x') + L"2";
+  EXPECT_NE(TempPathFor(a), TempPathFor(b));
+  // Multi-byte and undecodable names are cut by bytes and still round-trip.
+  std::string odd = "/d/" + std::string(120, 'x');
+  for (int i = 0; i < 40; ++i) odd += "\xc3\xa9\xff";
+  std::wstring temp = TempPathFor(NarrowToWide(odd));
+  EXPECT_LE(NameOf(temp).size(), kMaxNameBytes);
+  EXPECT_EQ(NarrowToWide(WideToNarrow(temp)), temp);
+}
+
+}  // namespace
+}  // namespace quorvalmist
