@@ -39,8 +39,9 @@ constexpr milliseconds kLoopPause{100};
 constexpr milliseconds kLivePeriod{500};
 constexpr milliseconds kPlainPeriod{5000};
 // How often the sections of ended items are cleared from inner.cnf during a
-// run, so that the file every program rereads stays small on long runs.
-constexpr milliseconds kCleanupPeriod{15000};
+// run, so that the file every program rereads and rewrites stays small: at a
+// few hundred files a second, a few hundred sections at most.
+constexpr milliseconds kCleanupPeriod{2000};
 // How long a stopped copier may take to notice and end.
 constexpr milliseconds kCopierGrace{15000};
 // How many unfinished files the summary names before it refers to status.
@@ -106,31 +107,31 @@ uint64_t ReadPosition(const std::wstring& item_id) {
   return value < 0 ? 0 : static_cast<uint64_t>(value);
 }
 
-// Removes the inner.cnf sections of the task's items that ended (or all
-// whose copier is gone, at the end), once each.
+// Removes the inner.cnf sections of items that ended (at the end of the run,
+// also of the task's other items whose copier is gone). It starts from the
+// sections inner.cnf holds, so its cost follows the size of that file, which
+// it keeps small, and not the size of the task.
 class InnerConfigCleaner {
  public:
   explicit InnerConfigCleaner(std::wstring task_id) : task_id_(std::move(task_id)) {}
 
   void RemoveEnded(bool all) {
-    std::vector<std::wstring> words = {kStatusSuccess, kStatusFinish, kStatusError};
-    if (all) words.insert(words.end(), {kStatusStop, kStatusRunning, kStatusReady});
-    std::vector<std::wstring> ids;
-    for (std::wstring& id : ListItemIds(task_id_, words)) {
-      // A copier that still runs may write its position again; its section
-      // goes the next time.
-      if (removed_.count(id) || (all && !IsMarkerAbsent(id))) continue;
-      ids.push_back(std::move(id));
+    std::vector<std::wstring> sections = ReadProfileSectionNames(InnerConfigFilePath);
+    if (sections.empty()) return;
+    std::vector<std::wstring> ids =
+        FilterItemIds(sections, {kStatusSuccess, kStatusFinish, kStatusError});
+    if (all) {
+      for (std::wstring& id : ListItemIds(task_id_, {kStatusStop, kStatusRunning, kStatusReady})) {
+        // A copier that still runs may write its position again; its
+        // section stays.
+        if (IsMarkerAbsent(id)) ids.push_back(std::move(id));
+      }
     }
-    if (ids.empty()) return;
-    if (RemoveProfileSections(InnerConfigFilePath, ids.data(), ids.size())) {
-      removed_.insert(ids.begin(), ids.end());
-    }
+    if (!ids.empty()) RemoveProfileSections(InnerConfigFilePath, ids.data(), ids.size());
   }
 
  private:
   std::wstring task_id_;
-  std::set<std::wstring> removed_;
 };
 
 // Removes the temporary files left beside targets that ended complete. One is

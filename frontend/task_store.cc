@@ -136,6 +136,16 @@ std::vector<std::wstring> ListItemIds(const std::wstring& task_id,
   return ids;
 }
 
+std::vector<std::wstring> FilterItemIds(const std::vector<std::wstring>& ids,
+                                        const std::vector<std::wstring>& statuses) {
+  std::vector<std::wstring> found;
+  if (ids.empty()) return found;
+  Recordset rows = Query(L"select id from tcitem2 where id in (" + LiteralList(ids) +
+                         L") and copystatus in (" + LiteralList(statuses) + L")");
+  for (; !rows.Eof(); rows.MoveNext()) found.push_back(rows.Field(L"id").value_or(L""));
+  return found;
+}
+
 bool FindRunningItem(const std::wstring& task_id, ItemInfo* item) {
   Recordset rows = Query(L"select * from tcitem2 where tcitemid=" + TextLiteral(task_id) +
                          L" and copystatus=" + TextLiteral(kStatusRunning));

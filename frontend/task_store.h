@@ -63,6 +63,10 @@ std::vector<ItemInfo> ListItems(const std::wstring& task_id,
 std::vector<std::wstring> ListItemIds(const std::wstring& task_id,
                                       const std::vector<std::wstring>& statuses);
 
+// Those of `ids` whose rows have a copystatus in `statuses` (of any task).
+std::vector<std::wstring> FilterItemIds(const std::vector<std::wstring>& ids,
+                                        const std::vector<std::wstring>& statuses);
+
 // The task's item currently being copied ("running"), if any.
 bool FindRunningItem(const std::wstring& task_id, ItemInfo* item);
 

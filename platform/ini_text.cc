@@ -148,6 +148,14 @@ size_t IniText::RemoveSections(const std::set<std::wstring>& lower_case_names) {
   return removed;
 }
 
+std::vector<std::wstring> IniText::SectionNames() const {
+  std::vector<std::wstring> names;
+  for (const auto& line : lines_) {
+    if (auto name = SectionName(line.text)) names.push_back(std::move(*name));
+  }
+  return names;
+}
+
 std::wstring IniText::ToText() const {
   std::wstring text;
   const wchar_t* eol = crlf_ ? L"\r\n" : L"\n";

@@ -29,6 +29,9 @@ class IniText {
   // lines. Returns how many sections were removed.
   size_t RemoveSections(const std::set<std::wstring>& lower_case_names);
 
+  // The names of the sections, in order, as written (blanks around trimmed).
+  std::vector<std::wstring> SectionNames() const;
+
   // The text with LF line ends (CRLF where the input used CRLF).
   std::wstring ToText() const;
 

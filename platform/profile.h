@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quorvalmist {
 
@@ -37,6 +38,10 @@ std::optional<std::wstring> TryReadProfileString(const std::wstring& section,
 // callers of the design ignore the result.
 bool WriteProfileString(const std::wstring& section, const std::wstring& key,
                         const std::wstring& value, const std::wstring& path);
+
+// The names of the file's sections, in order; empty when it cannot be read.
+// Takes no lock, like the reads.
+std::vector<std::wstring> ReadProfileSectionNames(const std::wstring& path);
 
 // Removes whole sections from the file (the front end's clean-up of finished
 // items); true when the file was rewritten or had none of them.

@@ -157,6 +157,12 @@ bool WriteProfileString(const std::wstring& section, const std::wstring& key,
   });
 }
 
+std::vector<std::wstring> ReadProfileSectionNames(const std::wstring& path) {
+  std::string bytes;
+  if (!ReadWholeFile(WideToNarrow(path), &bytes)) return {};
+  return IniText::Parse(NarrowToWide(bytes)).SectionNames();
+}
+
 bool RemoveProfileSections(const std::wstring& path, const std::wstring* sections, size_t count) {
   std::set<std::wstring> names;
   for (size_t i = 0; i < count; ++i) {
