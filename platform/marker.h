@@ -4,7 +4,8 @@
 // last holder ends, however it ends (kill -9 included). Markers live in a
 // private per-user directory: $QUORVALMIST_MARKER_DIR when set (inherited by
 // child processes, so tests get namespaces of their own), otherwise
-// $XDG_RUNTIME_DIR/quorvalmist-markers, otherwise /tmp/quorvalmist-markers-UID.
+// $XDG_RUNTIME_DIR/quorvalmist-markers, otherwise /dev/shm/quorvalmist-markers-UID
+// where /dev/shm exists, otherwise /tmp/quorvalmist-markers-UID.
 // The directory is created with mode 0700 and refused when it is a link, is not
 // owned by this user, or can be reached by other users.
 #ifndef QUORVALMIST_PLATFORM_MARKER_H_

@@ -165,6 +165,10 @@ Status MarkerDirectory(std::string* path) {
     *path = env;
   } else if (const char* run = std::getenv("XDG_RUNTIME_DIR"); run != nullptr && *run) {
     *path = std::string(run) + "/quorvalmist-markers";
+  } else if (struct stat shm; ::stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode)) {
+    // In memory, like the runtime directory: markers come and go with every
+    // copied file, which costs a disk file system inode work each time.
+    *path = "/dev/shm/quorvalmist-markers-" + std::to_string(::geteuid());
   } else {
     *path = "/tmp/quorvalmist-markers-" + std::to_string(::geteuid());
   }
