@@ -39,9 +39,11 @@ constexpr milliseconds kLoopPause{100};
 constexpr milliseconds kLivePeriod{500};
 constexpr milliseconds kPlainPeriod{5000};
 // How often the sections of ended items are cleared from inner.cnf during a
-// run, so that the file every program rereads and rewrites stays small: at a
-// few hundred files a second, a few hundred sections at most.
+// run, so that the file every program rereads and rewrites stays small; and
+// sooner when it holds this many sections (a fast run of small files adds
+// hundreds a second).
 constexpr milliseconds kCleanupPeriod{2000};
+constexpr size_t kCleanupSections = 128;
 // How long a stopped copier may take to notice and end.
 constexpr milliseconds kCopierGrace{15000};
 // How many unfinished files the summary names before it refers to status.
@@ -115,8 +117,13 @@ class InnerConfigCleaner {
  public:
   explicit InnerConfigCleaner(std::wstring task_id) : task_id_(std::move(task_id)) {}
 
+  // Removes the ended items' sections when the period has passed or the file
+  // holds many; `all` at the end of the run.
   void RemoveEnded(bool all) {
+    auto now = Clock::now();
     std::vector<std::wstring> sections = ReadProfileSectionNames(InnerConfigFilePath);
+    if (!all && now < next_ && sections.size() < kCleanupSections) return;
+    next_ = now + kCleanupPeriod;
     if (sections.empty()) return;
     std::vector<std::wstring> ids =
         FilterItemIds(sections, {kStatusSuccess, kStatusFinish, kStatusError});
@@ -132,6 +139,7 @@ class InnerConfigCleaner {
 
  private:
   std::wstring task_id_;
+  Clock::time_point next_ = Clock::now() + kCleanupPeriod;
 };
 
 // Removes the temporary files left beside targets that ended complete. One is
@@ -315,7 +323,6 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   InnerConfigCleaner cleaner(task.id);
   const auto start = Clock::now();
   auto next_sample = start;
-  auto next_cleanup = start + kCleanupPeriod;
   int interrupts_seen = InterruptCount();
   bool stop_requested = false, gave_up = false;
   ProgressSnapshot snapshot;
@@ -375,10 +382,7 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
       }
       display.Show(snapshot);
     }
-    if (now >= next_cleanup) {
-      next_cleanup = now + kCleanupPeriod;
-      cleaner.RemoveEnded(false);
-    }
+    cleaner.RemoveEnded(false);
     std::this_thread::sleep_for(kLoopPause);
   }
   display.End();
