@@ -89,6 +89,21 @@ std::wstring ReadItemRunStatus(const std::wstring& item_key) {
 
 std::wstring ReadBufferSize() { return Read(ConfigFilePath, L"system", L"buffersize", L"1024"); }
 
+void WriteItemReason(const std::wstring& item_key, const std::wstring& value) {
+  // One line whatever the text holds (a path may hold a line break, which
+  // would otherwise start new lines, or sections, of the file).
+  std::wstring line = value;
+  for (wchar_t& c : line) {
+    if (c == L'\n' || c == L'\r') c = L' ';
+  }
+  WriteProfileString(item_key, L"reason", line, InnerConfigFilePath);
+}
+
+std::wstring ReadItemReason(const std::wstring& item_key) {
+  constexpr size_t kReasonCapacity = 4096;
+  return ReadProfileString(item_key, L"reason", L"", kReasonCapacity, InnerConfigFilePath);
+}
+
 void WriteItemPosition(const std::wstring& item_key, const std::wstring& value) {
   WriteProfileString(item_key, L"position", value, InnerConfigFilePath);
 }

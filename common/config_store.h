@@ -45,6 +45,12 @@ void WriteItemRunStatus(const std::wstring& item_key, const std::wstring& value)
 std::wstring ReadItemRunStatus(const std::wstring& item_key);
 // Copier: "buffersize" of section "system" in config.cnf, default "1024".
 std::wstring ReadBufferSize();
+// Copier and core: sets "reason" of section `item_key` in inner.cnf: why the
+// item's copy did not complete, in words for the user.
+void WriteItemReason(const std::wstring& item_key, const std::wstring& value);
+// Front end: "reason" of section `item_key` in inner.cnf, default "", read
+// whole (not through the 20-character buffer of the design's keys).
+std::wstring ReadItemReason(const std::wstring& item_key);
 // Copier: sets "position" of section `item_key` in inner.cnf.
 void WriteItemPosition(const std::wstring& item_key, const std::wstring& value);
 

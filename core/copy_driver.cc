@@ -7,10 +7,10 @@
 #include "common/file_info.h"
 #include "common/md5.h"
 #include "common/run_control.h"
+#include "common/temp_name.h"
 #include "core/core_state.h"
 #include "core/db/item_table.h"
 #include "core/db/schema.h"
-#include "common/temp_name.h"
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/text.h"
@@ -45,14 +45,24 @@ uint64_t ResumeStartPosition(std::optional<uint64_t> temp_length, uint64_t sourc
   return (*temp_length - kResumeMargin) / kAlignment * kAlignment;
 }
 
-void RunInnerProcess(const InnerCommand& command) {
+InnerOutcome RunInnerProcess(const InnerCommand& command) {
+  InnerOutcome outcome;
   std::string program = FindProgram(WideToNarrow(kInnerProgramName));
-  if (program.empty()) return;  // judged from the files: normally "stop"
+  if (program.empty()) {
+    // Judged from the files: normally "stop".
+    outcome.end = InnerOutcome::End::kNotStarted;
+    outcome.why = "the copier (" + WideToNarrow(kInnerProgramName) + ") was not found";
+    return outcome;
+  }
   std::vector<std::string> arguments;
   for (const auto& a : command.arguments) arguments.push_back(WideToNarrow(a));
   Status status;
   std::unique_ptr<ChildProcess> child = ChildProcess::Start(program, arguments, &status);
-  if (!child) return;
+  if (!child) {
+    outcome.end = InnerOutcome::End::kNotStarted;
+    outcome.why = status.message();
+    return outcome;
+  }
 
   // The same steps either way: stop flag, drain the output, end of the
   // child, wait, mirror the position. Paced, the wait is a full period of
@@ -73,6 +83,8 @@ void RunInnerProcess(const InnerCommand& command) {
       receive[read] = '\0';  // the output is discarded
       if (!brisk) continue;
     } else if (child->HasEnded()) {
+      outcome.end = InnerOutcome::End::kExited;
+      outcome.status = child->Wait();
       break;
     } else if (brisk) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -89,6 +101,7 @@ void RunInnerProcess(const InnerCommand& command) {
     std::wstring position = ReadItemPosition(CurrentItemId());
     if (!position.empty()) SetItemPosition(CurrentItemId(), position);
   }
+  return outcome;
 }
 
 Verdict JudgeCopy(std::optional<uint64_t> source_size, std::optional<uint64_t> target_size,
@@ -128,6 +141,47 @@ void RecordVerdict(const std::wstring& id, Verdict verdict) {
   }
 }
 
+// Leaves the reason of a copy that did not complete where the front end reads
+// it, where the core knows it better than the copier: a copier that could not
+// start or was ended by a signal, and a copy the copier completed that is not
+// the source's. Such a copy is this run's own (the target was not there when
+// the copier started, the copier ended well and its temporary file is gone:
+// it renamed it to the target), so it is
+// removed: the next run then copies the file again instead of finding a
+// different file in the way. A copier that failed gave its own reason.
+void ExplainFailedCopy(const std::wstring& id, const InnerOutcome& outcome, Verdict verdict,
+                       std::optional<uint64_t> source_size, const std::wstring& target,
+                       bool target_was_there) {
+  std::string reason;
+  switch (outcome.end) {
+    case InnerOutcome::End::kNotStarted:
+      reason = "the copier could not be started: " + outcome.why;
+      break;
+    case InnerOutcome::End::kLeft:
+      return;  // stopped, or no longer watched: nothing is known
+    case InnerOutcome::End::kExited:
+      if (outcome.status >= 128) {
+        reason = "the copier was ended by signal " + std::to_string(outcome.status - 128);
+        break;
+      }
+      if (outcome.status != 0 || target_was_there) return;
+      if (StatPath(WideToNarrow(TempPathFor(target))) || !StatPath(WideToNarrow(target))) return;
+      if (!RemoveFileAt(WideToNarrow(target)).ok()) return;
+      if (verdict == Verdict::kError) {
+        reason =
+            "the copy differed from the source by MD5 (did the source change while it was "
+            "copied?); the copy was removed, and a resume copies the file again";
+      } else {
+        reason = "the source changed size while it was copied" +
+                 (source_size ? " (it has " + std::to_string(*source_size) + " bytes now)"
+                              : std::string(" (it is gone now)")) +
+                 "; the copy was removed, and a resume copies the file again";
+      }
+      break;
+  }
+  WriteItemReason(id, NarrowToWide(reason));
+}
+
 }  // namespace
 
 void CopyItem(const std::wstring& source, const std::wstring& target, const std::wstring& task_id,
@@ -148,7 +202,9 @@ void CopyItem(const std::wstring& source, const std::wstring& target, const std:
     std::optional<uint64_t> size = QueryFileSize(source);
     if (size) start = ResumeStartPosition(QueryFileSize(TempPathFor(target)), *size);
   }
-  RunInnerProcess(BuildInnerCommand(source, target, task_id, item_id, start));
+  bool target_was_there = StatPath(WideToNarrow(target)).has_value();
+  InnerOutcome outcome =
+      RunInnerProcess(BuildInnerCommand(source, target, task_id, item_id, start));
 
   std::optional<uint64_t> source_size = QueryFileSize(source);
   std::optional<uint64_t> target_size = QueryFileSize(target);
@@ -159,7 +215,11 @@ void CopyItem(const std::wstring& source, const std::wstring& target, const std:
     // Bytes from two runs are verified whatever the mode asks.
     if (start > 0) check_mode = 1;
   }
-  RecordVerdict(id, JudgeCopy(source_size, target_size, check_mode, &FilesMatch, source, target));
+  Verdict verdict = JudgeCopy(source_size, target_size, check_mode, &FilesMatch, source, target);
+  RecordVerdict(id, verdict);
+  if (verdict == Verdict::kStop || verdict == Verdict::kError) {
+    ExplainFailedCopy(id, outcome, verdict, source_size, target, target_was_there);
+  }
 }
 
 }  // namespace quorvalmist

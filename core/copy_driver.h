@@ -45,12 +45,24 @@ inline constexpr uint64_t kResumeMargin = uint64_t{8} << 20;
 // from two runs.
 uint64_t ResumeStartPosition(std::optional<uint64_t> temp_length, uint64_t source_size);
 
+// How a copier run ended, as far as the core saw it.
+struct InnerOutcome {
+  enum class End {
+    kExited,      // the copier ended; `status` is its exit code, or 128 + signal
+    kLeft,        // the core stopped watching (a stop, or the pipe failed)
+    kNotStarted,  // the copier could not be found or started; `why` says why
+  };
+  End end = End::kLeft;
+  int status = 0;
+  std::string why;
+};
+
 // Starts the copier, drains and discards its output, and every 256 ms while
 // the pipe is quiet copies the item's "position" into its row. Returns when
 // the child has ended, when StopFlag is raised (the child is left running; it
 // stops through its own monitor), or when the child cannot be started or the
 // pipe fails. Throws DbError when the position update fails.
-void RunInnerProcess(const InnerCommand& command);
+InnerOutcome RunInnerProcess(const InnerCommand& command);
 
 enum class Verdict { kStop, kFinish, kSuccess, kError };
 

@@ -247,6 +247,9 @@ int StatusCommand(const std::string& task_name, const std::vector<std::string>& 
                    {"copied", item.position}};
       AddExactName(&file, "source", Narrow(item.sourcefile));
       AddExactName(&file, "target", Narrow(item.targetfile));
+      if (item.copystatus != kStatusSuccess && item.copystatus != kStatusFinish) {
+        file["reason"] = ExplainUnfinished(item, TaskState(task) == "stopped");
+      }
       files.push_back(std::move(file));
     }
     Json out = TaskJson(task, tally);

@@ -3,10 +3,12 @@
 #include <set>
 #include <thread>
 
+#include "common/config_store.h"
 #include "common/file_info.h"
 #include "core/db/schema.h"
 #include "core/target_path.h"
 #include "platform/marker.h"
+#include "platform/profile.h"
 #include "platform/text.h"
 
 namespace quorvalmist {
@@ -63,6 +65,11 @@ bool WaitForCopiersToEnd(const std::vector<ItemInfo>& items, std::chrono::millis
 }
 
 size_t PrepareRerun(const TaskInfo& task, const std::vector<ItemInfo>& retried) {
+  // What the last run left of these items in inner.cnf (a reason, a position)
+  // no longer holds.
+  std::vector<std::wstring> ids;
+  for (const ItemInfo& item : retried) ids.push_back(item.id);
+  if (!ids.empty()) RemoveProfileSections(InnerConfigFilePath, ids.data(), ids.size());
   if (!task.is_dir()) {
     for (const ItemInfo& item : retried) ResetItem(item.id);
     return retried.size();

@@ -125,10 +125,12 @@ class InnerConfigCleaner {
     if (!all && now < next_ && sections.size() < kCleanupSections) return;
     next_ = now + kCleanupPeriod;
     if (sections.empty()) return;
-    std::vector<std::wstring> ids =
-        FilterItemIds(sections, {kStatusSuccess, kStatusFinish, kStatusError});
+    // The sections of items that ended "stop" or "error" stay: they hold the
+    // reason that the summary and status show, until a resume takes the item
+    // up again.
+    std::vector<std::wstring> ids = FilterItemIds(sections, {kStatusSuccess, kStatusFinish});
     if (all) {
-      for (std::wstring& id : ListItemIds(task_id_, {kStatusStop, kStatusRunning, kStatusReady})) {
+      for (std::wstring& id : ListItemIds(task_id_, {kStatusRunning, kStatusReady})) {
         // A copier that still runs may write its position again; its
         // section stays.
         if (IsMarkerAbsent(id)) ids.push_back(std::move(id));
@@ -227,6 +229,9 @@ std::string ExplainUnfinished(const ItemInfo& item, bool stop_requested) {
   const std::wstring& status = item.copystatus;
   if (status == kStatusReady) return "not copied yet";
   if (status == kStatusRunning) return "interrupted while it was copied";
+  // The copier's or the core's own words, where they left them.
+  std::wstring reason = ReadItemReason(item.id);
+  if (!reason.empty()) return WideToNarrow(reason);
   std::string source = WideToNarrow(item.sourcefile);
   std::string target = WideToNarrow(item.targetfile);
   if (source.size() >= kAnsiPathCapacity) {

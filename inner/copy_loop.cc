@@ -67,9 +67,12 @@ void PrintError(const std::string& message) {
   std::fprintf(stderr, "Skiffwright: %s\n", message.c_str());
 }
 
-// The exit code of a copy that could not be done.
+// The exit code of a copy that could not be done. The reason goes to
+// standard error and into the item's section of inner.cnf, where the front end
+// reads it (the core gives the copier no standard error of its own).
 int Fail(const std::string& message) {
   PrintError(message);
+  if (!ItemKey().empty()) WriteItemReason(ItemKey(), NarrowToWide(message));
   return 1;
 }
 
@@ -141,6 +144,7 @@ int SkiffwrightMain(const std::vector<std::wstring>& args) {
     return 0;
   }
 
+  ItemKey() = args[6];
   // The paths are refused before anything is claimed or touched when they do
   // not fit the system's path limit.
   std::vector<char> source_ansi(kAnsiPathCapacity);
@@ -148,12 +152,12 @@ int SkiffwrightMain(const std::vector<std::wstring>& args) {
   std::vector<char> target_ansi(kAnsiPathCapacity);
   const std::wstring& source_path = args[1];
   if (ToAnsiPath(source_path, source_ansi.data(), source_ansi.size()) == nullptr) {
-    return Fail("source path too long: " + WideToNarrow(source_path));
+    return Fail("the source path is too long for the system: " + WideToNarrow(source_path));
   }
   std::wstring temp_path = TempPathFor(args[2]);
   if (ToAnsiPath(temp_path, temp_ansi.data(), temp_ansi.size()) == nullptr ||
       ToAnsiPath(args[2], target_ansi.data(), target_ansi.size()) == nullptr) {
-    return Fail("target path too long: " + WideToNarrow(args[2]));
+    return Fail("the target path is too long for the system: " + WideToNarrow(args[2]));
   }
 
   int64_t start_position = WideToInt64(args[3]);
@@ -162,7 +166,6 @@ int SkiffwrightMain(const std::vector<std::wstring>& args) {
   int32_t chunk_size = ChunkSizeFromSetting(ReadBufferSize(), &warning);
   if (!warning.empty()) PrintError(WideToNarrow(warning));
 
-  ItemKey() = args[6];
   if (!args[5].empty()) WatchedMutexName() = args[5];
   if (!ClaimRunMutex(ItemKey())) return -1;
 

@@ -1,0 +1,97 @@
+// The reasons the user is given for a file that was not copied are the
+// programs' own, not guesses from what the files look like afterwards.
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "tests/system/system_test_support.h"
+
+namespace quorvalmist::testing {
+namespace {
+
+class ReasonsTest : public SystemTest {
+ protected:
+  // The "reason" of the file `name` in `status --json` output.
+  static std::string ReasonIn(const std::string& json, const std::string& name) {
+    size_t at = json.find(name + "\"");
+    if (at == std::string::npos) return "";
+    size_t reason = json.find("\"reason\": \"", at);
+    if (reason == std::string::npos) return "";
+    reason += 11;
+    return json.substr(reason, json.find('"', reason) - reason);
+  }
+};
+
+TEST_F(ReasonsTest, EachFailureIsNamedByWhatHappened) {
+  MakeDirs(P("src/sub"));
+  WriteFile(P("src/sub/blocked"), "its folder is a file at the target");
+  WriteFile(P("src/killed"), RandomBytes(5000, 1));
+  WriteFile(P("src/grows"), RandomBytes(3000, 2));
+  WriteFile(P("src/changes"), RandomBytes(4000, 3));
+  MakeDirs(P("dst"));
+  WriteFile(P("dst/sub"), "a file where the copy needs a folder");
+
+  // Each of three copiers is held where it opens its source, and then:
+  // killed; or its source is replaced by a longer file; or by one of the same
+  // size with other bytes (the copier, already on its way, copies the old one).
+  OpenGate killed(P("src/killed")), grows(P("src/grows")), changes(P("src/changes"));
+  auto copy = StartQv({"copy", "--verify", "always", P("src"), P("dst")});
+  std::string task = WaitForTaskId(*copy);
+  ASSERT_FALSE(task.empty()) << copy->output();
+  // The walk meets them in the order the directory lists them.
+  std::vector<OpenGate*> waiting = {&killed, &grows, &changes};
+  while (!waiting.empty()) {
+    OpenGate* gate = nullptr;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+          for (OpenGate* g : waiting) {
+            if (g->SomeoneWaits()) gate = g;
+          }
+          return gate != nullptr;
+        },
+        std::chrono::seconds(60)))
+        << copy->output();
+    waiting.erase(std::find(waiting.begin(), waiting.end(), gate));
+    if (gate == &killed) {
+      std::vector<pid_t> copiers = ChildPids(CorePid(task), "Skiffwright");
+      ASSERT_EQ(copiers.size(), 1u);
+      ::kill(copiers[0], SIGKILL);
+    } else if (gate == &grows) {
+      WriteFile(P("grows.new"), RandomBytes(9000, 4));
+      ASSERT_EQ(::rename(P("grows.new").c_str(), P("src/grows").c_str()), 0);
+    } else {
+      WriteFile(P("changes.new"), RandomBytes(4000, 5));
+      ASSERT_EQ(::rename(P("changes.new").c_str(), P("src/changes").c_str()), 0);
+    }
+    gate->Release();
+  }
+  EXPECT_EQ(copy->Wait(), 1) << copy->output();
+  std::string out = copy->output();
+  EXPECT_EQ(out.find("can the target be written"), std::string::npos) << out;
+  EXPECT_NE(out.find("killed: the copier was ended by signal 9"), std::string::npos) << out;
+  EXPECT_NE(out.find("grows: the source changed size while it was copied"), std::string::npos)
+      << out;
+  EXPECT_NE(out.find("changes: the copy differed from the source by MD5"), std::string::npos)
+      << out;
+  EXPECT_NE(out.find("sub/blocked: cannot open"), std::string::npos) << out;
+  EXPECT_NE(out.find("Not a directory"), std::string::npos) << out;
+  // The wrong copies the run made itself are gone, and status says the same.
+  EXPECT_FALSE(PathExists(P("dst/grows")));
+  EXPECT_FALSE(PathExists(P("dst/changes")));
+  RunResult status = Qv({"status", task, "--json"});
+  EXPECT_NE(ReasonIn(status.output, "killed").find("signal 9"), std::string::npos) << status.output;
+  EXPECT_NE(ReasonIn(status.output, "blocked").find("Not a directory"), std::string::npos)
+      << status.output;
+
+  // Once the folder is free, a resume copies everything as it is now.
+  ASSERT_EQ(::unlink(P("dst/sub").c_str()), 0);
+  RunResult resume = Qv({"resume", task});
+  EXPECT_EQ(resume.exit_code, 0) << resume.output << resume.error;
+  for (const char* f : {"sub/blocked", "killed", "grows", "changes"}) {
+    EXPECT_TRUE(FilesEqual(P("src/") + f, P("dst/") + f)) << f;
+  }
+}
+
+}  // namespace
+}  // namespace quorvalmist::testing
