@@ -60,6 +60,29 @@ Status RenameNoReplace(const std::string& from, const std::string& to);
 // Removes a file (not a directory).
 Status RemoveFileAt(const std::string& path);
 
+// Makes the entries of the directory `path` durable (fsync of the directory):
+// a file created, renamed or removed in it survives a power cut once this
+// returns.
+Status SyncDirectory(const std::string& path);
+
+// Writes everything the file system holding `path` still has only in memory
+// to its device, and waits for it (syncfs).
+Status SyncFileSystem(const std::string& path);
+
+// Gives the existing `target` (a directory or file, links not followed) the
+// permission bits and access and modification times, to the nanosecond, of
+// `source` (links followed). When `keep_owner`, also its owner and group; the
+// set-user-id and set-group-id bits are kept only when the owner could be set,
+// and dropped otherwise, so a copy never becomes set-id for another user.
+Status CopyPathAttributes(const std::string& source, const std::string& target, bool keep_owner);
+
+// Adds write permission for the owner to `path` (links followed), so a file
+// given a read-only source's mode can still be written again by its owner.
+Status AllowOwnerWrite(const std::string& path);
+
+// True when this process may give files away to other owners (root).
+bool CanKeepOwners();
+
 // An open file, owned; the descriptor is close-on-exec and closed on
 // destruction. Move-only.
 class File {
@@ -93,8 +116,26 @@ class File {
   // same offset, inside the kernel where it can (copy_file_range), else through
   // a buffer. Stops early only at the end of the source; *copied is the count.
   Status CopyRangeFrom(File& source, uint64_t offset, uint64_t length, uint64_t* copied);
+  // Like CopyRangeFrom, but ranges that are holes in the source are neither
+  // read nor written, so they stay holes in the target. When `punch_holes`, the
+  // target's range is made a hole there (for a target that may hold older
+  // data); where the file system cannot punch, zeros are written instead.
+  // Hole bytes up to the source's end count in *copied.
+  Status CopyDataRangeFrom(File& source, uint64_t offset, uint64_t length, bool punch_holes,
+                           uint64_t* copied);
   // Sets the length of the open file.
   Status Truncate(uint64_t length);
+  // Makes the file's data (and the metadata needed to read it, such as its
+  // length) durable: fdatasync.
+  Status SyncData();
+  // Drops the file's clean pages from the system's cache, so the next read
+  // comes from the device. Pages not yet written back stay.
+  void DropCachedPages();
+  // Gives this file the permission bits and access and modification times
+  // (nanoseconds) of the file at `source` (links followed); when `keep_owner`
+  // also its owner and group, and then its set-user-id and set-group-id bits,
+  // which are dropped otherwise. The times are set last, after every write.
+  Status TakeAttributesOf(const std::string& source, bool keep_owner);
   // Hints that the file will be read once from start to end.
   void AdviseSequential();
   // Closes now; reports a failure of close (for writable files).
