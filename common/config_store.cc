@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "platform/profile.h"
+#include "platform/text.h"
 
 namespace quorvalmist {
 
@@ -75,6 +76,16 @@ std::wstring ReadBufferSize() { return Read(ConfigFilePath, L"system", L"buffers
 void WriteItemPosition(const std::wstring& item_key, const std::wstring& value) {
   WriteProfileString(item_key, L"position", value, InnerConfigFilePath);
 }
+
+std::wstring ReadSyncSetting() { return Read(ConfigFilePath, L"system", L"sync", L"1"); }
+
+bool SyncEnabled() { return WideToInt(ReadSyncSetting()) != 0; }
+
+std::wstring ReadVerifyFrom() {
+  return Read(CoreConfigFilePath, L"system", L"verifyfrom", L"disk");
+}
+
+bool VerifyFromDisk() { return !EqualsIgnoringCase(ReadVerifyFrom(), L"cache"); }
 
 int WideToInt(const std::wstring& text) {
   return static_cast<int>(
