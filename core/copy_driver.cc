@@ -21,6 +21,14 @@ constexpr unsigned kPollMilliseconds = 256;
 constexpr size_t kReceiveBufferSize = 5000;
 constexpr size_t kReadSize = 1024;
 
+// The MD5 comparison of a copy, with the target read from its device unless
+// "verifyfrom" in core.cnf asks for the cached read.
+bool VerifyCopy(const std::wstring& source, const std::wstring& target) {
+  MatchOptions options;
+  options.target_from_disk = VerifyFromDisk();
+  return FilesMatch(source, target, options);
+}
+
 }  // namespace
 
 InnerCommand BuildInnerCommand(const std::wstring& source, const std::wstring& target,
@@ -81,7 +89,7 @@ void CopyItem(const std::wstring& source, const std::wstring& target, const std:
     check_mode = WideToInt(ReadCheckFileFlag());
   }
   const std::wstring& id = CurrentItemId();
-  switch (JudgeCopy(source_size, target_size, check_mode, &FilesMatch, source, target)) {
+  switch (JudgeCopy(source_size, target_size, check_mode, &VerifyCopy, source, target)) {
     case Verdict::kStop:
       SetItemCopyStatus(id, kStatusStop);
       SetItemMd5Status(id, kMd5Uncheck);
