@@ -32,6 +32,8 @@ std::string Narrow(const std::wstring& text) { return WideToNarrow(text); }
 void ApplySettings(const RunSettings& settings) {
   if (settings.verify) SetVerifyMode(*settings.verify);
   if (settings.chunk_size) SetChunkSize(*settings.chunk_size);
+  if (settings.sync) SetSync(*settings.sync);
+  if (settings.verify_from_disk) SetVerifyFromDisk(*settings.verify_from_disk);
 }
 
 void CheckSettings(const RunSettings& settings) {

@@ -12,6 +12,7 @@
 #include "core/db/record_access.h"
 #include "core/db/schema.h"
 #include "frontend/command_error.h"
+#include "frontend/durable_finish.h"
 #include "frontend/progress.h"
 #include "frontend/rerun.h"
 #include "frontend/terminal.h"
@@ -365,7 +366,23 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   TaskTally tally = TallyTask(task.id);
   bool walked = !task.is_dir() || WalkCompleted(task);
   bool complete = core_exit == 0 && unfinished.empty() && walked;
-  if (complete && task.is_dir()) RecreateEmptyDirectories(task);
+  Status finished = Status::Ok();
+  if (complete && task.is_dir()) {
+    RecreateEmptyDirectories(task);
+    finished = KeepDirectoryAttributes(WideToNarrow(task.sourcedir), WideToNarrow(task.targetdir));
+  }
+  // The task's word is recorded, and everything made durable, before the
+  // summary says "done".
+  UpdateTask(task.id,
+             complete         ? L"done"
+             : stop_requested ? L"stopped"
+                              : L"incomplete",
+             tally.done_files(), tally.rows);
+  if (finished.ok() && SyncEnabled()) finished = MakeRunDurable(task);
+  if (complete && !finished.ok()) {
+    complete = false;
+    UpdateTask(task.id, L"incomplete", tally.done_files(), tally.rows);
+  }
   uint64_t copied_bytes = tally.done_bytes() - std::min(tally.done_bytes(), before.done_bytes());
   // A directory task's rows cover only what the walk reached; the count of
   // the tree covers the rest.
@@ -391,6 +408,7 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   std::printf("verified by MD5: %llu; not verified (by the verify mode): %llu\n",
               count_of(kStatusSuccess), count_of(kStatusFinish));
   if (core_exit != 0) std::printf("problem: %s\n", CoreFailureText(core_exit).c_str());
+  if (!finished.ok()) std::printf("problem: %s\n", finished.message().c_str());
   if (!walked) {
     std::printf(
         "the walk of the source tree did not finish: files not reached yet are not "
@@ -412,12 +430,8 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   }
   if (!complete) std::printf("resume with: %s\n", resume_hint.c_str());
   std::fflush(stdout);
-  UpdateTask(task.id,
-             complete         ? L"done"
-             : stop_requested ? L"stopped"
-                              : L"incomplete",
-             tally.done_files(), tally.rows);
   if (complete) return kExitOk;
+  if (!finished.ok()) return kExitFailure;
   return core_exit != 0 && core_exit != 255 && core_exit < 128 ? kExitFailure : kExitIncomplete;
 }
 

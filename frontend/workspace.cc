@@ -142,6 +142,14 @@ void SetChunkSize(uint64_t bytes) {
   WriteSetting(kGlobalConfigFile, L"system", L"buffersize", std::to_wstring(bytes));
 }
 
+void SetSync(bool durable) {
+  WriteSetting(kGlobalConfigFile, L"system", L"sync", durable ? L"1" : L"0");
+}
+
+void SetVerifyFromDisk(bool from_disk) {
+  WriteSetting(kCoreConfigFile, L"system", L"verifyfrom", from_disk ? L"disk" : L"cache");
+}
+
 void SetTaskRunStatus(const std::wstring& task_id, const std::wstring& value) {
   WriteSetting(kCoreConfigFile, task_id.c_str(), L"runstatus", value);
 }

@@ -54,6 +54,11 @@ void OpenWorkspace();
 void SetVerifyMode(VerifyMode mode);
 void SetChunkSize(uint64_t bytes);
 VerifyMode ReadVerifyMode();
+// "sync" in config.cnf: whether each copy, and the run's end, is made durable.
+void SetSync(bool durable);
+// "verifyfrom" in core.cnf: whether a verified target is read from its device
+// ("disk") or from the page cache ("cache").
+void SetVerifyFromDisk(bool from_disk);
 
 // "runstatus" of the task in config/core.cnf: "run" lets the core go on, any
 // other value stops it within about a second.
