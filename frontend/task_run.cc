@@ -186,6 +186,17 @@ std::string TargetNameProblem(const std::wstring& target) {
   return "";
 }
 
+// Symbolic links of the source tree, so none goes without a word: links to
+// files are copied as the files they name, links to folders are not followed.
+void PrintLinkCounts(const TreeCount& count) {
+  if (count.links_to_files == 0 && count.links_to_directories == 0) return;
+  std::printf(
+      "symbolic links: %llu to files, copied as their content; %llu to folders, not "
+      "followed (nothing below them copied)\n",
+      static_cast<unsigned long long>(count.links_to_files),
+      static_cast<unsigned long long>(count.links_to_directories));
+}
+
 std::string CoreFailureText(int exit_code) {
   switch (exit_code) {
     case 255:
@@ -407,6 +418,7 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   };
   std::printf("verified by MD5: %llu; not verified (by the verify mode): %llu\n",
               count_of(kStatusSuccess), count_of(kStatusFinish));
+  if (count && count->done()) PrintLinkCounts(count->result());
   if (core_exit != 0) std::printf("problem: %s\n", CoreFailureText(core_exit).c_str());
   if (!finished.ok()) std::printf("problem: %s\n", finished.message().c_str());
   if (!walked) {

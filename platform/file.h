@@ -16,6 +16,9 @@ namespace quorvalmist {
 
 // Attribute bit of a directory entry, as the directory walk tests it.
 inline constexpr uint32_t kAttributeDirectory = 0x10;
+// Attribute bit of an entry that is a symbolic link (the reparse-point bit),
+// given only by a lister opened with kReportLinks.
+inline constexpr uint32_t kAttributeSymbolicLink = 0x400;
 
 struct PathInfo {
   bool is_directory = false;
@@ -42,6 +45,12 @@ class DirectoryLister {
   virtual ~DirectoryLister() = default;
   // Opens the directory; nullptr (and *status set) when it cannot be listed.
   static std::unique_ptr<DirectoryLister> Open(const std::string& path, Status* status);
+  // How links are listed: as above, or (kReportLinks) every symbolic link,
+  // a link to a directory included, with the attributes kAttributeSymbolicLink
+  // alone (never kAttributeDirectory, so a walk still does not enter it).
+  enum class Links { kAsAbove, kReportLinks };
+  static std::unique_ptr<DirectoryLister> Open(const std::string& path, Status* status,
+                                               Links links);
   // The next entry, or false at the end (or on a read error).
   virtual bool Next(DirectoryEntry* entry) = 0;
 };

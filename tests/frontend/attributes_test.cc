@@ -122,5 +122,25 @@ TEST_F(AttributesTest, SparseFileStaysSparse) {
   EXPECT_EQ(copied, data);
 }
 
+// Links are followed as the core's walk does (a link to a file copied as its
+// content, a link to a folder not entered), and the summary says so.
+TEST_F(AttributesTest, SummaryCountsLinksToFilesAndToFolders) {
+  MakeDirs(P("src/dir"));
+  WriteFile(P("src/file"), "named by a link");
+  WriteFile(P("src/dir/inside"), "x");
+  ASSERT_EQ(::symlink("file", P("src/to-file").c_str()), 0);
+  ASSERT_EQ(::symlink("dir", P("src/to-dir").c_str()), 0);
+  ASSERT_EQ(::symlink(".", P("src/dir/cycle").c_str()), 0);
+
+  RunResult run = Qv({"copy", P("src"), P("dst")});
+  ASSERT_EQ(run.exit_code, 0) << run.output << run.error;
+  EXPECT_NE(run.output.find("symbolic links: 1 to files, copied as their content; 2 to folders, "
+                            "not followed"),
+            std::string::npos)
+      << run.output;
+  EXPECT_EQ(ReadFile(P("dst/to-file")), "named by a link");
+  EXPECT_FALSE(PathExists(P("dst/to-dir")));
+}
+
 }  // namespace
 }  // namespace quorvalmist::testing
