@@ -85,6 +85,16 @@ std::wstring ReadVerifyFrom() {
   return Read(CoreConfigFilePath, L"system", L"verifyfrom", L"disk");
 }
 
+std::wstring ReadLinkMode(const std::wstring& task_id) {
+  std::wstring mode = Read(CoreConfigFilePath, task_id, L"links", L"");
+  if (mode.empty()) mode = Read(CoreConfigFilePath, L"system", L"links", L"follow");
+  return mode;
+}
+
+bool KeepLinks(const std::wstring& task_id) {
+  return EqualsIgnoringCase(ReadLinkMode(task_id), L"keep");
+}
+
 bool VerifyFromDisk() { return !EqualsIgnoringCase(ReadVerifyFrom(), L"cache"); }
 
 int WideToInt(const std::wstring& text) {

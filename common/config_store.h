@@ -42,6 +42,12 @@ bool SyncEnabled();
 // of a copy is read from the device; "cache" reads it from the page cache.
 std::wstring ReadVerifyFrom();
 bool VerifyFromDisk();
+// Core and front end: "links" of the task's section in core.cnf, else of
+// section "system", default "follow": a link to a file is copied as the
+// file's content and a link to a directory is not entered. "keep" makes every
+// symbolic link of a directory task a link in the target, with the same text.
+std::wstring ReadLinkMode(const std::wstring& task_id);
+bool KeepLinks(const std::wstring& task_id);
 
 // The C library's decimal conversions as the programs apply them to values:
 // leading blanks and one sign accepted, conversion stops at the first

@@ -6,6 +6,7 @@
 #include "core/db/item_table.h"
 #include "core/db/schema.h"
 #include "core/db/searched_dirs.h"
+#include "core/link_copy.h"
 #include "core/runs.h"
 #include "core/target_path.h"
 #include "platform/file.h"
@@ -37,7 +38,11 @@ void RunDirectoryMode(const std::wstring& directory, const std::wstring& source_
   std::wstring file_spec = JoinEntryPath(directory, L"*.*");
   (void)file_spec;
   Status status;
-  std::unique_ptr<DirectoryLister> lister = DirectoryLister::Open(WideToNarrow(directory), &status);
+  // Links are listed as links only when they are to be kept as links.
+  const bool keep_links = KeepLinks(task_id);
+  std::unique_ptr<DirectoryLister> lister = DirectoryLister::Open(
+      WideToNarrow(directory), &status,
+      keep_links ? DirectoryLister::Links::kReportLinks : DirectoryLister::Links::kAsAbove);
   if (!lister) return;  // not recorded: a later run tries again
 
   DirectoryEntry entry;
@@ -51,6 +56,10 @@ void RunDirectoryMode(const std::wstring& directory, const std::wstring& source_
           !IsTargetRoot(path, target_root)) {
         RunDirectoryMode(path, source_root, target_root, task_id);
       }
+      continue;
+    }
+    if (entry.attributes & kAttributeSymbolicLink) {
+      CopyLinkEntry(path, source_root, target_root, task_id);
       continue;
     }
     if (ItemExistsForSource(task_id, path)) continue;

@@ -132,6 +132,7 @@ int CopyCommand(const std::vector<std::string>& sources, const std::string& targ
     AddFileItem(task.id, NarrowToWide(file.source), NarrowToWide(file.target), file.size);
   }
   AddTask(task);
+  if (settings.keep_links) SetTaskLinks(task.id, *settings.keep_links);
   std::printf("task: %s\n", Narrow(task.id).c_str());
   if (made) std::printf("made a workspace in %s\n", workspace.c_str());
   if (plan.is_dir) {
@@ -258,6 +259,7 @@ int ResumeCommand(const std::string& task_name, const RunSettings& settings) {
                        id + "'");
   }
   ApplySettings(settings);
+  if (settings.keep_links) SetTaskLinks(task.id, *settings.keep_links);
   std::vector<ItemInfo> retried = ListItems(task.id, RetriedStatuses(task));
   std::printf("task: %s\n", id.c_str());
   std::fflush(stdout);

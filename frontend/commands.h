@@ -20,6 +20,7 @@ struct RunSettings {
   std::optional<uint64_t> chunk_size;
   std::optional<bool> sync;              // durable copies ("sync" in config.cnf)
   std::optional<bool> verify_from_disk;  // "verifyfrom" in core.cnf
+  std::optional<bool> keep_links;        // "links" of the task, in core.cnf
   bool live = false;                     // a live display (standard output is a terminal)
   std::string workspace_option;          // "-C DIR " when the user named the workspace
 };

@@ -44,6 +44,7 @@ struct RunOptionValues {
   bool sync = false;
   bool no_sync = false;
   std::string verify_from;
+  std::string links;
 };
 
 void AddRunOptions(CLI::App* command, RunOptionValues* values) {
@@ -71,6 +72,12 @@ void AddRunOptions(CLI::App* command, RunOptionValues* values) {
                    "where verification reads a copy: disk (the default: what the device "
                    "holds) or cache (the page cache); kept for later runs")
       ->check(CLI::IsMember({"cache", "disk"}));
+  command
+      ->add_option("--links", values->links,
+                   "symbolic links in a directory: keep (made as links, the workspace's "
+                   "default) or follow (a link to a file copied as its content, a link to a "
+                   "folder not entered); for this task")
+      ->check(CLI::IsMember({"keep", "follow"}));
 }
 
 int Run(int argc, char** argv) {
@@ -151,6 +158,7 @@ int Run(int argc, char** argv) {
     }
     if (run_values.sync) settings.sync = true;
     if (run_values.no_sync) settings.sync = false;
+    if (!run_values.links.empty()) settings.keep_links = run_values.links == "keep";
     if (!run_values.verify_from.empty()) {
       settings.verify_from_disk = run_values.verify_from == "disk";
     }

@@ -186,10 +186,17 @@ std::string TargetNameProblem(const std::wstring& target) {
   return "";
 }
 
-// Symbolic links of the source tree, so none goes without a word: links to
-// files are copied as the files they name, links to folders are not followed.
-void PrintLinkCounts(const TreeCount& count) {
+// Symbolic links of the source tree, so none goes without a word: kept as
+// links, or (followed) links to files copied as the files they name and links
+// to folders not entered.
+void PrintLinkCounts(const TreeCount& count, bool keep) {
   if (count.links_to_files == 0 && count.links_to_directories == 0) return;
+  if (keep) {
+    std::printf("symbolic links: %llu, made as links (%llu of them to folders)\n",
+                static_cast<unsigned long long>(count.links_to_files + count.links_to_directories),
+                static_cast<unsigned long long>(count.links_to_directories));
+    return;
+  }
   std::printf(
       "symbolic links: %llu to files, copied as their content; %llu to folders, not "
       "followed (nothing below them copied)\n",
@@ -418,7 +425,7 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   };
   std::printf("verified by MD5: %llu; not verified (by the verify mode): %llu\n",
               count_of(kStatusSuccess), count_of(kStatusFinish));
-  if (count && count->done()) PrintLinkCounts(count->result());
+  if (count && count->done()) PrintLinkCounts(count->result(), KeepLinks(task.id));
   if (core_exit != 0) std::printf("problem: %s\n", CoreFailureText(core_exit).c_str());
   if (!finished.ok()) std::printf("problem: %s\n", finished.message().c_str());
   if (!walked) {

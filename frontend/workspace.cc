@@ -85,6 +85,7 @@ void CreateWorkspace() {
   }
   try {
     WriteSetting(kCoreConfigFile, L"system", L"checkfileflag", L"0");
+    WriteSetting(kCoreConfigFile, L"system", L"links", L"keep");
     // inner.cnf starts empty: the core and the copiers fill in one section per
     // file, and the front end removes them once the files are done.
     File inner;
@@ -148,6 +149,10 @@ void SetSync(bool durable) {
 
 void SetVerifyFromDisk(bool from_disk) {
   WriteSetting(kCoreConfigFile, L"system", L"verifyfrom", from_disk ? L"disk" : L"cache");
+}
+
+void SetTaskLinks(const std::wstring& task_id, bool keep) {
+  WriteSetting(kCoreConfigFile, task_id.c_str(), L"links", keep ? L"keep" : L"follow");
 }
 
 void SetTaskRunStatus(const std::wstring& task_id, const std::wstring& value) {

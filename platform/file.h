@@ -89,6 +89,20 @@ Status CopyPathAttributes(const std::string& source, const std::string& target, 
 // given a read-only source's mode can still be written again by its owner.
 Status AllowOwnerWrite(const std::string& path);
 
+// The text of the symbolic link at `path`, exactly as written.
+Status ReadSymbolicLink(const std::string& path, std::string* text);
+
+// Makes a symbolic link at `path` holding `text`. Fails with EEXIST when
+// anything is at `path`.
+Status MakeSymbolicLink(const std::string& text, const std::string& path);
+
+// True when `path` itself (not what it names) is a symbolic link.
+bool IsSymbolicLinkPath(const std::string& path);
+
+// Gives the symbolic link `target` the access and modification times of the
+// link `source` (neither followed), and as root (`keep_owner`) its owner.
+Status CopyLinkAttributes(const std::string& source, const std::string& target, bool keep_owner);
+
 // True when this process may give files away to other owners (root).
 bool CanKeepOwners();
 

@@ -85,6 +85,43 @@ Status CopyPathAttributes(const std::string& source, const std::string& target, 
   return Status::Ok();
 }
 
+Status ReadSymbolicLink(const std::string& path, std::string* text) {
+  std::string buffer(256, '\0');
+  for (;;) {
+    ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
+    if (n < 0) return ErrnoStatus("cannot read the link " + path, errno);
+    if (static_cast<size_t>(n) < buffer.size()) {
+      buffer.resize(static_cast<size_t>(n));
+      *text = std::move(buffer);
+      return Status::Ok();
+    }
+    buffer.resize(buffer.size() * 2);  // possibly cut: read again with more room
+  }
+}
+
+Status MakeSymbolicLink(const std::string& text, const std::string& path) {
+  if (::symlink(text.c_str(), path.c_str()) != 0) {
+    return ErrnoStatus("cannot make the link " + path, errno);
+  }
+  return Status::Ok();
+}
+
+bool IsSymbolicLinkPath(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+Status CopyLinkAttributes(const std::string& source, const std::string& target, bool keep_owner) {
+  struct stat st;
+  if (::lstat(source.c_str(), &st) != 0) return ErrnoStatus("cannot read " + source, errno);
+  if (keep_owner) ::lchown(target.c_str(), st.st_uid, st.st_gid);
+  struct timespec times[2] = {st.st_atim, st.st_mtim};
+  if (::utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+    return ErrnoStatus("cannot set the times of " + target, errno);
+  }
+  return Status::Ok();
+}
+
 Status File::CopyDataRangeFrom(File& source, uint64_t offset, uint64_t length, bool punch_holes,
                                uint64_t* copied) {
   *copied = 0;

@@ -31,6 +31,11 @@ class AttributesTest : public FrontEndTest {
     return st;
   }
 
+  static bool IsSymlink(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+  }
+
   void TearDown() override {
     // Read-only folders would keep the scratch directory from being removed.
     for (const char* dir : {"src/locked", "dst/locked"}) ::chmod(P(dir).c_str(), 0755);
@@ -122,9 +127,9 @@ TEST_F(AttributesTest, SparseFileStaysSparse) {
   EXPECT_EQ(copied, data);
 }
 
-// Links are followed as the core's walk does (a link to a file copied as its
-// content, a link to a folder not entered), and the summary says so.
-TEST_F(AttributesTest, SummaryCountsLinksToFilesAndToFolders) {
+// Following links (--links follow) is the core's own way: a link to a file is
+// copied as its content, a link to a folder not entered; the summary says so.
+TEST_F(AttributesTest, FollowedLinksAreCountedInTheSummary) {
   MakeDirs(P("src/dir"));
   WriteFile(P("src/file"), "named by a link");
   WriteFile(P("src/dir/inside"), "x");
@@ -132,7 +137,7 @@ TEST_F(AttributesTest, SummaryCountsLinksToFilesAndToFolders) {
   ASSERT_EQ(::symlink("dir", P("src/to-dir").c_str()), 0);
   ASSERT_EQ(::symlink(".", P("src/dir/cycle").c_str()), 0);
 
-  RunResult run = Qv({"copy", P("src"), P("dst")});
+  RunResult run = Qv({"copy", "--links", "follow", P("src"), P("dst")});
   ASSERT_EQ(run.exit_code, 0) << run.output << run.error;
   EXPECT_NE(run.output.find("symbolic links: 1 to files, copied as their content; 2 to folders, "
                             "not followed"),
@@ -140,6 +145,50 @@ TEST_F(AttributesTest, SummaryCountsLinksToFilesAndToFolders) {
       << run.output;
   EXPECT_EQ(ReadFile(P("dst/to-file")), "named by a link");
   EXPECT_FALSE(PathExists(P("dst/to-dir")));
+}
+
+// A workspace the front end makes keeps links as links, with their text as
+// written (relative, absolute, dangling, to folders), and a resume leaves
+// them be. rsync then finds nothing to change: content, modes, times, links.
+TEST_F(AttributesTest, KeptLinksAreLinksAndRsyncFindsNothingToChange) {
+  MakeDirs(P("src/dir/sub"));
+  WriteFile(P("src/file"), "content");
+  ASSERT_EQ(::chmod(P("src/file").c_str(), 0750), 0);
+  WriteFile(P("src/dir/sub/inside"), "x");
+  const std::vector<std::pair<std::string, std::string>> links = {{"to-file", "file"},
+                                                                  {"dir/to-dir", "sub"},
+                                                                  {"dir/sub/up", "../.."},
+                                                                  {"dangling", "no such file"},
+                                                                  {"absolute", P("src/file")}};
+  for (const auto& [name, text] : links) {
+    ASSERT_EQ(::symlink(text.c_str(), P("src/" + name).c_str()), 0) << name;
+  }
+
+  RunResult run = Qv({"copy", P("src"), P("dst")});
+  ASSERT_EQ(run.exit_code, 0) << run.output << run.error;
+  EXPECT_NE(run.output.find("symbolic links: 5, made as links (2 of them to folders)"),
+            std::string::npos)
+      << run.output;
+  for (const auto& [name, text] : links) {
+    char buffer[4096];
+    ssize_t n = ::readlink(P("dst/" + name).c_str(), buffer, sizeof buffer);
+    ASSERT_GT(n, 0) << name;
+    EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)), text) << name;
+  }
+  EXPECT_TRUE(PathExists(P("dst/dir/sub/inside")));
+
+  RunResult rsync = RunProgram(
+      "/usr/bin/rsync",
+      {"-a", "--checksum", "--dry-run", "--itemize-changes", P("src") + "/", P("dst") + "/"});
+  if (rsync.exit_code != 127 && PathExists("/usr/bin/rsync")) {
+    EXPECT_EQ(rsync.exit_code, 0) << rsync.error;
+    EXPECT_EQ(rsync.output, "");
+  }
+
+  std::string task = TaskId(run.output);
+  RunResult again = Qv({"resume", task});
+  EXPECT_EQ(again.exit_code, 0) << again.output << again.error;
+  EXPECT_TRUE(IsSymlink(P("dst/to-file")));
 }
 
 }  // namespace
