@@ -78,7 +78,7 @@ bool FilesMatch(const std::wstring& source, const std::wstring& target,
     return options.target_from_disk ? HashFileMd5FromDisk(target) : HashFileMd5(target);
   };
   std::wstring a, b;
-  if (options.parallel && std::thread::hardware_concurrency() > 1) {
+  if (options.parallel && AvailableProcessors() > 1) {
     // Two passes over different files overlap: each thread has its own small
     // buffer, and the verdict is the same as one after the other.
     std::thread source_hash([&] { a = HashFileMd5(source); });

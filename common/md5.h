@@ -41,8 +41,8 @@ std::wstring HashFileMd5FromDisk(const std::wstring& path);
 struct MatchOptions {
   // Read the target from its device (HashFileMd5FromDisk).
   bool target_from_disk = false;
-  // Hash source and target at the same time, on two threads, when more than
-  // one processor is available; one after the other otherwise.
+  // Hash source and target at the same time, on two threads, when this
+  // process may run on more than one processor; one after the other otherwise.
   bool parallel = true;
 };
 
