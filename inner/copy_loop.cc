@@ -93,9 +93,15 @@ void Report(uint64_t offset) {
 class PendingCopy {
  public:
   // `punch_holes`: the target may hold data from an earlier run, so ranges
-  // that are holes in the source are made holes in it too.
-  PendingCopy(File& source, File& target, uint64_t source_size, bool punch_holes)
-      : source_(source), target_(target), source_size_(source_size), punch_holes_(punch_holes) {}
+  // that are holes in the source are made holes in it too. `write_behind`:
+  // each copied range starts on its way to the device at once, so that the
+  // final sync waits for little and the disk works while the copy goes on.
+  PendingCopy(File& source, File& target, uint64_t source_size, bool punch_holes, bool write_behind)
+      : source_(source),
+        target_(target),
+        source_size_(source_size),
+        punch_holes_(punch_holes),
+        write_behind_(write_behind) {}
 
   Status Add(uint64_t offset, uint64_t length) {
     if (begin_ != end_ && offset != end_) {
@@ -124,6 +130,7 @@ class PendingCopy {
                                    " bytes, before its size of " + std::to_string(source_size_) +
                                    " bytes");
     }
+    if (write_behind_) target_.StartWriteBack(begin_, copied);
     begin_ = end_;
     return Status::Ok();
   }
@@ -133,6 +140,7 @@ class PendingCopy {
   File& target_;
   uint64_t source_size_;
   bool punch_holes_;
+  bool write_behind_;
   uint64_t begin_ = 0;
   uint64_t end_ = 0;
 };
@@ -219,7 +227,7 @@ int SkiffwrightMain(const std::vector<std::wstring>& args) {
   // after a short last chunk.
   uint64_t offset = start;
   ProgressSchedule schedule(chunk_count);
-  PendingCopy pending(source, temp, size, temp_existed);
+  PendingCopy pending(source, temp, size, temp_existed, durable);
   for (int64_t i = 0; i < chunk_count; ++i) {
     if (StopFlag.load(std::memory_order_relaxed)) break;
     s = pending.Add(offset, static_cast<uint64_t>(chunk_size));
@@ -253,13 +261,12 @@ int SkiffwrightMain(const std::vector<std::wstring>& args) {
   if (!s.ok()) return Fail(s);
   s = RenameNoReplace(temp_ansi.data(), target_ansi.data());
   if (!s.ok()) {
-    // An existing target is never replaced: the copy stays under the
-    // temporary name, and the run still counts as ended normally. It stays
-    // writable by its owner, so a later run can write into it again.
-    if (s.code() == static_cast<int>(std::errc::file_exists)) {
-      AllowOwnerWrite(temp_ansi.data());
-      return 0;
-    }
+    // The copy stays under the temporary name, writable by its owner (it may
+    // have taken a read-only source's mode), so a later run can write into it
+    // again. An existing target is never replaced, and the run still counts
+    // as ended normally.
+    AllowOwnerWrite(temp_ansi.data());
+    if (s.code() == static_cast<int>(std::errc::file_exists)) return 0;
     return Fail(s);
   }
   if (durable) {

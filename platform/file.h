@@ -151,6 +151,10 @@ class File {
   // Makes the file's data (and the metadata needed to read it, such as its
   // length) durable: fdatasync.
   Status SyncData();
+  // Starts writing the range's data to the device without waiting for it
+  // (sync_file_range), so a later SyncData has little left to wait for. Only a
+  // hint: it makes nothing durable by itself.
+  void StartWriteBack(uint64_t offset, uint64_t length);
   // Drops the file's clean pages from the system's cache, so the next read
   // comes from the device. Pages not yet written back stay.
   void DropCachedPages();

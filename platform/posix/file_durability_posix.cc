@@ -178,6 +178,11 @@ Status File::SyncData() {
   return Status::Ok();
 }
 
+void File::StartWriteBack(uint64_t offset, uint64_t length) {
+  ::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(length),
+                    SYNC_FILE_RANGE_WRITE);
+}
+
 void File::DropCachedPages() { ::posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED); }
 
 Status File::TakeAttributesOf(const std::string& source, bool keep_owner) {
