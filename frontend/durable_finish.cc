@@ -2,16 +2,18 @@
 
 #include <filesystem>
 
-#include "frontend/task_store.h"
+#include "frontend/workspace.h"
 #include "platform/file.h"
 #include "platform/text.h"
 
 namespace quorvalmist {
 
-Status KeepDirectoryAttributes(const std::string& source_root, const std::string& target_root) {
+Status KeepDirectoryAttributes(const std::string& source_root, const std::string& target_root,
+                               std::vector<std::string>* directories) {
   namespace fs = std::filesystem;
   const bool keep_owner = CanKeepOwners();
   Status first = CopyPathAttributes(source_root, target_root, keep_owner);
+  directories->push_back(target_root);
   fs::path source = source_root;
   fs::path target = target_root;
   std::error_code ec;
@@ -23,18 +25,24 @@ Status KeepDirectoryAttributes(const std::string& source_root, const std::string
     std::error_code exists;
     if (!fs::is_directory(fs::symlink_status(made, exists))) continue;
     Status s = CopyPathAttributes(it->path().string(), made.string(), keep_owner);
+    directories->push_back(made.string());
     if (first.ok() && !s.ok()) first = s;
   }
   return first;
 }
 
-Status MakeRunDurable(const TaskInfo& task) {
-  Status s = SyncFileSystem(".");
-  if (!s.ok()) return s;
-  if (!task.is_dir()) return Status::Ok();  // the copier made each file and folder durable
-  std::string target = WideToNarrow(task.targetdir);
-  if (!StatPath(target)) return Status::Ok();
-  return SyncFileSystem(target);
+Status MakeRunDurable(const std::vector<std::string>& directories) {
+  for (const std::string& name :
+       {std::string(kDatabaseFile), std::string(kDatabaseFile) + "-wal"}) {
+    Status s = SyncFilePath(name, true);
+    if (!s.ok()) return s;
+  }
+  Status s = SyncDirectory(".");
+  if (!s.ok() || directories.empty()) return s;
+  std::string parent = std::filesystem::path(directories.front()).parent_path().string();
+  s = SyncDirectory(parent.empty() ? "." : parent);
+  for (size_t i = 0; s.ok() && i < directories.size(); ++i) s = SyncDirectory(directories[i]);
+  return s;
 }
 
 }  // namespace quorvalmist

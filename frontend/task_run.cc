@@ -385,9 +385,11 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   bool walked = !task.is_dir() || WalkCompleted(task);
   bool complete = core_exit == 0 && unfinished.empty() && walked;
   Status finished = Status::Ok();
+  std::vector<std::string> changed_directories;
   if (complete && task.is_dir()) {
     RecreateEmptyDirectories(task);
-    finished = KeepDirectoryAttributes(WideToNarrow(task.sourcedir), WideToNarrow(task.targetdir));
+    finished = KeepDirectoryAttributes(WideToNarrow(task.sourcedir), WideToNarrow(task.targetdir),
+                                       &changed_directories);
   }
   // The task's word is recorded, and everything made durable, before the
   // summary says "done".
@@ -396,7 +398,7 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
              : stop_requested ? L"stopped"
                               : L"incomplete",
              tally.done_files(), tally.rows);
-  if (finished.ok() && SyncEnabled()) finished = MakeRunDurable(task);
+  if (finished.ok() && SyncEnabled()) finished = MakeRunDurable(changed_directories);
   if (complete && !finished.ok()) {
     complete = false;
     UpdateTask(task.id, L"incomplete", tally.done_files(), tally.rows);

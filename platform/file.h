@@ -74,9 +74,9 @@ Status RemoveFileAt(const std::string& path);
 // returns.
 Status SyncDirectory(const std::string& path);
 
-// Writes everything the file system holding `path` still has only in memory
-// to its device, and waits for it (syncfs).
-Status SyncFileSystem(const std::string& path);
+// Makes the file at `path` durable, its data and metadata (fsync). A missing
+// file is not an error when `may_be_missing`.
+Status SyncFilePath(const std::string& path, bool may_be_missing);
 
 // Gives the existing `target` (a directory or file, links not followed) the
 // permission bits and access and modification times, to the nanosecond, of

@@ -52,10 +52,13 @@ Status SyncDirectory(const std::string& path) {
   return Status::Ok();
 }
 
-Status SyncFileSystem(const std::string& path) {
-  ScopedFd fd(OpenForSync(path.empty() ? "." : path, 0));
-  if (fd.get() < 0) return ErrnoStatus("cannot open " + path, errno);
-  if (::syncfs(fd.get()) != 0) return ErrnoStatus("cannot sync the file system of " + path, errno);
+Status SyncFilePath(const std::string& path, bool may_be_missing) {
+  ScopedFd fd(OpenForSync(path, 0));
+  if (fd.get() < 0) {
+    if (may_be_missing && errno == ENOENT) return Status::Ok();
+    return ErrnoStatus("cannot open " + path, errno);
+  }
+  if (::fsync(fd.get()) != 0) return ErrnoStatus("cannot write " + path + " to the disk", errno);
   return Status::Ok();
 }
 
