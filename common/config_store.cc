@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "platform/profile.h"
+#include "platform/text.h"
 
 namespace quorvalmist {
 
@@ -107,6 +108,26 @@ std::wstring ReadItemReason(const std::wstring& item_key) {
 void WriteItemPosition(const std::wstring& item_key, const std::wstring& value) {
   WriteProfileString(item_key, L"position", value, InnerConfigFilePath);
 }
+
+std::wstring ReadSyncSetting() { return Read(ConfigFilePath, L"system", L"sync", L"1"); }
+
+bool SyncEnabled() { return WideToInt(ReadSyncSetting()) != 0; }
+
+std::wstring ReadVerifyFrom() {
+  return Read(CoreConfigFilePath, L"system", L"verifyfrom", L"disk");
+}
+
+std::wstring ReadLinkMode(const std::wstring& task_id) {
+  std::wstring mode = Read(CoreConfigFilePath, task_id, L"links", L"");
+  if (mode.empty()) mode = Read(CoreConfigFilePath, L"system", L"links", L"follow");
+  return mode;
+}
+
+bool KeepLinks(const std::wstring& task_id) {
+  return EqualsIgnoringCase(ReadLinkMode(task_id), L"keep");
+}
+
+bool VerifyFromDisk() { return !EqualsIgnoringCase(ReadVerifyFrom(), L"cache"); }
 
 int WideToInt(const std::wstring& text) {
   return static_cast<int>(

@@ -54,6 +54,21 @@ std::wstring ReadItemReason(const std::wstring& item_key);
 // Copier: sets "position" of section `item_key` in inner.cnf.
 void WriteItemPosition(const std::wstring& item_key, const std::wstring& value);
 
+// Copier and front end: "sync" of section "system" in config.cnf, default
+// "1". Any value but 0 makes every finished copy durable before it counts.
+std::wstring ReadSyncSetting();
+bool SyncEnabled();
+// Core: "verifyfrom" of section "system" in core.cnf, default "disk": the MD5
+// of a copy is read from the device; "cache" reads it from the page cache.
+std::wstring ReadVerifyFrom();
+bool VerifyFromDisk();
+// Core and front end: "links" of the task's section in core.cnf, else of
+// section "system", default "follow": a link to a file is copied as the
+// file's content and a link to a directory is not entered. "keep" makes every
+// symbolic link of a directory task a link in the target, with the same text.
+std::wstring ReadLinkMode(const std::wstring& task_id);
+bool KeepLinks(const std::wstring& task_id);
+
 // The C library's decimal conversions as the programs apply them to values:
 // leading blanks and one sign accepted, conversion stops at the first
 // non-digit, no digits gives 0. Out-of-range values saturate.

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <new>
+#include <thread>
 
 #include "common/file_info.h"
 #include "platform/file.h"
@@ -54,14 +55,41 @@ std::wstring HashFileMd5(const std::wstring& path) {
   return HashStreamMd5(file);
 }
 
+std::wstring HashFileMd5FromDisk(const std::wstring& path) {
+  File file;
+  if (!File::Open(WideToNarrow(path), File::Mode::kRead, &file).ok()) return std::wstring();
+  // Dirty pages cannot be dropped: they are written first.
+  if (!file.SyncData().ok()) return std::wstring();
+  file.DropCachedPages();
+  file.AdviseSequential();
+  return HashStreamMd5(file);
+}
+
 bool FilesMatch(const std::wstring& source, const std::wstring& target) {
+  return FilesMatch(source, target, MatchOptions());
+}
+
+bool FilesMatch(const std::wstring& source, const std::wstring& target,
+                const MatchOptions& options) {
   auto source_size = QueryFileSize(source);
   auto target_size = QueryFileSize(target);
   if (!source_size || !target_size || *source_size != *target_size) return false;
-  std::wstring a = HashFileMd5(source);
-  if (a.empty()) return false;
-  std::wstring b = HashFileMd5(target);
-  return a == b;
+  auto hash_target = [&] {
+    return options.target_from_disk ? HashFileMd5FromDisk(target) : HashFileMd5(target);
+  };
+  std::wstring a, b;
+  if (options.parallel && AvailableProcessors() > 1) {
+    // Two passes over different files overlap: each thread has its own small
+    // buffer, and the verdict is the same as one after the other.
+    std::thread source_hash([&] { a = HashFileMd5(source); });
+    b = hash_target();
+    source_hash.join();
+  } else {
+    a = HashFileMd5(source);
+    if (a.empty()) return false;
+    b = hash_target();
+  }
+  return !a.empty() && a == b;
 }
 
 }  // namespace quorvalmist

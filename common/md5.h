@@ -33,9 +33,25 @@ std::wstring HashStreamMd5(File& stream);
 // and opening it never blocks).
 std::wstring HashFileMd5(const std::wstring& path);
 
+// Digest of the whole file as its device holds it: the file's data is made
+// durable and its cached pages dropped before it is read, so the digest is of
+// what the disk returns, not of what was written to memory. Empty text as for
+// HashFileMd5.
+std::wstring HashFileMd5FromDisk(const std::wstring& path);
+
+struct MatchOptions {
+  // Read the target from its device (HashFileMd5FromDisk).
+  bool target_from_disk = false;
+  // Hash source and target at the same time, on two threads, when this
+  // process may run on more than one processor; one after the other otherwise.
+  bool parallel = true;
+};
+
 // True when both files exist, have the same size and the same digest. Files of
 // different sizes are not opened. Two unreadable files never match.
 bool FilesMatch(const std::wstring& source, const std::wstring& target);
+bool FilesMatch(const std::wstring& source, const std::wstring& target,
+                const MatchOptions& options);
 
 }  // namespace quorvalmist
 

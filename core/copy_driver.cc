@@ -26,6 +26,14 @@ constexpr unsigned kPollMilliseconds = 256;
 constexpr size_t kReceiveBufferSize = 5000;
 constexpr size_t kReadSize = 1024;
 
+// The MD5 comparison of a copy, with the target read from its device unless
+// "verifyfrom" in core.cnf asks for the cached read.
+bool VerifyCopy(const std::wstring& source, const std::wstring& target) {
+  MatchOptions options;
+  options.target_from_disk = VerifyFromDisk();
+  return FilesMatch(source, target, options);
+}
+
 }  // namespace
 
 InnerCommand BuildInnerCommand(const std::wstring& source, const std::wstring& target,
@@ -193,7 +201,7 @@ void CopyItem(const std::wstring& source, const std::wstring& target, const std:
   // every check mode, since equal sizes alone would pass a different file off
   // as the copy.
   if (QueryFileSize(source) && StatPath(WideToNarrow(target))) {
-    RecordVerdict(id, FilesMatch(source, target) ? Verdict::kSuccess : Verdict::kError);
+    RecordVerdict(id, VerifyCopy(source, target) ? Verdict::kSuccess : Verdict::kError);
     return;
   }
 
@@ -215,7 +223,7 @@ void CopyItem(const std::wstring& source, const std::wstring& target, const std:
     // Bytes from two runs are verified whatever the mode asks.
     if (start > 0) check_mode = 1;
   }
-  Verdict verdict = JudgeCopy(source_size, target_size, check_mode, &FilesMatch, source, target);
+  Verdict verdict = JudgeCopy(source_size, target_size, check_mode, &VerifyCopy, source, target);
   RecordVerdict(id, verdict);
   if (verdict == Verdict::kStop || verdict == Verdict::kError) {
     ExplainFailedCopy(id, outcome, verdict, source_size, target, target_was_there);

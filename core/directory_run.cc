@@ -9,6 +9,7 @@
 #include "core/db/item_table.h"
 #include "core/db/schema.h"
 #include "core/db/searched_dirs.h"
+#include "core/link_copy.h"
 #include "core/runs.h"
 #include "core/target_path.h"
 #include "platform/file.h"
@@ -72,7 +73,11 @@ bool RunDirectoryMode(const std::wstring& directory, const std::wstring& source_
   std::wstring file_spec = JoinEntryPath(directory, L"*.*");
   (void)file_spec;
   Status status;
-  std::unique_ptr<DirectoryLister> lister = DirectoryLister::Open(WideToNarrow(directory), &status);
+  // Links are listed as links only when they are to be kept as links.
+  const bool keep_links = KeepLinks(task_id);
+  std::unique_ptr<DirectoryLister> lister = DirectoryLister::Open(
+      WideToNarrow(directory), &status,
+      keep_links ? DirectoryLister::Links::kReportLinks : DirectoryLister::Links::kAsAbove);
   if (!lister) {
     // A directory that vanished since it was listed holds nothing to copy. A
     // path beyond the system's limit can never be listed: the reason is
@@ -101,6 +106,10 @@ bool RunDirectoryMode(const std::wstring& directory, const std::wstring& source_
           !IsTargetRoot(path, target_root)) {
         if (!RunDirectoryMode(path, source_root, target_root, task_id)) complete = false;
       }
+      continue;
+    }
+    if (entry.attributes & kAttributeSymbolicLink) {
+      CopyLinkEntry(path, source_root, target_root, task_id);
       continue;
     }
     if (ItemExistsForSource(task_id, path)) continue;

@@ -36,6 +36,8 @@ void ApplySettings(const RunSettings& settings) {
   if (settings.verify) SetVerifyMode(*settings.verify);
   if (settings.chunk_size) SetChunkSize(*settings.chunk_size);
   if (settings.pacing) SetPacing(*settings.pacing);
+  if (settings.sync) SetSync(*settings.sync);
+  if (settings.verify_from_disk) SetVerifyFromDisk(*settings.verify_from_disk);
 }
 
 void CheckSettings(const RunSettings& settings) {
@@ -185,6 +187,7 @@ int CopyCommand(const std::vector<std::string>& sources, const std::string& targ
     AddFileItem(task.id, NarrowToWide(file.source), NarrowToWide(file.target), file.size);
   }
   AddTask(task);
+  if (settings.keep_links) SetTaskLinks(task.id, *settings.keep_links);
   std::printf("task: %s\n", Narrow(task.id).c_str());
   if (made) std::printf("made a workspace in %s\n", workspace.c_str());
   if (plan.is_dir) {
@@ -331,6 +334,7 @@ int ResumeCommand(const std::string& task_name, const RunSettings& settings) {
   std::string id = Narrow(task.id);
   RefuseWhileRunning(task);
   ApplySettings(settings);
+  if (settings.keep_links) SetTaskLinks(task.id, *settings.keep_links);
   std::vector<ItemInfo> retried = ListItems(task.id, RetriedStatuses(task));
   std::printf("task: %s\n", id.c_str());
   // A row that says "copied" is trusted only while its target is still there

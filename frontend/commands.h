@@ -18,9 +18,12 @@ namespace quorvalmist {
 struct RunSettings {
   std::optional<VerifyMode> verify;
   std::optional<uint64_t> chunk_size;
-  std::optional<std::string> pacing;  // "paced" or "brisk"
-  bool live = false;                  // a live display (standard output is a terminal)
-  std::string workspace_option;       // "-C DIR " when the user named the workspace
+  std::optional<std::string> pacing;     // "paced" or "brisk"
+  std::optional<bool> sync;              // durable copies ("sync" in config.cnf)
+  std::optional<bool> verify_from_disk;  // "verifyfrom" in core.cnf
+  std::optional<bool> keep_links;        // "links" of the task, in core.cnf
+  bool live = false;                     // a live display (standard output is a terminal)
+  std::string workspace_option;          // "-C DIR " when the user named the workspace
 };
 
 // Makes a workspace in `dir` (created when missing; "" for the current

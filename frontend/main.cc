@@ -37,10 +37,22 @@ std::string Absolute(const std::string& path) {
   return ec ? path : cwd + (cwd == "/" ? "" : "/") + path;
 }
 
-void AddRunOptions(CLI::App* command, std::string* verify, uint64_t* chunk_size,
-                   std::string* pacing) {
+// The run options a copy or resume takes; each is kept for later runs.
+struct RunOptionValues {
+  std::string verify;
+  uint64_t chunk_size = 0;
+  std::string pacing;
+  bool sync = false;
+  bool no_sync = false;
+  std::string verify_from;
+  std::string links;
+};
+
+void AddRunOptions(CLI::App* command, RunOptionValues* values) {
+  std::string* verify = &values->verify;
+  uint64_t* chunk_size = &values->chunk_size;
   command
-      ->add_option("--pacing", *pacing,
+      ->add_option("--pacing", values->pacing,
                    "brisk (the default of a new workspace): no pauses between files; paced: a "
                    "pause before each file and a quarter-second poll of each copy; kept for "
                    "later runs")
@@ -54,6 +66,25 @@ void AddRunOptions(CLI::App* command, std::string* verify, uint64_t* chunk_size,
       ->add_option("--chunk-size", *chunk_size,
                    "bytes copied per step (e.g. 1048576, 4MiB); kept for later runs")
       ->transform(CLI::AsSizeValue(false));
+  CLI::Option* no_sync = command->add_flag(
+      "--no-sync", values->no_sync,
+      "do not wait for copies to reach the disk (faster; a power cut may lose files "
+      "reported copied); kept for later runs");
+  command
+      ->add_flag("--sync", values->sync,
+                 "each copy is on the disk before it counts (the default); kept for later runs")
+      ->excludes(no_sync);
+  command
+      ->add_option("--verify-from", values->verify_from,
+                   "where verification reads a copy: disk (the default: what the device "
+                   "holds) or cache (the page cache); kept for later runs")
+      ->check(CLI::IsMember({"cache", "disk"}));
+  command
+      ->add_option("--links", values->links,
+                   "symbolic links in a directory: keep (made as links, the workspace's "
+                   "default) or follow (a link to a file copied as its content, a link to a "
+                   "folder not entered); for this task")
+      ->check(CLI::IsMember({"keep", "follow"}));
 }
 
 int Run(int argc, char** argv) {
@@ -71,15 +102,13 @@ int Run(int argc, char** argv) {
   init->add_option("DIR", init_dir, "the workspace's directory (made when missing)");
 
   std::vector<std::string> paths;
-  std::string verify;
-  uint64_t chunk_size = 0;
-  std::string pacing;
+  RunOptionValues run_values;
   CLI::App* copy = app.add_subcommand(
       "copy", "copy a directory tree, or files, to TARGET as a new task, and follow it");
   copy->add_option("SOURCE... TARGET", paths, "what to copy, and where to")
       ->required()
       ->expected(2, -1);
-  AddRunOptions(copy, &verify, &chunk_size, &pacing);
+  AddRunOptions(copy, &run_values);
 
   std::string task;
   std::vector<std::string> only;
@@ -100,7 +129,7 @@ int Run(int argc, char** argv) {
   CLI::App* resume =
       app.add_subcommand("resume", "run a stopped task again until every file is copied");
   resume->add_option("TASK", task, "a task id (or the start of one)")->required();
-  AddRunOptions(resume, &verify, &chunk_size, &pacing);
+  AddRunOptions(resume, &run_values);
 
   CLI::App* verify_command = app.add_subcommand(
       "verify", "hash every copied file of a task and its source again, and compare them");
@@ -140,10 +169,16 @@ int Run(int argc, char** argv) {
     static const std::map<std::string, VerifyMode> kModes = {{"auto", VerifyMode::kAuto},
                                                              {"always", VerifyMode::kAlways},
                                                              {"never", VerifyMode::kNever}};
-    if (!verify.empty()) settings.verify = kModes.at(verify);
-    if (!pacing.empty()) settings.pacing = pacing;
+    if (!run_values.verify.empty()) settings.verify = kModes.at(run_values.verify);
+    if (!run_values.pacing.empty()) settings.pacing = run_values.pacing;
     if ((*copy && copy->count("--chunk-size")) || (*resume && resume->count("--chunk-size"))) {
-      settings.chunk_size = chunk_size;
+      settings.chunk_size = run_values.chunk_size;
+    }
+    if (run_values.sync) settings.sync = true;
+    if (run_values.no_sync) settings.sync = false;
+    if (!run_values.links.empty()) settings.keep_links = run_values.links == "keep";
+    if (!run_values.verify_from.empty()) {
+      settings.verify_from_disk = run_values.verify_from == "disk";
     }
     settings.live = StdoutIsTerminal();
     if (!workspace_dir.empty())

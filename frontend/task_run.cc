@@ -14,6 +14,7 @@
 #include "core/db/schema.h"
 #include "core/db/searched_dirs.h"
 #include "frontend/command_error.h"
+#include "frontend/durable_finish.h"
 #include "frontend/progress.h"
 #include "frontend/rerun.h"
 #include "frontend/terminal.h"
@@ -194,6 +195,24 @@ std::string TargetNameProblem(const std::wstring& target) {
            std::to_string(kMaxNameBytes) + " bytes); rename the file";
   }
   return "";
+}
+
+// Symbolic links of the source tree, so none goes without a word: kept as
+// links, or (followed) links to files copied as the files they name and links
+// to folders not entered.
+void PrintLinkCounts(const TreeCount& count, bool keep) {
+  if (count.links_to_files == 0 && count.links_to_directories == 0) return;
+  if (keep) {
+    std::printf("symbolic links: %llu, made as links (%llu of them to folders)\n",
+                static_cast<unsigned long long>(count.links_to_files + count.links_to_directories),
+                static_cast<unsigned long long>(count.links_to_directories));
+    return;
+  }
+  std::printf(
+      "symbolic links: %llu to files, copied as their content; %llu to folders, not "
+      "followed (nothing below them copied)\n",
+      static_cast<unsigned long long>(count.links_to_files),
+      static_cast<unsigned long long>(count.links_to_directories));
 }
 
 std::string CoreFailureText(int exit_code) {
@@ -418,7 +437,25 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   bool walked = !task.is_dir() || WalkCompleted(task);
   std::vector<WalkProblem> problems = ListWalkProblems(task.id);
   bool complete = core_exit == 0 && unfinished.empty() && walked && problems.empty();
-  if (complete && task.is_dir()) RecreateEmptyDirectories(task);
+  Status finished = Status::Ok();
+  std::vector<std::string> changed_directories;
+  if (complete && task.is_dir()) {
+    RecreateEmptyDirectories(task);
+    finished = KeepDirectoryAttributes(WideToNarrow(task.sourcedir), WideToNarrow(task.targetdir),
+                                       &changed_directories);
+  }
+  // The task's word is recorded, and everything made durable, before the
+  // summary says "done".
+  UpdateTask(task.id,
+             complete         ? L"done"
+             : stop_requested ? L"stopped"
+                              : L"incomplete",
+             tally.done_files(), tally.rows);
+  if (finished.ok() && SyncEnabled()) finished = MakeRunDurable(changed_directories);
+  if (complete && !finished.ok()) {
+    complete = false;
+    UpdateTask(task.id, L"incomplete", tally.done_files(), tally.rows);
+  }
   uint64_t copied_bytes = tally.done_bytes() - std::min(tally.done_bytes(), before.done_bytes());
   // A directory task's rows cover only what the walk reached; the count of
   // the tree covers the rest.
@@ -443,7 +480,9 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   };
   std::printf("verified by MD5: %llu; not verified (by the verify mode): %llu\n",
               count_of(kStatusSuccess), count_of(kStatusFinish));
+  if (count && count->done()) PrintLinkCounts(count->result(), KeepLinks(task.id));
   if (core_exit != 0) std::printf("problem: %s\n", CoreFailureText(core_exit).c_str());
+  if (!finished.ok()) std::printf("problem: %s\n", finished.message().c_str());
   if (!problems.empty()) {
     std::printf("%zu path%s of the source tree not copied:\n", problems.size(),
                 problems.size() == 1 ? "" : "s");
@@ -472,12 +511,8 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   }
   if (!complete) std::printf("resume with: %s\n", resume_hint.c_str());
   std::fflush(stdout);
-  UpdateTask(task.id,
-             complete         ? L"done"
-             : stop_requested ? L"stopped"
-                              : L"incomplete",
-             tally.done_files(), tally.rows);
   if (complete) return kExitOk;
+  if (!finished.ok()) return kExitFailure;
   // A core that failed (a database error, or ended by a signal) is a failure
   // of the programs; a refused start (255) or a stop leaves files to copy.
   return core_exit != 0 && core_exit != 255 ? kExitFailure : kExitIncomplete;

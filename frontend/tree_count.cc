@@ -19,7 +19,8 @@ TreeCount CountTree(const std::string& root, const std::string& target_root,
     std::string dir = pending.back();
     pending.pop_back();
     Status status;
-    std::unique_ptr<DirectoryLister> lister = DirectoryLister::Open(dir, &status);
+    std::unique_ptr<DirectoryLister> lister =
+        DirectoryLister::Open(dir, &status, DirectoryLister::Links::kReportLinks);
     if (!lister) continue;
     std::string prefix = dir.empty() || dir.back() != '/' ? dir + "/" : dir;
     DirectoryEntry entry;
@@ -30,8 +31,16 @@ TreeCount CountTree(const std::string& root, const std::string& target_root,
         if (NormalizeDirPath(NarrowToWide(path)) != target) pending.push_back(path);
         continue;
       }
+      std::optional<PathInfo> info = StatPath(path);
+      if (entry.attributes & kAttributeSymbolicLink) {
+        if (info && info->is_directory) {
+          ++count.links_to_directories;
+          continue;
+        }
+        ++count.links_to_files;
+      }
       ++count.files;
-      if (std::optional<PathInfo> info = StatPath(path)) count.bytes += info->size;
+      if (info) count.bytes += info->size;
     }
   }
   return count;

@@ -15,6 +15,11 @@ namespace quorvalmist {
 struct TreeCount {
   uint64_t files = 0;
   uint64_t bytes = 0;
+  // Symbolic links: to files (also dangling ones; counted among the files,
+  // as the core copies what they name) and to directories (not entered, so
+  // nothing below them is copied).
+  uint64_t links_to_files = 0;
+  uint64_t links_to_directories = 0;
 };
 
 // Counts the tree under `root` on the calling thread. Returns early (with a

@@ -91,6 +91,7 @@ void CreateWorkspace() {
     WriteSetting(kCoreConfigFile, L"system", L"pacing", L"brisk");
     // A stopped copy of a large file goes on from where it was.
     WriteSetting(kCoreConfigFile, L"system", L"resumeinside", L"1");
+    WriteSetting(kCoreConfigFile, L"system", L"links", L"keep");
     // inner.cnf starts empty: the core and the copiers fill in one section per
     // file, and the front end removes them once the files are done.
     File inner;
@@ -158,6 +159,18 @@ void SetChunkSize(uint64_t bytes) {
     throw CommandError("the chunk size must be between 1 byte and 2 GiB - 1");
   }
   WriteSetting(kGlobalConfigFile, L"system", L"buffersize", std::to_wstring(bytes));
+}
+
+void SetSync(bool durable) {
+  WriteSetting(kGlobalConfigFile, L"system", L"sync", durable ? L"1" : L"0");
+}
+
+void SetVerifyFromDisk(bool from_disk) {
+  WriteSetting(kCoreConfigFile, L"system", L"verifyfrom", from_disk ? L"disk" : L"cache");
+}
+
+void SetTaskLinks(const std::wstring& task_id, bool keep) {
+  WriteSetting(kCoreConfigFile, task_id.c_str(), L"links", keep ? L"keep" : L"follow");
 }
 
 void SetTaskRunStatus(const std::wstring& task_id, const std::wstring& value) {

@@ -39,7 +39,8 @@ WorkspaceState InspectWorkspace(std::string* detail);
 
 // Makes a workspace in the current directory: the database with its tables,
 // indexes and password, config/core.cnf ("checkfileflag" 0), an empty
-// config/inner.cnf and config.cnf ("buffersize" kWorkspaceChunkSize). Throws
+// config/inner.cnf and config.cnf ("buffersize" kWorkspaceChunkSize); its
+// tasks keep symbolic links as links ("links" = "keep" in core.cnf). Throws
 // CommandError, and touches nothing, when any of its files is already there;
 // throws CommandError (kExitFailure) when a file cannot be made, after removing
 // what it made.
@@ -69,6 +70,14 @@ void SetChunkSize(uint64_t bytes);
 // Writes "pacing" ("paced" or "brisk") into config/core.cnf.
 void SetPacing(const std::string& pacing);
 VerifyMode ReadVerifyMode();
+// "sync" in config.cnf: whether each copy, and the run's end, is made durable.
+void SetSync(bool durable);
+// "verifyfrom" in core.cnf: whether a verified target is read from its device
+// ("disk") or from the page cache ("cache").
+void SetVerifyFromDisk(bool from_disk);
+// "links" of the task's section in core.cnf: "keep" (links made as links) or
+// "follow" (the core's own way). A new workspace keeps links for every task.
+void SetTaskLinks(const std::wstring& task_id, bool keep);
 
 // "runstatus" of the task in config/core.cnf: "run" lets the core go on, any
 // other value stops it within about a second.

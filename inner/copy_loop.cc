@@ -95,8 +95,16 @@ void Report(uint64_t offset) {
 // source, copied to the same offsets of the target by Flush.
 class PendingCopy {
  public:
-  PendingCopy(File& source, File& target, uint64_t source_size)
-      : source_(source), target_(target), source_size_(source_size) {}
+  // `punch_holes`: the target may hold data from an earlier run, so ranges
+  // that are holes in the source are made holes in it too. `write_behind`:
+  // each copied range starts on its way to the device at once, so that the
+  // final sync waits for little and the disk works while the copy goes on.
+  PendingCopy(File& source, File& target, uint64_t source_size, bool punch_holes, bool write_behind)
+      : source_(source),
+        target_(target),
+        source_size_(source_size),
+        punch_holes_(punch_holes),
+        write_behind_(write_behind) {}
 
   Status Add(uint64_t offset, uint64_t length) {
     if (begin_ != end_ && offset != end_) {
@@ -115,7 +123,8 @@ class PendingCopy {
     uint64_t expected = 0;
     if (begin_ < source_size_) expected = std::min(length, source_size_ - begin_);
     uint64_t copied = 0;
-    Status s = CopyChunk(source_, target_, begin_, length, &copied);
+    // Holes of the source are skipped: they stay holes in the target.
+    Status s = target_.CopyDataRangeFrom(source_, begin_, length, punch_holes_, &copied);
     if (!s.ok()) return s;
     // Short only where the source ends; ending sooner means the source was
     // cut while it was being copied, and the copy would hold zeros instead.
@@ -124,6 +133,7 @@ class PendingCopy {
                                    " bytes, before its size of " + std::to_string(source_size_) +
                                    " bytes");
     }
+    if (write_behind_) target_.StartWriteBack(begin_, copied);
     begin_ = end_;
     return Status::Ok();
   }
@@ -132,6 +142,8 @@ class PendingCopy {
   File& source_;
   File& target_;
   uint64_t source_size_;
+  bool punch_holes_;
+  bool write_behind_;
   uint64_t begin_ = 0;
   uint64_t end_ = 0;
 };
@@ -188,10 +200,18 @@ int SkiffwrightMain(const std::vector<std::wstring>& args) {
 
   int64_t chunk_count = CountChunks(size, start, chunk_size);
 
+  // Durable unless the setting says otherwise: a copy counts as done only
+  // once its data, its name and the directories made for it are on the disk.
+  const bool durable = SyncEnabled();
   std::wstring directory = ParentDirectory(NarrowToWide(temp_ansi.data()));
   if (!IsDirectory(directory)) {
+    std::wstring existing = NearestExistingAncestor(directory);
     Status s = CreateDirectoryTree(directory);
     if (!s.ok()) return Fail(s);
+    if (durable) {
+      s = SyncCreatedDirectories(directory, existing);
+      if (!s.ok()) return Fail(s);
+    }
   }
 
   File source;
@@ -210,7 +230,7 @@ int SkiffwrightMain(const std::vector<std::wstring>& args) {
   // after a short last chunk.
   uint64_t offset = start;
   ProgressSchedule schedule(chunk_count);
-  PendingCopy pending(source, temp, size);
+  PendingCopy pending(source, temp, size, temp_existed, durable);
   for (int64_t i = 0; i < chunk_count; ++i) {
     if (StopFlag.load(std::memory_order_relaxed)) break;
     s = pending.Add(offset, static_cast<uint64_t>(chunk_size));
@@ -240,12 +260,24 @@ int SkiffwrightMain(const std::vector<std::wstring>& args) {
 
   s = SetFileLength(temp_path, size);
   if (!s.ok()) return Fail(s);
+  s = FinishTemporaryFile(temp_ansi.data(), source_ansi.data(), durable);
+  if (!s.ok()) return Fail(s);
   s = RenameNoReplace(temp_ansi.data(), target_ansi.data());
   if (!s.ok()) {
-    // An existing target is never replaced: the copy stays under the
-    // temporary name, and the run still counts as ended normally.
+    // The copy stays under the temporary name, writable by its owner (it may
+    // have taken a read-only source's mode), so a later run can write into it
+    // again. An existing target is never replaced, and the run still counts
+    // as ended normally.
+    AllowOwnerWrite(temp_ansi.data());
     if (s.code() == static_cast<int>(std::errc::file_exists)) return 0;
     return Fail(s);
+  }
+  if (durable) {
+    // An empty directory part is the root (absolute) or the current directory.
+    std::string where = WideToNarrow(directory);
+    if (where.empty()) where = temp_ansi[0] == '/' ? "/" : ".";
+    s = SyncDirectory(where);
+    if (!s.ok()) return Fail(s);
   }
   return 0;
 }

@@ -92,4 +92,40 @@ Status SetFileLength(std::wstring path, uint64_t length) {
   return handle.file.Close();
 }
 
+Status FinishTemporaryFile(const std::string& temp, const std::string& source, bool durable) {
+  File file;
+  Status s = File::Open(temp, File::Mode::kReadWrite, &file);
+  if (!s.ok()) return s;
+  if (durable) {
+    s = file.SyncData();
+    if (!s.ok()) return s;
+  }
+  s = file.TakeAttributesOf(source, CanKeepOwners());
+  if (!s.ok()) return s;
+  return file.Close();
+}
+
+std::wstring NearestExistingAncestor(std::wstring directory) {
+  while (!directory.empty() && !StatPath(WideToNarrow(directory))) {
+    std::wstring parent = ParentDirectory(directory);
+    if (parent == directory) break;
+    directory = parent;
+  }
+  return directory;
+}
+
+Status SyncCreatedDirectories(const std::wstring& directory, const std::wstring& existing) {
+  std::wstring made = directory;
+  while (!made.empty() && made != existing) {
+    std::wstring parent = ParentDirectory(made);
+    std::wstring where = parent;
+    if (where.empty()) where = made[0] == kPathSeparator ? L"/" : L".";
+    Status s = SyncDirectory(WideToNarrow(where));
+    if (!s.ok()) return s;
+    if (parent == made) break;
+    made = parent;
+  }
+  return Status::Ok();
+}
+
 }  // namespace quorvalmist

@@ -74,6 +74,22 @@ int64_t SeekFile64(FileHandle& handle, int64_t distance, SeekMethod method);
 // or cannot be changed.
 Status SetFileLength(std::wstring path, uint64_t length);
 
+// Makes the complete temporary file at `temp` ready to become the target:
+// when `durable`, its data is written to the disk first (fdatasync, after the
+// length was set); then it gets the permission bits and the access and
+// modification times (nanoseconds) of `source`, and, when this process may
+// (root), its owner and group with the set-id bits. A failure is reported; the
+// caller must then not rename.
+Status FinishTemporaryFile(const std::string& temp, const std::string& source, bool durable);
+
+// Makes the directories that CreateDirectoryTree made for `directory` durable:
+// the parent of each one created since `existing` (its nearest ancestor that
+// existed before) is synced, deepest first.
+Status SyncCreatedDirectories(const std::wstring& directory, const std::wstring& existing);
+
+// The nearest of `directory` and its ancestors that exists ("" when none).
+std::wstring NearestExistingAncestor(std::wstring directory);
+
 }  // namespace quorvalmist
 
 #endif  // QUORVALMIST_INNER_FILE_PRIMITIVES_H_

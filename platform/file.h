@@ -16,6 +16,9 @@ namespace quorvalmist {
 
 // Attribute bit of a directory entry, as the directory walk tests it.
 inline constexpr uint32_t kAttributeDirectory = 0x10;
+// Attribute bit of an entry that is a symbolic link (the reparse-point bit),
+// given only by a lister opened with kReportLinks.
+inline constexpr uint32_t kAttributeSymbolicLink = 0x400;
 
 struct PathInfo {
   bool is_directory = false;
@@ -50,6 +53,12 @@ class DirectoryLister {
   virtual ~DirectoryLister() = default;
   // Opens the directory; nullptr (and *status set) when it cannot be listed.
   static std::unique_ptr<DirectoryLister> Open(const std::string& path, Status* status);
+  // How links are listed: as above, or (kReportLinks) every symbolic link,
+  // a link to a directory included, with the attributes kAttributeSymbolicLink
+  // alone (never kAttributeDirectory, so a walk still does not enter it).
+  enum class Links { kAsAbove, kReportLinks };
+  static std::unique_ptr<DirectoryLister> Open(const std::string& path, Status* status,
+                                               Links links);
   // The next entry, or false at the end or on a read error; error() tells the
   // two apart.
   virtual bool Next(DirectoryEntry* entry) = 0;
@@ -72,6 +81,43 @@ Status RenameNoReplace(const std::string& from, const std::string& to);
 
 // Removes a file (not a directory).
 Status RemoveFileAt(const std::string& path);
+
+// Makes the entries of the directory `path` durable (fsync of the directory):
+// a file created, renamed or removed in it survives a power cut once this
+// returns.
+Status SyncDirectory(const std::string& path);
+
+// Makes the file at `path` durable, its data and metadata (fsync). A missing
+// file is not an error when `may_be_missing`.
+Status SyncFilePath(const std::string& path, bool may_be_missing);
+
+// Gives the existing `target` (a directory or file, links not followed) the
+// permission bits and access and modification times, to the nanosecond, of
+// `source` (links followed). When `keep_owner`, also its owner and group; the
+// set-user-id and set-group-id bits are kept only when the owner could be set,
+// and dropped otherwise, so a copy never becomes set-id for another user.
+Status CopyPathAttributes(const std::string& source, const std::string& target, bool keep_owner);
+
+// Adds write permission for the owner to `path` (links followed), so a file
+// given a read-only source's mode can still be written again by its owner.
+Status AllowOwnerWrite(const std::string& path);
+
+// The text of the symbolic link at `path`, exactly as written.
+Status ReadSymbolicLink(const std::string& path, std::string* text);
+
+// Makes a symbolic link at `path` holding `text`. Fails with EEXIST when
+// anything is at `path`.
+Status MakeSymbolicLink(const std::string& text, const std::string& path);
+
+// True when `path` itself (not what it names) is a symbolic link.
+bool IsSymbolicLinkPath(const std::string& path);
+
+// Gives the symbolic link `target` the access and modification times of the
+// link `source` (neither followed), and as root (`keep_owner`) its owner.
+Status CopyLinkAttributes(const std::string& source, const std::string& target, bool keep_owner);
+
+// True when this process may give files away to other owners (root).
+bool CanKeepOwners();
 
 // An open file, owned; the descriptor is close-on-exec and closed on
 // destruction. Move-only.
@@ -112,8 +158,30 @@ class File {
   // same offset, inside the kernel where it can (copy_file_range), else through
   // a buffer. Stops early only at the end of the source; *copied is the count.
   Status CopyRangeFrom(File& source, uint64_t offset, uint64_t length, uint64_t* copied);
+  // Like CopyRangeFrom, but ranges that are holes in the source are neither
+  // read nor written, so they stay holes in the target. When `punch_holes`, the
+  // target's range is made a hole there (for a target that may hold older
+  // data); where the file system cannot punch, zeros are written instead.
+  // Hole bytes up to the source's end count in *copied.
+  Status CopyDataRangeFrom(File& source, uint64_t offset, uint64_t length, bool punch_holes,
+                           uint64_t* copied);
   // Sets the length of the open file.
   Status Truncate(uint64_t length);
+  // Makes the file's data (and the metadata needed to read it, such as its
+  // length) durable: fdatasync.
+  Status SyncData();
+  // Starts writing the range's data to the device without waiting for it
+  // (sync_file_range), so a later SyncData has little left to wait for. Only a
+  // hint: it makes nothing durable by itself.
+  void StartWriteBack(uint64_t offset, uint64_t length);
+  // Drops the file's clean pages from the system's cache, so the next read
+  // comes from the device. Pages not yet written back stay.
+  void DropCachedPages();
+  // Gives this file the permission bits and access and modification times
+  // (nanoseconds) of the file at `source` (links followed); when `keep_owner`
+  // also its owner and group, and then its set-user-id and set-group-id bits,
+  // which are dropped otherwise. The times are set last, after every write.
+  Status TakeAttributesOf(const std::string& source, bool keep_owner);
   // Hints that the file will be read once from start to end.
   void AdviseSequential();
   // Closes now; reports a failure of close (for writable files).

@@ -10,6 +10,9 @@ namespace quorvalmist {
 // the process ends. Everything `body` reads must outlive the process's exit.
 void StartDetachedThread(std::function<void()> body);
 
+// The processors this process may run on (its affinity), at least 1.
+unsigned AvailableProcessors();
+
 // Sleeps the calling thread for `milliseconds`; 0 yields the processor.
 void SleepMilliseconds(unsigned milliseconds);
 

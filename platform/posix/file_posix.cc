@@ -35,7 +35,8 @@ namespace {
 
 class PosixDirectoryLister : public DirectoryLister {
  public:
-  PosixDirectoryLister(DIR* dir, std::string path) : dir_(dir), path_(std::move(path)) {}
+  PosixDirectoryLister(DIR* dir, std::string path, bool report_links)
+      : dir_(dir), path_(std::move(path)), report_links_(report_links) {}
   ~PosixDirectoryLister() override { ::closedir(dir_); }
 
   bool Next(DirectoryEntry* entry) override {
@@ -57,10 +58,15 @@ class PosixDirectoryLister : public DirectoryLister {
         // Follow the entry to learn what it names; a link to a directory is
         // left out so that a walk never runs round a cycle of links.
         struct stat st;
+        struct stat lst;
+        bool is_link = type == DT_LNK ||
+                       (::fstatat(::dirfd(dir_), d->d_name, &lst, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        S_ISLNK(lst.st_mode));
+        if (is_link && report_links_) {
+          entry->attributes = kAttributeSymbolicLink;
+          return true;
+        }
         if (::fstatat(::dirfd(dir_), d->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode)) {
-          struct stat lst;
-          bool is_link = ::fstatat(::dirfd(dir_), d->d_name, &lst, AT_SYMLINK_NOFOLLOW) == 0 &&
-                         S_ISLNK(lst.st_mode);
           if (is_link) continue;
           entry->attributes = kAttributeDirectory;
         }
@@ -74,12 +80,18 @@ class PosixDirectoryLister : public DirectoryLister {
  private:
   DIR* dir_;
   std::string path_;
+  bool report_links_;
   Status error_;
 };
 
 }  // namespace
 
 std::unique_ptr<DirectoryLister> DirectoryLister::Open(const std::string& path, Status* status) {
+  return Open(path, status, Links::kAsAbove);
+}
+
+std::unique_ptr<DirectoryLister> DirectoryLister::Open(const std::string& path, Status* status,
+                                                       Links links) {
   int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     if (status) *status = ErrnoStatus("cannot list " + path, errno);
@@ -92,7 +104,7 @@ std::unique_ptr<DirectoryLister> DirectoryLister::Open(const std::string& path, 
     if (status) *status = ErrnoStatus("cannot list " + path, e);
     return nullptr;
   }
-  return std::make_unique<PosixDirectoryLister>(dir, path);
+  return std::make_unique<PosixDirectoryLister>(dir, path, links == Links::kReportLinks);
 }
 
 Status MakeDirectory(const std::string& path) {

@@ -1,3 +1,5 @@
+#include <sched.h>
+
 #include <chrono>
 #include <thread>
 
@@ -13,6 +15,17 @@ void SleepMilliseconds(unsigned milliseconds) {
   } else {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
   }
+}
+
+unsigned AvailableProcessors() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+    int count = CPU_COUNT(&set);
+    if (count > 0) return static_cast<unsigned>(count);
+  }
+  unsigned online = std::thread::hardware_concurrency();
+  return online > 0 ? online : 1;
 }
 
 }  // namespace quorvalmist

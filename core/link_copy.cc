@@ -1,0 +1,82 @@
+#include "core/link_copy.h"
+
+#include <system_error>
+
+#include "common/config_store.h"
+#include "common/file_info.h"
+#include "core/core_state.h"
+#include "core/db/item_table.h"
+#include "core/db/schema.h"
+#include "core/target_path.h"
+#include "inner/copy_loop.h"
+#include "inner/file_primitives.h"
+#include "platform/file.h"
+#include "platform/text.h"
+
+namespace quorvalmist {
+
+namespace {
+
+// True when `path` is a link whose text is `text`.
+bool SameLinkThere(const std::string& path, const std::string& text) {
+  std::string there;
+  return IsSymbolicLinkPath(path) && ReadSymbolicLink(path, &there).ok() && there == text;
+}
+
+}  // namespace
+
+Status CopySymbolicLink(const std::string& source, const std::string& target, bool durable) {
+  std::string text;
+  Status s = ReadSymbolicLink(source, &text);
+  if (!s.ok()) return s;
+  if (SameLinkThere(target, text)) return Status::Ok();
+
+  std::wstring directory = ParentDirectory(NarrowToWide(target));
+  if (!IsDirectory(directory)) {
+    std::wstring existing = NearestExistingAncestor(directory);
+    s = CreateDirectoryTree(directory);
+    if (!s.ok()) return s;
+    if (durable && !(s = SyncCreatedDirectories(directory, existing)).ok()) return s;
+  }
+  std::string temp = target + WideToNarrow(kTempSuffix);
+  if (IsSymbolicLinkPath(temp)) RemoveFileAt(temp);  // left by an interrupted run
+  s = MakeSymbolicLink(text, temp);
+  if (!s.ok()) return s;
+  s = CopyLinkAttributes(source, temp, CanKeepOwners());
+  if (s.ok()) s = RenameNoReplace(temp, target);
+  if (!s.ok()) {
+    RemoveFileAt(temp);
+    if (s.code() == static_cast<int>(std::errc::file_exists) && SameLinkThere(target, text)) {
+      return Status::Ok();
+    }
+    return s;
+  }
+  if (durable) {
+    std::string where = WideToNarrow(directory);
+    return SyncDirectory(where.empty() ? (target[0] == '/' ? "/" : ".") : where);
+  }
+  return Status::Ok();
+}
+
+void CopyLinkEntry(const std::wstring& path, const std::wstring& source_root,
+                   const std::wstring& target_root, const std::wstring& task_id) {
+  if (ItemExistsForSource(task_id, path)) return;
+  std::wstring target = MakeTargetPath(path, source_root, target_root);
+  std::string text;
+  ReadSymbolicLink(WideToNarrow(path), &text);
+  std::wstring id =
+      InsertItem(L"", task_id, path, target, L"", std::to_wstring(text.size()), kStatusReady);
+  SetItemCopyStatus(id, kStatusRunning);
+  CurrentItemId() = id;
+  Status s = CopySymbolicLink(WideToNarrow(path), WideToNarrow(target), SyncEnabled());
+  if (!s.ok()) {
+    SetItemCopyStatus(id, kStatusStop);
+    SetItemMd5Status(id, kMd5Uncheck);
+    return;
+  }
+  SetItemCopyStatus(id, kStatusFinish);
+  SetItemPositionToTotal(id);
+  SetItemMd5Status(id, kMd5Uncheck);
+}
+
+}  // namespace quorvalmist
