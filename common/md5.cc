@@ -29,12 +29,24 @@ std::wstring HashStreamMd5(File& stream) {
   if (!buffer) return std::wstring();
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
   if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) return std::wstring();
+  // Reads from the device go in large requests ahead of the hash: a window
+  // of kReadAhead bytes is asked for whenever the hash enters its second
+  // half, so the small reads below find the data in memory (on a disk that
+  // serves small requests slowly, the ordinary read-ahead alone read a
+  // dropped 1 GiB file at a quarter of the device's speed).
+  constexpr uint64_t kReadAhead = uint64_t{32} << 20;
+  uint64_t offset = 0, asked_to = 0;
   size_t since_yield = HashChunkSize;
   for (;;) {
+    if (offset + kReadAhead / 2 >= asked_to) {
+      stream.AdviseWillNeed(asked_to, kReadAhead);
+      asked_to += kReadAhead;
+    }
     size_t read = 0;
     Status s = stream.Read(buffer.get(), HashReadSize, &read);
     if (!s.ok()) return std::wstring();  // a damaged read must never verify
     if (read == 0) break;                // end of input
+    offset += read;
     if (since_yield >= HashChunkSize) {
       SleepMilliseconds(0);  // let other work run between chunks
       since_yield = 0;

@@ -184,6 +184,9 @@ class File {
   Status TakeAttributesOf(const std::string& source, bool keep_owner);
   // Hints that the file will be read once from start to end.
   void AdviseSequential();
+  // Hints that `length` bytes from `offset` will be read soon: the system may
+  // start reading them from the device now, in large requests.
+  void AdviseWillNeed(uint64_t offset, uint64_t length);
   // Closes now; reports a failure of close (for writable files).
   Status Close();
 

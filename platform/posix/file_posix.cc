@@ -313,6 +313,10 @@ Status File::Truncate(uint64_t length) {
 
 void File::AdviseSequential() { ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL); }
 
+void File::AdviseWillNeed(uint64_t offset, uint64_t length) {
+  ::posix_fadvise(fd_, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_WILLNEED);
+}
+
 Status File::Close() {
   if (fd_ < 0) return Status::Ok();
   int fd = fd_;
