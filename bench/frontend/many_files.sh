@@ -34,11 +34,13 @@ export QUORVALMIST_MARKER_DIR=$work/markers
 mkdir -p -m 700 "$QUORVALMIST_MARKER_DIR"
 
 now() { date +%s%N; }
+# Times "$@" (its output kept in $work/last.out); prints seconds. A command
+# that fails ends the benchmark with its output.
 timed() {
   local s e
   sync
   s=$(now)
-  "$@" >/dev/null 2>&1
+  "$@" >"$work/last.out" 2>&1 || { echo "failed: $*" >&2; tail -20 "$work/last.out" >&2; exit 1; }
   e=$(now)
   awk -v ns=$((e - s)) 'BEGIN{printf "%.3f", ns / 1e9}'
 }
@@ -81,7 +83,7 @@ for i in range(n):
     with open(os.path.join(d, "f%06d" % i), "wb") as f:
         f.write(os.urandom(random.randint(1000, 20000)))
 PY
-  cat "$src"/*/* >/dev/null
+  find "$src" -type f -exec cat {} + >/dev/null
   cp_s=$(timed cp -a "$src" "$work/cp$n")
   rs_s=$(timed rsync -a --checksum "$src/" "$work/rs$n/")
   rm -rf "$work/cp$n" "$work/rs$n"
