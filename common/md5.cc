@@ -24,7 +24,7 @@ std::wstring FormatDigestHex(const unsigned char digest[16]) {
   return text;
 }
 
-std::wstring HashStreamMd5(File& stream) {
+std::wstring HashStreamMd5(File& stream, const std::atomic<bool>* stop) {
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[HashReadSize]);
   if (!buffer) return std::wstring();
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
@@ -42,6 +42,7 @@ std::wstring HashStreamMd5(File& stream) {
       stream.AdviseWillNeed(asked_to, kReadAhead);
       asked_to += kReadAhead;
     }
+    if (stop && stop->load(std::memory_order_relaxed)) return std::wstring();
     size_t read = 0;
     Status s = stream.Read(buffer.get(), HashReadSize, &read);
     if (!s.ok()) return std::wstring();  // a damaged read must never verify
@@ -60,21 +61,21 @@ std::wstring HashStreamMd5(File& stream) {
   return FormatDigestHex(digest);
 }
 
-std::wstring HashFileMd5(const std::wstring& path) {
+std::wstring HashFileMd5(const std::wstring& path, const std::atomic<bool>* stop) {
   File file;
   if (!File::Open(WideToNarrow(path), File::Mode::kReadRegular, &file).ok()) return std::wstring();
   file.AdviseSequential();
-  return HashStreamMd5(file);
+  return HashStreamMd5(file, stop);
 }
 
-std::wstring HashFileMd5FromDisk(const std::wstring& path) {
+std::wstring HashFileMd5FromDisk(const std::wstring& path, const std::atomic<bool>* stop) {
   File file;
   if (!File::Open(WideToNarrow(path), File::Mode::kRead, &file).ok()) return std::wstring();
   // Dirty pages cannot be dropped: they are written first.
   if (!file.SyncData().ok()) return std::wstring();
   file.DropCachedPages();
   file.AdviseSequential();
-  return HashStreamMd5(file);
+  return HashStreamMd5(file, stop);
 }
 
 bool FilesMatch(const std::wstring& source, const std::wstring& target) {
@@ -87,17 +88,18 @@ bool FilesMatch(const std::wstring& source, const std::wstring& target,
   auto target_size = QueryFileSize(target);
   if (!source_size || !target_size || *source_size != *target_size) return false;
   auto hash_target = [&] {
-    return options.target_from_disk ? HashFileMd5FromDisk(target) : HashFileMd5(target);
+    return options.target_from_disk ? HashFileMd5FromDisk(target, options.stop)
+                                    : HashFileMd5(target, options.stop);
   };
   std::wstring a, b;
   if (options.parallel && AvailableProcessors() > 1) {
     // Two passes over different files overlap: each thread has its own small
     // buffer, and the verdict is the same as one after the other.
-    std::thread source_hash([&] { a = HashFileMd5(source); });
+    std::thread source_hash([&] { a = HashFileMd5(source, options.stop); });
     b = hash_target();
     source_hash.join();
   } else {
-    a = HashFileMd5(source);
+    a = HashFileMd5(source, options.stop);
     if (a.empty()) return false;
     b = hash_target();
   }

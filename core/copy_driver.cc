@@ -27,11 +27,31 @@ constexpr size_t kReceiveBufferSize = 5000;
 constexpr size_t kReadSize = 1024;
 
 // The MD5 comparison of a copy, with the target read from its device unless
-// "verifyfrom" in core.cnf asks for the cached read.
+// "verifyfrom" in core.cnf asks for the cached read. A stop ends it part-way,
+// as a difference would; UnlessStopped tells the two apart.
 bool VerifyCopy(const std::wstring& source, const std::wstring& target) {
   MatchOptions options;
   options.target_from_disk = VerifyFromDisk();
+  options.stop = &StopFlag;
   return FilesMatch(source, target, options);
+}
+
+// A comparison that found no match while the stop flag was raised was cut
+// short: it proves nothing, so the row says "stop" and the next run judges
+// the file again.
+Verdict UnlessStopped(Verdict verdict) {
+  if (verdict == Verdict::kError && StopFlag.load(std::memory_order_relaxed)) {
+    WriteItemReason(CurrentItemId(),
+                    L"stopped while the copy was verified by MD5; a resume verifies it again");
+    return Verdict::kStop;
+  }
+  return verdict;
+}
+
+// Copies the position the copier last reported into the item's row.
+void MirrorPosition() {
+  std::wstring position = ReadItemPosition(CurrentItemId());
+  if (!position.empty()) SetItemPosition(CurrentItemId(), position);
 }
 
 }  // namespace
@@ -106,8 +126,7 @@ InnerOutcome RunInnerProcess(const InnerCommand& command) {
       if (now < next_mirror) continue;
       next_mirror = now + period;
     }
-    std::wstring position = ReadItemPosition(CurrentItemId());
-    if (!position.empty()) SetItemPosition(CurrentItemId(), position);
+    MirrorPosition();
   }
   return outcome;
 }
@@ -193,7 +212,7 @@ void ExplainFailedCopy(const std::wstring& id, const InnerOutcome& outcome, Verd
 }  // namespace
 
 void CopyItem(const std::wstring& source, const std::wstring& target, const std::wstring& task_id,
-              const std::wstring& item_id) {
+              const std::wstring& item_id, uint64_t total) {
   const std::wstring& id = CurrentItemId();
   // An existing target is never replaced, so the copier is not started for
   // one that is there already: its copy could never be placed and would only
@@ -201,7 +220,8 @@ void CopyItem(const std::wstring& source, const std::wstring& target, const std:
   // every check mode, since equal sizes alone would pass a different file off
   // as the copy.
   if (QueryFileSize(source) && StatPath(WideToNarrow(target))) {
-    RecordVerdict(id, VerifyCopy(source, target) ? Verdict::kSuccess : Verdict::kError);
+    RecordVerdict(id,
+                  UnlessStopped(VerifyCopy(source, target) ? Verdict::kSuccess : Verdict::kError));
     return;
   }
 
@@ -223,9 +243,19 @@ void CopyItem(const std::wstring& source, const std::wstring& target, const std:
     // Bytes from two runs are verified whatever the mode asks.
     if (start > 0) check_mode = 1;
   }
-  Verdict verdict = JudgeCopy(source_size, target_size, check_mode, &VerifyCopy, source, target);
+  Verdict judged = JudgeCopy(source_size, target_size, check_mode, &VerifyCopy, source, target);
+  Verdict verdict = UnlessStopped(judged);
+  if ((verdict == Verdict::kSuccess || verdict == Verdict::kFinish) && total != *source_size) {
+    // The source changed size since its row was made: the row's total says
+    // what was copied, since it becomes the position.
+    UpdateItemFields(id, {{kTotalNumColumn, std::to_wstring(*source_size)}});
+  }
+  // A copy that did not complete keeps in its row how far it got (the
+  // copier's last report), for the figures of the run.
+  if (verdict == Verdict::kStop) MirrorPosition();
   RecordVerdict(id, verdict);
-  if (verdict == Verdict::kStop || verdict == Verdict::kError) {
+  // A stopped verification leaves the copy as it is: it is judged again.
+  if (judged == Verdict::kStop || verdict == Verdict::kError) {
     ExplainFailedCopy(id, outcome, verdict, source_size, target, target_was_there);
   }
 }

@@ -79,10 +79,12 @@ Verdict JudgeCopy(std::optional<uint64_t> source_size, std::optional<uint64_t> t
 // the row's "running" status and the item's "runstatus" = "run" first. A
 // target that exists before the copy is never replaced: the copier is not
 // started, and the file there is judged by MD5 whatever the check mode
-// (success when it equals the source, error otherwise). Throws DbError when
-// an update fails.
+// (success when it equals the source, error otherwise). A stop during the
+// verification leaves the row "stop". `total` is the row's totalnum; a copy
+// of a source whose size changed since records the size copied. Throws
+// DbError when an update fails.
 void CopyItem(const std::wstring& source, const std::wstring& target, const std::wstring& task_id,
-              const std::wstring& item_id);
+              const std::wstring& item_id, uint64_t total);
 
 }  // namespace quorvalmist
 

@@ -123,7 +123,7 @@ bool RunDirectoryMode(const std::wstring& directory, const std::wstring& source_
     SetItemCopyStatus(id, kStatusRunning);
     WriteItemRunStatus(id, L"run");
     CurrentItemId() = id;
-    CopyItem(path, target, task_id, id);
+    CopyItem(path, target, task_id, id, size.value_or(0));
   }
   if (!lister->error().ok() && !Stopped()) {
     // The entries seen are not the whole directory.
@@ -148,7 +148,8 @@ void RunFilesMode(const std::wstring& task_id) {
     SetItemCopyStatus(id, kStatusRunning);
     WriteItemRunStatus(id, L"run");
     CurrentItemId() = id;
-    CopyItem(source, target, task_id, id);
+    CopyItem(source, target, task_id, id,
+             static_cast<uint64_t>(WideToInt64(ColumnValue(row, kTotalNumColumn))));
   }
 }
 

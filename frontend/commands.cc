@@ -224,7 +224,7 @@ int StatusCommand(const std::string& task_name, const std::vector<std::string>& 
                   Narrow(task.id).c_str(), Narrow(task.copytype).c_str(), TaskState(task).c_str(),
                   static_cast<unsigned long long>(tally.done_files()),
                   static_cast<unsigned long long>(tally.rows),
-                  FormatBytes(tally.done_bytes()).c_str(), FormatBytes(tally.total_bytes).c_str(),
+                  FormatBytes(tally.reached_bytes()).c_str(), FormatBytes(tally.total_bytes).c_str(),
                   TallyText(tally).c_str(), source.c_str(), target.empty() ? "" : " -> ",
                   target.c_str());
     }
@@ -274,7 +274,7 @@ int StatusCommand(const std::string& task_name, const std::vector<std::string>& 
   }
   std::printf("  %llu/%llu files, %s of %s: %s\n",
               static_cast<unsigned long long>(tally.done_files()),
-              static_cast<unsigned long long>(tally.rows), FormatBytes(tally.done_bytes()).c_str(),
+              static_cast<unsigned long long>(tally.rows), FormatBytes(tally.reached_bytes()).c_str(),
               FormatBytes(tally.total_bytes).c_str(), TallyText(tally).c_str());
   if (!problems.empty()) {
     std::printf("  %zu path%s of the source tree not copied:\n", problems.size(),
@@ -351,10 +351,11 @@ int ResumeCommand(const std::string& task_name, const RunSettings& settings) {
                            std::to_string(kCopierWait.count()) + " s; try again shortly",
                        kExitFailure);
   }
+  uint64_t kept = BytesKeptForResume(retried);
   size_t again = PrepareRerun(task, retried);
   if (again > 0) std::printf("%zu file%s to copy again\n", again, again == 1 ? "" : "s");
   std::fflush(stdout);
-  return RunTask(task, {settings.live, settings.workspace_option});
+  return RunTask(task, {settings.live, settings.workspace_option, kept});
 }
 
 }  // namespace quorvalmist

@@ -5,6 +5,8 @@
 
 #include "common/config_store.h"
 #include "common/file_info.h"
+#include "common/temp_name.h"
+#include "core/copy_driver.h"
 #include "core/db/schema.h"
 #include "core/target_path.h"
 #include "platform/marker.h"
@@ -62,6 +64,16 @@ bool WaitForCopiersToEnd(const std::vector<ItemInfo>& items, std::chrono::millis
     }
   }
   return true;
+}
+
+uint64_t BytesKeptForResume(const std::vector<ItemInfo>& retried) {
+  if (WideToInt(ReadResumeInsideFlag()) != 1) return 0;
+  uint64_t kept = 0;
+  for (const ItemInfo& item : retried) {
+    std::optional<uint64_t> size = QueryFileSize(item.sourcefile);
+    if (size) kept += ResumeStartPosition(QueryFileSize(TempPathFor(item.targetfile)), *size);
+  }
+  return kept;
 }
 
 size_t PrepareRerun(const TaskInfo& task, const std::vector<ItemInfo>& retried) {

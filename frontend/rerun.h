@@ -42,6 +42,11 @@ bool WaitForCopiersToEnd(const std::vector<ItemInfo>& items, std::chrono::millis
 // back to "ready"; a directory task's rows are deleted together with the
 // searched-directory records on their paths, so that the walk finds the files
 // again. Returns how many files will be copied again.
+// The bytes that the temporary files of `retried` hold and that the core
+// resumes from instead of copying them again (0 unless copies resume inside
+// files), as the core reckons them.
+uint64_t BytesKeptForResume(const std::vector<ItemInfo>& retried);
+
 size_t PrepareRerun(const TaskInfo& task, const std::vector<ItemInfo>& retried);
 
 }  // namespace quorvalmist

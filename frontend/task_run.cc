@@ -456,7 +456,9 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
     complete = false;
     UpdateTask(task.id, L"incomplete", tally.done_files(), tally.rows);
   }
-  uint64_t copied_bytes = tally.done_bytes() - std::min(tally.done_bytes(), before.done_bytes());
+  // Partial copies count as far as they got, at both ends of the run.
+  uint64_t copied_before = before.reached_bytes() + options.kept_bytes;
+  uint64_t copied_bytes = tally.reached_bytes() - std::min(tally.reached_bytes(), copied_before);
   // A directory task's rows cover only what the walk reached; the count of
   // the tree covers the rest.
   uint64_t files_total = tally.rows, bytes_total = tally.total_bytes;
@@ -466,7 +468,7 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   }
   std::printf("%s: %llu of %llu files copied (%s of %s)", complete ? "done" : "not done",
               static_cast<unsigned long long>(tally.done_files()),
-              static_cast<unsigned long long>(files_total), FormatBytes(tally.done_bytes()).c_str(),
+              static_cast<unsigned long long>(files_total), FormatBytes(tally.reached_bytes()).c_str(),
               FormatBytes(bytes_total).c_str());
   std::printf("; this run %s in %s", FormatBytes(copied_bytes).c_str(),
               FormatDuration(elapsed).c_str());

@@ -18,6 +18,9 @@ struct RunOptions {
   // How the user names this workspace on the command line ("" for the current
   // directory, else "-C DIR "), for the resume hint.
   std::string workspace_option;
+  // Bytes of earlier runs' partial copies that this run resumes from; they
+  // are not counted as copied by this run.
+  uint64_t kept_bytes = 0;
 };
 
 // Runs the task in the workspace that is the current directory: holds the

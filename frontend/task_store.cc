@@ -172,10 +172,19 @@ uint64_t TaskTally::done_bytes() const {
   return n;
 }
 
+uint64_t TaskTally::reached_bytes() const {
+  uint64_t n = done_bytes();
+  for (const auto& [status, b] : reached) {
+    if (status != kStatusSuccess && status != kStatusFinish) n += b;
+  }
+  return n;
+}
+
 TaskTally TallyTask(const std::wstring& task_id) {
   TaskTally tally;
   Recordset rows = Query(
-      L"select copystatus as status, count(*) as n, sum(cast(totalnum as integer)) as bytes "
+      L"select copystatus as status, count(*) as n, sum(cast(totalnum as integer)) as bytes, "
+      L"sum(min(cast(positionnum as integer), cast(totalnum as integer))) as reached "
       L"from tcitem2 where tcitemid=" +
       TextLiteral(task_id) + L" group by copystatus");
   for (; !rows.Eof(); rows.MoveNext()) {
@@ -184,6 +193,7 @@ TaskTally TallyTask(const std::wstring& task_id) {
     uint64_t bytes = ToCount(rows.Field(L"bytes"));
     tally.files[status] += n;
     tally.bytes[status] += bytes;
+    tally.reached[status] += ToCount(rows.Field(L"reached"));
     tally.rows += n;
     tally.total_bytes += bytes;
   }

@@ -74,11 +74,15 @@ bool FindRunningItem(const std::wstring& task_id, ItemInfo* item);
 struct TaskTally {
   std::map<std::wstring, uint64_t> files;  // copystatus -> rows
   std::map<std::wstring, uint64_t> bytes;  // copystatus -> sum of totalnum
+  // copystatus -> sum of positionnum, each at most its totalnum
+  std::map<std::wstring, uint64_t> reached;
   uint64_t rows = 0;
   uint64_t total_bytes = 0;
   // Files copied completely ("success" and "finish") and their bytes.
   uint64_t done_files() const;
   uint64_t done_bytes() const;
+  // The bytes of the done files and how far the others got.
+  uint64_t reached_bytes() const;
 };
 TaskTally TallyTask(const std::wstring& task_id);
 
