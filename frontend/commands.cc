@@ -32,12 +32,16 @@ constexpr std::chrono::seconds kCopierWait{30};
 
 std::string Narrow(const std::wstring& text) { return WideToNarrow(text); }
 
-void ApplySettings(const RunSettings& settings) {
-  if (settings.verify) SetVerifyMode(*settings.verify);
-  if (settings.chunk_size) SetChunkSize(*settings.chunk_size);
-  if (settings.pacing) SetPacing(*settings.pacing);
-  if (settings.sync) SetSync(*settings.sync);
-  if (settings.verify_from_disk) SetVerifyFromDisk(*settings.verify_from_disk);
+// Keeps the settings given on the command line with the task, and puts the
+// task's settings where its run reads them.
+void ApplySettings(const std::wstring& task_id, const RunSettings& settings) {
+  if (settings.verify) SetVerifyMode(task_id, *settings.verify);
+  if (settings.chunk_size) SetChunkSize(task_id, *settings.chunk_size);
+  if (settings.pacing) SetPacing(task_id, *settings.pacing);
+  if (settings.sync) SetSync(task_id, *settings.sync);
+  if (settings.verify_from_disk) SetVerifyFromDisk(task_id, *settings.verify_from_disk);
+  if (settings.keep_links) SetTaskLinks(task_id, *settings.keep_links);
+  SettleTaskSettings(task_id);
 }
 
 void CheckSettings(const RunSettings& settings) {
@@ -57,7 +61,8 @@ std::string TaskState(const TaskInfo& task) {
 }
 
 const wchar_t* const kAllStatuses[] = {kStatusSuccess, kStatusFinish, kStatusRunning,
-                                       kStatusReady,   kStatusStop,   kStatusError};
+                                       kStatusReady,   kStatusStop,   kStatusError,
+                                       kStatusSkipped};
 
 Json TaskJson(const TaskInfo& task, const TaskTally& tally) {
   Json files = Json::object();
@@ -173,7 +178,6 @@ int CopyCommand(const std::vector<std::string>& sources, const std::string& targ
   creation.reset();
   OpenWorkspace();
   AddMissingTables();
-  ApplySettings(settings);
 
   TaskInfo task;
   task.id = NewTaskId();
@@ -187,7 +191,7 @@ int CopyCommand(const std::vector<std::string>& sources, const std::string& targ
     AddFileItem(task.id, NarrowToWide(file.source), NarrowToWide(file.target), file.size);
   }
   AddTask(task);
-  if (settings.keep_links) SetTaskLinks(task.id, *settings.keep_links);
+  ApplySettings(task.id, settings);
   std::printf("task: %s\n", Narrow(task.id).c_str());
   if (made) std::printf("made a workspace in %s\n", workspace.c_str());
   if (plan.is_dir) {
@@ -333,8 +337,7 @@ int ResumeCommand(const std::string& task_name, const RunSettings& settings) {
   TaskInfo task = FindTask(NarrowToWide(task_name));
   std::string id = Narrow(task.id);
   RefuseWhileRunning(task);
-  ApplySettings(settings);
-  if (settings.keep_links) SetTaskLinks(task.id, *settings.keep_links);
+  ApplySettings(task.id, settings);
   std::vector<ItemInfo> retried = ListItems(task.id, RetriedStatuses(task));
   std::printf("task: %s\n", id.c_str());
   // A row that says "copied" is trusted only while its target is still there

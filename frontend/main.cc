@@ -118,7 +118,7 @@ int Run(int argc, char** argv) {
   status->add_option("TASK", task, "a task id (or the start of one)");
   status->add_option("--only", only, "only files in these states (comma separated)")
       ->delimiter(',')
-      ->check(CLI::IsMember({"ready", "running", "stop", "finish", "success", "error"}));
+      ->check(CLI::IsMember({"ready", "running", "stop", "finish", "success", "error", "skipped"}));
   status->add_flag("--json", json, "print JSON for scripts");
 
   bool no_wait = false;

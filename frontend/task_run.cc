@@ -129,7 +129,7 @@ class InnerConfigCleaner {
     // The sections of items that ended "stop" or "error" stay: they hold the
     // reason that the summary and status show, until a resume takes the item
     // up again.
-    std::vector<std::wstring> ids = FilterItemIds(sections, {kStatusSuccess, kStatusFinish});
+    std::vector<std::wstring> ids = FilterItemIds(sections, {kStatusSuccess, kStatusFinish, kStatusSkipped});
     if (all) {
       for (std::wstring& id : ListItemIds(task_id_, {kStatusRunning, kStatusReady})) {
         // A copier that still runs may write its position again; its
@@ -244,10 +244,47 @@ std::string DisplayName(const TaskInfo& task, const std::wstring& source_file) {
   return name;
 }
 
+// Why the source of `item` is not a file that can be copied (a FIFO, socket
+// or device, or a broken symbolic link); empty when it is one, or is gone.
+std::string WhyNotCopyable(const ItemInfo& item) {
+  std::string source = WideToNarrow(item.sourcefile);
+  std::optional<PathInfo> src = StatPath(source);
+  if (!src && IsDanglingLink(source)) {
+    return "a broken symbolic link (what it points to does not exist); it is not copied";
+  }
+  if (src && !src->is_regular && !src->is_directory) {
+    return "not a regular file (a FIFO, socket or device); it is not copied";
+  }
+  return "";
+}
+
+// Marks the stopped rows of `unfinished` whose source can never be copied as
+// skipped, and takes them out of the list: they are reported once, with why,
+// and no longer keep the task from being done.
+std::vector<std::pair<ItemInfo, std::string>> SkipUncopyable(std::vector<ItemInfo>* unfinished) {
+  std::vector<std::pair<ItemInfo, std::string>> skipped;
+  std::vector<ItemInfo> kept;
+  for (ItemInfo& item : *unfinished) {
+    std::string why = item.copystatus == kStatusStop ? WhyNotCopyable(item) : "";
+    if (why.empty()) {
+      kept.push_back(std::move(item));
+      continue;
+    }
+    SetItemVerdict(item.id, kStatusSkipped, kMd5Uncheck);
+    skipped.emplace_back(std::move(item), std::move(why));
+  }
+  *unfinished = std::move(kept);
+  return skipped;
+}
+
 std::string ExplainUnfinished(const ItemInfo& item, bool stop_requested) {
   const std::wstring& status = item.copystatus;
   if (status == kStatusReady) return "not copied yet";
   if (status == kStatusRunning) return "interrupted while it was copied";
+  if (status == kStatusSkipped) {
+    std::string why = WhyNotCopyable(item);
+    return why.empty() ? "skipped: it was not a file that can be copied" : why;
+  }
   // The copier's or the core's own words, where they left them.
   std::wstring reason = ReadItemReason(item.id);
   if (!reason.empty()) return WideToNarrow(reason);
@@ -260,11 +297,9 @@ std::string ExplainUnfinished(const ItemInfo& item, bool stop_requested) {
   }
   std::optional<PathInfo> src = StatPath(source);
   std::optional<PathInfo> dst = StatPath(target);
-  if (!src && IsDanglingLink(source)) {
-    return "a broken symbolic link (what it points to does not exist); it is not copied";
-  }
+  if (std::string why = WhyNotCopyable(item); !why.empty()) return why;
   if (!src) return "the source is missing";
-  if (!src->is_regular) return "not a regular file (a FIFO, socket or device); it is not copied";
+  if (!src->is_regular) return "not a regular file; it is not copied";
   if (!dst) {
     std::string problem = TargetNameProblem(item.targetfile);
     if (!problem.empty()) return problem;
@@ -430,6 +465,7 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   std::vector<ItemInfo> unfinished =
       ListItems(task.id, {kStatusReady, kStatusRunning, kStatusStop, kStatusError});
   WaitForCopiersToEnd(unfinished, kCopierGrace);
+  std::vector<std::pair<ItemInfo, std::string>> skipped = SkipUncopyable(&unfinished);
   cleaner.RemoveEnded(true);
   RemoveRedundantTempFiles(task.id);
 
@@ -461,11 +497,17 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   uint64_t copied_bytes = tally.reached_bytes() - std::min(tally.reached_bytes(), copied_before);
   // A directory task's rows cover only what the walk reached; the count of
   // the tree covers the rest.
+  auto count_of = [&](const wchar_t* word) {
+    auto it = tally.files.find(word);
+    return static_cast<unsigned long long>(it == tally.files.end() ? 0 : it->second);
+  };
   uint64_t files_total = tally.rows, bytes_total = tally.total_bytes;
   if (count && count->done()) {
     files_total = std::max(files_total, count->result().files);
     bytes_total = std::max(bytes_total, count->result().bytes);
   }
+  // Skipped entries are not files to copy.
+  files_total -= std::min<uint64_t>(files_total, count_of(kStatusSkipped));
   std::printf("%s: %llu of %llu files copied (%s of %s)", complete ? "done" : "not done",
               static_cast<unsigned long long>(tally.done_files()),
               static_cast<unsigned long long>(files_total), FormatBytes(tally.reached_bytes()).c_str(),
@@ -476,15 +518,26 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
     std::printf(" (%s/s)", FormatBytes(static_cast<uint64_t>(copied_bytes / elapsed)).c_str());
   }
   std::printf("\n");
-  auto count_of = [&](const wchar_t* word) {
-    auto it = tally.files.find(word);
-    return static_cast<unsigned long long>(it == tally.files.end() ? 0 : it->second);
-  };
-  std::printf("verified by MD5: %llu; not verified (by the verify mode): %llu\n",
-              count_of(kStatusSuccess), count_of(kStatusFinish));
+  static const char* const kModeWords[] = {"auto (files up to 10 MiB)", "always", "never"};
+  std::printf("verified by MD5: %llu; not verified (by the verify mode): %llu; verify mode: %s\n",
+              count_of(kStatusSuccess), count_of(kStatusFinish),
+              kModeWords[static_cast<int>(ReadVerifyMode())]);
   if (count && count->done()) PrintLinkCounts(count->result(), KeepLinks(task.id));
   if (core_exit != 0) std::printf("problem: %s\n", CoreFailureText(core_exit).c_str());
   if (!finished.ok()) std::printf("problem: %s\n", finished.message().c_str());
+  if (!skipped.empty()) {
+    std::printf("%zu entr%s skipped, as not files that can be copied (not tried again):\n",
+                skipped.size(), skipped.size() == 1 ? "y" : "ies");
+    for (size_t i = 0; i < skipped.size() && i < kSummaryListLimit; ++i) {
+      std::printf("  %s: %s\n", DisplayName(task, skipped[i].first.sourcefile).c_str(),
+                  skipped[i].second.c_str());
+    }
+    if (skipped.size() > kSummaryListLimit) {
+      std::printf("  ... and %zu more: quorvalmist %sstatus %s --only skipped\n",
+                  skipped.size() - kSummaryListLimit, options.workspace_option.c_str(),
+                  WideToNarrow(task.id).c_str());
+    }
+  }
   if (!problems.empty()) {
     std::printf("%zu path%s of the source tree not copied:\n", problems.size(),
                 problems.size() == 1 ? "" : "s");

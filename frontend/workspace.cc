@@ -134,8 +134,51 @@ void OpenWorkspace() {
   }
 }
 
-void SetVerifyMode(VerifyMode mode) {
-  WriteSetting(kCoreConfigFile, L"system", L"checkfileflag",
+namespace {
+
+// The settings a run takes from the [system] sections (where the core and
+// the copier read them) that each task keeps for itself in its section of
+// core.cnf. [defaults] in core.cnf holds what a new task starts from.
+struct RunSetting {
+  const char* file;  // where the programs read it, in [system]
+  const wchar_t* key;
+};
+constexpr RunSetting kRunSettings[] = {{kCoreConfigFile, L"checkfileflag"},
+                                       {kGlobalConfigFile, L"buffersize"},
+                                       {kCoreConfigFile, L"pacing"},
+                                       {kGlobalConfigFile, L"sync"},
+                                       {kCoreConfigFile, L"verifyfrom"}};
+
+std::wstring ReadSetting(const char* file, const wchar_t* section, const wchar_t* key) {
+  std::optional<std::wstring> value = TryReadProfileString(section, key, L"", 4096, Wide(file));
+  if (!value) throw CommandError(std::string("cannot read ") + file, kExitFailure);
+  return *value;
+}
+
+}  // namespace
+
+void SettleTaskSettings(const std::wstring& task_id) {
+  for (const RunSetting& setting : kRunSettings) {
+    std::wstring fallback = ReadSetting(kCoreConfigFile, L"defaults", setting.key);
+    if (fallback.empty()) {
+      // The workspace's own value, kept as its default before any run puts
+      // a task's value in its place.
+      fallback = ReadSetting(setting.file, L"system", setting.key);
+      if (!fallback.empty()) WriteSetting(kCoreConfigFile, L"defaults", setting.key, fallback);
+    }
+    std::wstring value = ReadSetting(kCoreConfigFile, task_id.c_str(), setting.key);
+    if (value.empty() && !fallback.empty()) {
+      value = fallback;
+      WriteSetting(kCoreConfigFile, task_id.c_str(), setting.key, value);
+    }
+    if (!value.empty() && ReadSetting(setting.file, L"system", setting.key) != value) {
+      WriteSetting(setting.file, L"system", setting.key, value);
+    }
+  }
+}
+
+void SetVerifyMode(const std::wstring& task_id, VerifyMode mode) {
+  WriteSetting(kCoreConfigFile, task_id.c_str(), L"checkfileflag",
                std::to_wstring(static_cast<int>(mode)));
 }
 
@@ -150,23 +193,23 @@ VerifyMode ReadVerifyMode() {
   }
 }
 
-void SetPacing(const std::string& pacing) {
-  WriteSetting(kCoreConfigFile, L"system", L"pacing", NarrowToWide(pacing));
+void SetPacing(const std::wstring& task_id, const std::string& pacing) {
+  WriteSetting(kCoreConfigFile, task_id.c_str(), L"pacing", NarrowToWide(pacing));
 }
 
-void SetChunkSize(uint64_t bytes) {
+void SetChunkSize(const std::wstring& task_id, uint64_t bytes) {
   if (bytes == 0 || bytes > kMaxChunkSize) {
     throw CommandError("the chunk size must be between 1 byte and 2 GiB - 1");
   }
-  WriteSetting(kGlobalConfigFile, L"system", L"buffersize", std::to_wstring(bytes));
+  WriteSetting(kCoreConfigFile, task_id.c_str(), L"buffersize", std::to_wstring(bytes));
 }
 
-void SetSync(bool durable) {
-  WriteSetting(kGlobalConfigFile, L"system", L"sync", durable ? L"1" : L"0");
+void SetSync(const std::wstring& task_id, bool durable) {
+  WriteSetting(kCoreConfigFile, task_id.c_str(), L"sync", durable ? L"1" : L"0");
 }
 
-void SetVerifyFromDisk(bool from_disk) {
-  WriteSetting(kCoreConfigFile, L"system", L"verifyfrom", from_disk ? L"disk" : L"cache");
+void SetVerifyFromDisk(const std::wstring& task_id, bool from_disk) {
+  WriteSetting(kCoreConfigFile, task_id.c_str(), L"verifyfrom", from_disk ? L"disk" : L"cache");
 }
 
 void SetTaskLinks(const std::wstring& task_id, bool keep) {

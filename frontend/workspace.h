@@ -63,18 +63,26 @@ class WorkspaceCreationLock {
   File lock_;
 };
 
-// The settings the copy command can change; they stay for later runs.
-// Throw CommandError (kExitFailure) when the file cannot be written.
-void SetVerifyMode(VerifyMode mode);
-void SetChunkSize(uint64_t bytes);
-// Writes "pacing" ("paced" or "brisk") into config/core.cnf.
-void SetPacing(const std::string& pacing);
+// The settings of a task, kept in its section of config/core.cnf: given on
+// the command line of its copy or resume, else taken from the workspace's
+// defaults ([defaults] of core.cnf) when the task first runs. Throw
+// CommandError (kExitFailure) when the file cannot be written.
+void SetVerifyMode(const std::wstring& task_id, VerifyMode mode);
+void SetChunkSize(const std::wstring& task_id, uint64_t bytes);
+// "pacing": "paced" or "brisk".
+void SetPacing(const std::wstring& task_id, const std::string& pacing);
+// "sync": whether each copy, and the run's end, is made durable.
+void SetSync(const std::wstring& task_id, bool durable);
+// "verifyfrom": whether a verified target is read from its device ("disk") or
+// from the page cache ("cache").
+void SetVerifyFromDisk(const std::wstring& task_id, bool from_disk);
+// Before a run of the task: fills in the settings the task does not have yet
+// from the workspace's defaults (kept in [defaults] from the [system] values
+// the first time), and writes the task's settings into the [system] sections
+// where the core and the copier read them.
+void SettleTaskSettings(const std::wstring& task_id);
+// The verification in effect ("checkfileflag" of [system] in core.cnf).
 VerifyMode ReadVerifyMode();
-// "sync" in config.cnf: whether each copy, and the run's end, is made durable.
-void SetSync(bool durable);
-// "verifyfrom" in core.cnf: whether a verified target is read from its device
-// ("disk") or from the page cache ("cache").
-void SetVerifyFromDisk(bool from_disk);
 // "links" of the task's section in core.cnf: "keep" (links made as links) or
 // "follow" (the core's own way). A new workspace keeps links for every task.
 void SetTaskLinks(const std::wstring& task_id, bool keep);

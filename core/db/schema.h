@@ -59,6 +59,10 @@ inline constexpr const wchar_t* kStatusStop = L"stop";
 inline constexpr const wchar_t* kStatusFinish = L"finish";
 inline constexpr const wchar_t* kStatusSuccess = L"success";
 inline constexpr const wchar_t* kStatusError = L"error";
+// Written by the front end only: an entry that is not a file that can be
+// copied (a FIFO, socket, device or broken link). It is reported once and
+// never tried again; neither run picks it up.
+inline constexpr const wchar_t* kStatusSkipped = L"skipped";
 
 // md5status of a tcitem2 row.
 inline constexpr const wchar_t* kMd5Uncheck = L"md5uncheck";

@@ -245,6 +245,33 @@ TEST_F(QuorvalmistTest, FilesTasksAndATargetThatIsNotReplaced) {
   EXPECT_TRUE(FilesEqual(P("two"), P("mine")));
 }
 
+// Settings given to one copy stay with that task: a later copy in the same
+// workspace starts from the workspace's defaults, and a resume of the first
+// task runs with the first task's settings again.
+TEST_F(QuorvalmistTest, EachTaskKeepsItsOwnSettings) {
+  WriteFile(P("a"), RandomBytes(3000, 5));
+  WriteFile(P("b"), RandomBytes(3000, 6));
+  RunResult first = Qv({"copy", "--verify", "never", "--chunk-size", "4096", P("a"), P("out/a")});
+  ASSERT_EQ(first.exit_code, 0) << first.output << first.error;
+  EXPECT_NE(first.output.find("verify mode: never"), std::string::npos) << first.output;
+  std::string task = TaskId(first.output);
+  EXPECT_EQ(Rows(task)[P("a")], "finish");
+
+  RunResult second = Qv({"copy", P("b"), P("out/b")});
+  ASSERT_EQ(second.exit_code, 0) << second.output << second.error;
+  EXPECT_NE(second.output.find("verify mode: always"), std::string::npos) << second.output;
+  EXPECT_EQ(Rows(TaskId(second.output))[P("b")], "success");
+  EXPECT_EQ(ReadFile(P("ws/config.cnf")).find("buffersize=4096"), std::string::npos);
+
+  // The first task's target is lost; its resume copies it with its own settings.
+  ASSERT_EQ(::unlink(P("out/a").c_str()), 0);
+  RunResult again = Qv({"resume", task});
+  EXPECT_EQ(again.exit_code, 0) << again.output << again.error;
+  EXPECT_NE(again.output.find("verify mode: never"), std::string::npos) << again.output;
+  EXPECT_EQ(Rows(task)[P("a")], "finish");
+  EXPECT_NE(ReadFile(P("ws/config.cnf")).find("buffersize=4096"), std::string::npos);
+}
+
 TEST_F(QuorvalmistTest, TwoCopiesStartedAtOnceInAFreshDirectoryBothRun) {
   MakeDirs(P("src"));
   WriteFile(P("src/f"), RandomBytes(1000, 5));
