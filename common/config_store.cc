@@ -1,5 +1,6 @@
 #include "common/config_store.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -54,6 +55,15 @@ int64_t ParseSaturating(const std::wstring& text, int64_t lo, int64_t hi) {
 
 std::wstring ReadTaskRunStatus(const std::wstring& task_id) {
   return Read(CoreConfigFilePath, task_id, L"runstatus", L"stop");
+}
+
+void WriteTaskFoundBytes(const std::wstring& task_id, uint64_t bytes) {
+  WriteProfileString(task_id, L"foundbytes", std::to_wstring(bytes), CoreConfigFilePath);
+}
+
+uint64_t ReadTaskFoundBytes(const std::wstring& task_id) {
+  return static_cast<uint64_t>(
+      std::max<int64_t>(WideToInt64(Read(CoreConfigFilePath, task_id, L"foundbytes", L"0")), 0));
 }
 
 std::wstring ReadTaskFrontEnd(const std::wstring& task_id) {

@@ -21,6 +21,11 @@ inline constexpr size_t ProfileValueCapacity = 20;
 
 // Core: "runstatus" of section `task_id` in core.cnf, default "stop".
 std::wstring ReadTaskRunStatus(const std::wstring& task_id);
+// Core: sets "foundbytes" of section `task_id` in core.cnf: the bytes of the
+// targets this run found already in place and equal to their sources, so not
+// copied. The front end sets it to 0 before a run and reads it after.
+void WriteTaskFoundBytes(const std::wstring& task_id, uint64_t bytes);
+uint64_t ReadTaskFoundBytes(const std::wstring& task_id);
 // Core: "frontend" of section `task_id` in core.cnf, default "": the process
 // id of the front end that started the run, which holds the marker
 // FrontEndOwnMarkerName(value) while it lives.

@@ -363,6 +363,7 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   CountInterrupts();
   SetTaskFrontEnd(task.id, own_id);
   SetTaskRunStatus(task.id, L"run");
+  WriteTaskFoundBytes(task.id, 0);
   TaskTally before = TallyTask(task.id);
   UpdateTask(task.id, L"running", before.done_files(), before.rows);
   std::unique_ptr<BackgroundTreeCount> count;
@@ -493,7 +494,9 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
     UpdateTask(task.id, L"incomplete", tally.done_files(), tally.rows);
   }
   // Partial copies count as far as they got, at both ends of the run.
-  uint64_t copied_before = before.reached_bytes() + options.kept_bytes;
+  // Targets found in place and equal were not copied either.
+  uint64_t copied_before =
+      before.reached_bytes() + options.kept_bytes + ReadTaskFoundBytes(task.id);
   uint64_t copied_bytes = tally.reached_bytes() - std::min(tally.reached_bytes(), copied_before);
   // A directory task's rows cover only what the walk reached; the count of
   // the tree covers the rest.

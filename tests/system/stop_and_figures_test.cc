@@ -68,6 +68,8 @@ TEST_F(StopAndFiguresTest, AStopDuringTheMd5CheckEndsItAndTheFileIsJudgedAgain) 
   EXPECT_TRUE(PathExists(P("dst/z")));
   RunResult again = Qv({"resume", task});
   EXPECT_EQ(again.exit_code, 0) << again.output;
+  // Found in place and equal: nothing was copied.
+  EXPECT_EQ(RunMiB(again.output), 0) << again.output;
   rows = Rows(task);
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].status, "success");
