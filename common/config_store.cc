@@ -5,6 +5,7 @@
 #include <limits>
 #include <optional>
 
+#include "platform/no_destructor.h"
 #include "platform/profile.h"
 #include "platform/text.h"
 
@@ -79,7 +80,7 @@ std::wstring ReadResumeInsideFlag() {
 std::wstring ReadCheckFileFlag() {
   // The last value read in this process; never destroyed, like the rest of
   // the state that may be read while the process ends.
-  static std::wstring* last = new std::wstring(L"0");
+  static NoDestructor<std::wstring> last(L"0");
   std::optional<std::wstring> value = TryReadProfileString(
       L"system", L"checkfileflag", L"0", ProfileValueCapacity, CoreConfigFilePath);
   if (value) *last = *value;

@@ -14,14 +14,7 @@
 namespace quorvalmist {
 
 std::wstring FormatDigestHex(const unsigned char digest[16]) {
-  static const wchar_t kDigits[] = L"0123456789abcdef";
-  std::wstring text;
-  text.reserve(32);
-  for (int i = 0; i < 16; ++i) {
-    text.push_back(kDigits[digest[i] >> 4]);
-    text.push_back(kDigits[digest[i] & 0xF]);
-  }
-  return text;
+  return NarrowToWide(HexDigits(digest, 16));
 }
 
 std::wstring HashStreamMd5(File& stream, const std::atomic<bool>* stop) {

@@ -1,14 +1,16 @@
 #include "core/core_state.h"
 
+#include "platform/no_destructor.h"
+
 namespace quorvalmist {
 
 std::wstring& CurrentTaskId() {
-  static std::wstring* id = new std::wstring();
+  static NoDestructor<std::wstring> id;
   return *id;
 }
 
 std::wstring& CurrentItemId() {
-  static std::wstring* id = new std::wstring();
+  static NoDestructor<std::wstring> id;
   return *id;
 }
 

@@ -6,13 +6,14 @@
 #include "common/run_control.h"
 #include "core/copy_driver.h"
 #include "core/core_state.h"
-#include "core/db/item_table.h"
-#include "core/db/schema.h"
-#include "core/db/searched_dirs.h"
+#include "db/item_table.h"
+#include "db/schema.h"
+#include "db/searched_dirs.h"
 #include "core/link_copy.h"
 #include "core/runs.h"
 #include "core/target_path.h"
 #include "platform/file.h"
+#include "platform/no_destructor.h"
 #include "platform/text.h"
 #include "platform/thread.h"
 
@@ -53,7 +54,7 @@ bool IsGone(const Status& status) {
 // The paths whose problems this process recorded; a directory's clean-up
 // keeps them. Never destroyed, like the rest of the process-wide state.
 std::set<std::wstring>& ProblemsOfThisRun() {
-  static auto* paths = new std::set<std::wstring>;
+  static NoDestructor<std::set<std::wstring>> paths;
   return *paths;
 }
 

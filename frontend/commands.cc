@@ -7,9 +7,9 @@
 #include <optional>
 #include <thread>
 
-#include "core/db/db_create.h"
-#include "core/db/schema.h"
-#include "core/db/searched_dirs.h"
+#include "db/db_create.h"
+#include "db/schema.h"
+#include "db/searched_dirs.h"
 #include "frontend/command_error.h"
 #include "frontend/copy_plan.h"
 #include "frontend/progress.h"
@@ -126,13 +126,7 @@ bool IsValidUtf8(const std::string& name) {
 // exact bytes to find the file.
 void AddExactName(Json* object, const std::string& key, const std::string& name) {
   if (IsValidUtf8(name)) return;
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char c : name) {
-    hex += kDigits[c >> 4];
-    hex += kDigits[c & 0xf];
-  }
-  (*object)[key + "_hex"] = hex;
+  (*object)[key + "_hex"] = HexDigits(name.data(), name.size());
 }
 
 void PrintJson(const Json& json) {

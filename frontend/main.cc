@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/db/db_error.h"
+#include "db/db_error.h"
 #include "frontend/command_error.h"
 #include "frontend/commands.h"
 #include "frontend/terminal.h"

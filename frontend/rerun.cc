@@ -7,7 +7,7 @@
 #include "common/file_info.h"
 #include "common/temp_name.h"
 #include "core/copy_driver.h"
-#include "core/db/schema.h"
+#include "db/schema.h"
 #include "core/target_path.h"
 #include "platform/marker.h"
 #include "platform/profile.h"

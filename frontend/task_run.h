@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/db/searched_dirs.h"
+#include "db/searched_dirs.h"
 #include "frontend/task_store.h"
 
 namespace quorvalmist {

@@ -4,10 +4,10 @@
 #include <cwctype>
 
 #include "common/config_store.h"
-#include "core/db/db_create.h"
-#include "core/db/item_table.h"
-#include "core/db/record_access.h"
-#include "core/db/schema.h"
+#include "db/db_create.h"
+#include "db/item_table.h"
+#include "db/record_access.h"
+#include "db/schema.h"
 #include "frontend/command_error.h"
 #include "platform/text.h"
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "common/md5.h"
-#include "core/db/schema.h"
+#include "db/schema.h"
 #include "frontend/command_error.h"
 #include "frontend/commands.h"
 #include "frontend/task_run.h"

@@ -5,9 +5,9 @@
 #include <filesystem>
 
 #include "common/config_store.h"
-#include "core/db/db_create.h"
-#include "core/db/record_access.h"
-#include "core/db/schema.h"
+#include "db/db_create.h"
+#include "db/record_access.h"
+#include "db/schema.h"
 #include "frontend/command_error.h"
 #include "platform/file.h"
 #include "platform/profile.h"

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "core/db/connection_string.h"
-#include "core/db/db_error.h"
+#include "db/connection_string.h"
+#include "db/db_error.h"
 #include "platform/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -11,7 +11,7 @@ command -v clang++ >/dev/null || apt-get install -y -qq clang libclang-rt-14-dev
 out=$root/build/fuzz
 mkdir -p "$out"
 common=("$root"/platform/text.cc "$root"/platform/ini_text.cc "$root"/platform/posix/text_posix.cc)
-db=("$root"/core/db/connection_string.cc "$root"/core/db/db_error.cc)
+db=("$root"/db/connection_string.cc "$root"/db/db_error.cc)
 flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -I"$root")
 clang++ "${flags[@]}" "$root"/fuzz/ini_fuzzer.cc "${common[@]}" -o "$out/ini"
 clang++ "${flags[@]}" "$root"/fuzz/text_fuzzer.cc "${common[@]}" -o "$out/text"

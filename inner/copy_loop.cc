@@ -11,18 +11,19 @@
 #include "common/run_control.h"
 #include "inner/file_primitives.h"
 #include "platform/file.h"
+#include "platform/no_destructor.h"
 #include "platform/text.h"
 #include "platform/thread.h"
 
 namespace quorvalmist {
 
 std::wstring& ItemKey() {
-  static std::wstring* key = new std::wstring;
+  static NoDestructor<std::wstring> key;
   return *key;
 }
 
 std::wstring& WatchedMutexName() {
-  static std::wstring* name = new std::wstring;
+  static NoDestructor<std::wstring> name;
   return *name;
 }
 

@@ -8,33 +8,22 @@ namespace {
 
 constexpr size_t kNone = static_cast<size_t>(-1);
 
-bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r'; }
+// Blanks around names and values; a line break never reaches here.
+constexpr std::wstring_view kBlanks = L" \t\r";
 
-std::wstring Trim(const std::wstring& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && IsBlank(s[b])) ++b;
-  while (e > b && IsBlank(s[e - 1])) --e;
-  return s.substr(b, e - b);
-}
+std::wstring_view TrimView(std::wstring_view s) { return TrimBlanks(s, kBlanks); }
+std::wstring Trim(const std::wstring& s) { return std::wstring(TrimView(s)); }
 
 // The section name of a header line "[name]", or nullopt for other lines.
 std::optional<std::wstring> SectionName(const std::wstring& line) {
   // Most lines are "key=value": leave them without building any string.
-  size_t first = 0;
-  while (first < line.size() && IsBlank(line[first])) ++first;
-  if (first == line.size() || line[first] != L'[') return std::nullopt;
+  size_t first = line.find_first_not_of(kBlanks);
+  if (first == std::wstring::npos || line[first] != L'[') return std::nullopt;
   std::wstring t = Trim(line);
   if (t.size() < 2 || t.front() != L'[') return std::nullopt;
   size_t close = t.rfind(L']');
   if (close == std::wstring::npos || close == 0) return std::nullopt;
   return Trim(t.substr(1, close - 1));
-}
-
-std::wstring_view TrimView(std::wstring_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && IsBlank(s[b])) ++b;
-  while (e > b && IsBlank(s[e - 1])) --e;
-  return s.substr(b, e - b);
 }
 
 bool IsComment(std::wstring_view line) {
@@ -57,14 +46,6 @@ std::wstring Unquote(std::wstring_view v) {
     v = v.substr(1, v.size() - 2);
   }
   return std::wstring(v);
-}
-
-std::wstring LowerAscii(const std::wstring& s) {
-  std::wstring r = s;
-  for (auto& c : r) {
-    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-  }
-  return r;
 }
 
 }  // namespace

@@ -26,6 +26,16 @@ std::string WideToNarrow(std::wstring_view wide);
 // "files" and as profile section and key names are matched.
 bool EqualsIgnoringCase(std::wstring_view a, std::wstring_view b);
 
+// ASCII-only lower-casing, the folding EqualsIgnoringCase compares by.
+wchar_t LowerAscii(wchar_t c);
+std::wstring LowerAscii(std::wstring_view text);
+
+// `text` without the blanks (`blanks`) at its start and end.
+std::wstring_view TrimBlanks(std::wstring_view text, std::wstring_view blanks = L" \t\r\n");
+
+// The bytes as lower-case hex digits, two a byte.
+std::string HexDigits(const void* bytes, size_t size);
+
 }  // namespace quorvalmist
 
 #endif  // QUORVALMIST_PLATFORM_TEXT_H_

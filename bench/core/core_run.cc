@@ -14,9 +14,9 @@
 #include <string>
 
 #include "common/run_control.h"
-#include "core/db/db_create.h"
-#include "core/db/record_access.h"
-#include "core/db/schema.h"
+#include "db/db_create.h"
+#include "db/record_access.h"
+#include "db/schema.h"
 #include "platform/marker.h"
 #include "platform/process.h"
 #include "platform/profile.h"

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/marker.h"
+#include "platform/no_destructor.h"
 #include "platform/text.h"
 
 namespace quorvalmist {
@@ -45,13 +46,9 @@ uint64_t Fnv1a(const std::string& bytes, uint64_t seed) {
 }
 
 std::string Hex64(uint64_t v) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string s(16, '0');
-  for (int i = 15; i >= 0; --i) {
-    s[static_cast<size_t>(i)] = kDigits[v & 0xF];
-    v >>= 4;
-  }
-  return s;
+  unsigned char bytes[8];
+  for (int i = 7; i >= 0; --i, v >>= 8) bytes[i] = static_cast<unsigned char>(v & 0xFF);
+  return HexDigits(bytes, sizeof bytes);
 }
 
 Status EnsureDirectory(const std::string& path) {
@@ -100,11 +97,11 @@ struct Claimed {
   int fd;
 };
 std::mutex& ClaimedLock() {
-  static std::mutex* lock = new std::mutex;
+  static NoDestructor<std::mutex> lock;
   return *lock;
 }
 std::vector<Claimed>& ClaimedMarkers() {
-  static std::vector<Claimed>* claimed = new std::vector<Claimed>;
+  static NoDestructor<std::vector<Claimed>> claimed;
   return *claimed;
 }
 pid_t& ClaimingProcess() {

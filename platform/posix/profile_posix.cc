@@ -166,11 +166,7 @@ std::vector<std::wstring> ReadProfileSectionNames(const std::wstring& path) {
 bool RemoveProfileSections(const std::wstring& path, const std::wstring* sections, size_t count) {
   std::set<std::wstring> names;
   for (size_t i = 0; i < count; ++i) {
-    std::wstring lower = sections[i];
-    for (auto& c : lower) {
-      if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-    }
-    names.insert(std::move(lower));
+    names.insert(LowerAscii(sections[i]));
   }
   return EditFile(path, [&](IniText* ini) { return ini->RemoveSections(names) > 0; });
 }

@@ -1,8 +1,8 @@
 #include "tests/core/core_test_support.h"
 
-#include "core/db/db_create.h"
-#include "core/db/item_table.h"
-#include "core/db/schema.h"
+#include "db/db_create.h"
+#include "db/item_table.h"
+#include "db/schema.h"
 #include "platform/file.h"
 #include "platform/text.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/db/record_access.h"
+#include "db/record_access.h"
 #include "tests/support/test_support.h"
 
 namespace quorvalmist::testing {

@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/db/db_create.h"
-#include "core/db/schema.h"
+#include "db/db_create.h"
+#include "db/schema.h"
 #include "platform/file.h"
 #include "platform/marker.h"
 #include "platform/text.h"

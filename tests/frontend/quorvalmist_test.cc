@@ -9,8 +9,8 @@
 #include <fstream>
 #include <map>
 
-#include "core/db/record_access.h"
-#include "core/db/schema.h"
+#include "db/record_access.h"
+#include "db/schema.h"
 #include "platform/profile.h"
 #include "platform/text.h"
 #include "tests/support/test_support.h"

@@ -15,8 +15,8 @@
 #include <set>
 #include <thread>
 
-#include "core/db/record_access.h"
-#include "core/db/schema.h"
+#include "db/record_access.h"
+#include "db/schema.h"
 #include "platform/text.h"
 
 namespace quorvalmist::testing {

@@ -1,9 +1,9 @@
-#include "core/db/connection_string.h"
+#include "db/connection_string.h"
 
 #include <gtest/gtest.h>
 
-#include "core/db/db_error.h"
-#include "core/db/schema.h"
+#include "db/db_error.h"
+#include "db/schema.h"
 #include "platform/text.h"
 
 namespace quorvalmist {

@@ -1,4 +1,4 @@
-#include "core/db/password_hash.h"
+#include "db/password_hash.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "core/db/db_error.h"
+#include "db/db_error.h"
 #include "platform/random.h"
 #include "platform/text.h"
 
@@ -24,13 +24,7 @@ constexpr size_t kSaltBytes = 16;
 constexpr size_t kHashBytes = 32;
 
 std::string ToHex(const std::vector<unsigned char>& bytes) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char b : bytes) {
-    hex += kDigits[b >> 4];
-    hex += kDigits[b & 0xF];
-  }
-  return hex;
+  return HexDigits(bytes.data(), bytes.size());
 }
 
 std::optional<std::vector<unsigned char>> FromHex(const std::string& hex) {

@@ -1,24 +1,19 @@
-#include "core/db/connection_string.h"
+#include "db/connection_string.h"
 
 #include <sqlite3.h>
 
 #include <algorithm>
 
-#include "core/db/db_error.h"
+#include "db/db_error.h"
+#include "platform/text.h"
 
 namespace quorvalmist {
 
 namespace {
 
-wchar_t FoldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? c - L'A' + L'a' : c; }
-
 bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n'; }
 
-std::wstring_view Trim(std::wstring_view text) {
-  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-  return text;
-}
+std::wstring_view Trim(std::wstring_view text) { return TrimBlanks(text); }
 
 [[noreturn]] void Malformed(std::wstring_view why) {
   throw DbError(SQLITE_MISUSE, L"Invalid connection string: " + std::wstring(why) + L".");
@@ -29,7 +24,7 @@ std::wstring_view Trim(std::wstring_view text) {
 bool ConnectionKeyLess::operator()(std::wstring_view a, std::wstring_view b) const {
   return std::lexicographical_compare(
       a.begin(), a.end(), b.begin(), b.end(),
-      [](wchar_t x, wchar_t y) { return FoldAscii(x) < FoldAscii(y); });
+      [](wchar_t x, wchar_t y) { return LowerAscii(x) < LowerAscii(y); });
 }
 
 ConnectionSettings ParseConnectionString(std::wstring_view text) {

@@ -2,8 +2,8 @@
 // statement text built from quoted literals, rows read as text, record ids and
 // the reporting of read errors. Every table operation is one statement built
 // and run with these pieces.
-#ifndef QUORVALMIST_CORE_DB_RECORD_ACCESS_H_
-#define QUORVALMIST_CORE_DB_RECORD_ACCESS_H_
+#ifndef QUORVALMIST_DB_RECORD_ACCESS_H_
+#define QUORVALMIST_DB_RECORD_ACCESS_H_
 
 #include <initializer_list>
 #include <map>
@@ -12,7 +12,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "core/db/db_error.h"
+#include "db/db_error.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -155,4 +155,4 @@ void ReportReadError(const DbError& error);
 
 }  // namespace quorvalmist
 
-#endif  // QUORVALMIST_CORE_DB_RECORD_ACCESS_H_
+#endif  // QUORVALMIST_DB_RECORD_ACCESS_H_

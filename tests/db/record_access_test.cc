@@ -1,4 +1,4 @@
-#include "core/db/record_access.h"
+#include "db/record_access.h"
 
 #include <sqlite3.h>
 #include <unistd.h>
@@ -6,10 +6,10 @@
 #include <filesystem>
 #include <set>
 
-#include "core/db/db_create.h"
-#include "core/db/schema.h"
+#include "db/db_create.h"
+#include "db/schema.h"
 #include "platform/text.h"
-#include "tests/core/db/db_test_support.h"
+#include "tests/db/db_test_support.h"
 
 namespace quorvalmist {
 namespace {

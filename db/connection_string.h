@@ -1,6 +1,6 @@
 // Parsing of connection strings as the OLE DB layer parses them.
-#ifndef QUORVALMIST_CORE_DB_CONNECTION_STRING_H_
-#define QUORVALMIST_CORE_DB_CONNECTION_STRING_H_
+#ifndef QUORVALMIST_DB_CONNECTION_STRING_H_
+#define QUORVALMIST_DB_CONNECTION_STRING_H_
 
 #include <map>
 #include <string>
@@ -29,4 +29,4 @@ ConnectionSettings ParseConnectionString(std::wstring_view text);
 
 }  // namespace quorvalmist
 
-#endif  // QUORVALMIST_CORE_DB_CONNECTION_STRING_H_
+#endif  // QUORVALMIST_DB_CONNECTION_STRING_H_

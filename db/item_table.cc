@@ -1,8 +1,8 @@
-#include "core/db/item_table.h"
+#include "db/item_table.h"
 
 #include <sqlite3.h>
 
-#include "core/db/schema.h"
+#include "db/schema.h"
 
 namespace quorvalmist {
 

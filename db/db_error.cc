@@ -1,4 +1,4 @@
-#include "core/db/db_error.h"
+#include "db/db_error.h"
 
 #include <utility>
 

@@ -1,6 +1,6 @@
 // The salted hash by which a database records its password.
-#ifndef QUORVALMIST_CORE_DB_PASSWORD_HASH_H_
-#define QUORVALMIST_CORE_DB_PASSWORD_HASH_H_
+#ifndef QUORVALMIST_DB_PASSWORD_HASH_H_
+#define QUORVALMIST_DB_PASSWORD_HASH_H_
 
 #include <string>
 
@@ -25,4 +25,4 @@ bool PasswordMatches(const PasswordRecord& record, const std::wstring& password)
 
 }  // namespace quorvalmist
 
-#endif  // QUORVALMIST_CORE_DB_PASSWORD_HASH_H_
+#endif  // QUORVALMIST_DB_PASSWORD_HASH_H_

@@ -1,11 +1,11 @@
 // Making a task database, for the front end and for tests. The core itself
 // never creates or alters tables.
-#ifndef QUORVALMIST_CORE_DB_DB_CREATE_H_
-#define QUORVALMIST_CORE_DB_DB_CREATE_H_
+#ifndef QUORVALMIST_DB_DB_CREATE_H_
+#define QUORVALMIST_DB_DB_CREATE_H_
 
 #include <string>
 
-#include "core/db/record_access.h"
+#include "db/record_access.h"
 
 namespace quorvalmist {
 
@@ -37,4 +37,4 @@ void AddMissingTables();
 
 }  // namespace quorvalmist
 
-#endif  // QUORVALMIST_CORE_DB_DB_CREATE_H_
+#endif  // QUORVALMIST_DB_DB_CREATE_H_

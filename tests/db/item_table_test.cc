@@ -1,14 +1,14 @@
-#include "core/db/item_table.h"
+#include "db/item_table.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
-#include "core/db/db_create.h"
-#include "core/db/schema.h"
-#include "core/db/searched_dirs.h"
+#include "db/db_create.h"
+#include "db/schema.h"
+#include "db/searched_dirs.h"
 #include "platform/text.h"
-#include "tests/core/db/db_test_support.h"
+#include "tests/db/db_test_support.h"
 
 namespace quorvalmist {
 namespace {

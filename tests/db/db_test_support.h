@@ -1,13 +1,13 @@
 // A fixture for tests of the database layer: a fresh task database "fm2.qz"
 // made by the creator in a temporary working directory, opened as the core
 // opens it.
-#ifndef QUORVALMIST_TESTS_CORE_DB_DB_TEST_SUPPORT_H_
-#define QUORVALMIST_TESTS_CORE_DB_DB_TEST_SUPPORT_H_
+#ifndef QUORVALMIST_TESTS_DB_DB_TEST_SUPPORT_H_
+#define QUORVALMIST_TESTS_DB_DB_TEST_SUPPORT_H_
 
 #include <memory>
 #include <string>
 
-#include "core/db/record_access.h"
+#include "db/record_access.h"
 #include "tests/support/test_support.h"
 
 namespace quorvalmist::testing {
@@ -33,4 +33,4 @@ long CountRows(const std::wstring& table);
 
 }  // namespace quorvalmist::testing
 
-#endif  // QUORVALMIST_TESTS_CORE_DB_DB_TEST_SUPPORT_H_
+#endif  // QUORVALMIST_TESTS_DB_DB_TEST_SUPPORT_H_

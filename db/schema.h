@@ -1,7 +1,7 @@
 // Names of the task database: the connection string, tables, columns and the
 // status words stored in them. Every value is stored as text.
-#ifndef QUORVALMIST_CORE_DB_SCHEMA_H_
-#define QUORVALMIST_CORE_DB_SCHEMA_H_
+#ifndef QUORVALMIST_DB_SCHEMA_H_
+#define QUORVALMIST_DB_SCHEMA_H_
 
 namespace quorvalmist {
 
@@ -75,4 +75,4 @@ inline constexpr const wchar_t* kPasswordTable = L"dbpassword";
 
 }  // namespace quorvalmist
 
-#endif  // QUORVALMIST_CORE_DB_SCHEMA_H_
+#endif  // QUORVALMIST_DB_SCHEMA_H_

@@ -1,11 +1,11 @@
-#include "tests/core/db/db_test_support.h"
+#include "tests/db/db_test_support.h"
 
 #include <unistd.h>
 
 #include <climits>
 
-#include "core/db/db_create.h"
-#include "core/db/schema.h"
+#include "db/db_create.h"
+#include "db/schema.h"
 #include "platform/text.h"
 
 namespace quorvalmist::testing {

@@ -1,4 +1,4 @@
-#include "core/db/record_access.h"
+#include "db/record_access.h"
 
 #include <sqlite3.h>
 
@@ -8,9 +8,9 @@
 #include <memory>
 #include <utility>
 
-#include "core/db/connection_string.h"
-#include "core/db/password_hash.h"
-#include "core/db/schema.h"
+#include "db/connection_string.h"
+#include "db/password_hash.h"
+#include "db/schema.h"
 #include "platform/console.h"
 #include "platform/random.h"
 #include "platform/text.h"
@@ -34,13 +34,7 @@ DbError EngineError(sqlite3* db) {
 
 DbError NotOpen() { return DbError(SQLITE_MISUSE, L"The task database is not open."); }
 
-std::wstring FoldName(std::wstring_view name) {
-  std::wstring folded(name);
-  for (wchar_t& c : folded) {
-    if (c >= L'A' && c <= L'Z') c = c - L'A' + L'a';
-  }
-  return folded;
-}
+std::wstring FoldName(std::wstring_view name) { return LowerAscii(name); }
 
 // Reads the first row's single text column of a query, or nullopt for no row.
 std::optional<std::wstring> FirstText(TaskDbConnection& db, const std::wstring& statement,

@@ -15,11 +15,11 @@
 #include <memory>
 #include <string>
 
-#include "core/db/db_create.h"
-#include "core/db/item_table.h"
-#include "core/db/record_access.h"
-#include "core/db/schema.h"
-#include "core/db/searched_dirs.h"
+#include "db/db_create.h"
+#include "db/item_table.h"
+#include "db/record_access.h"
+#include "db/schema.h"
+#include "db/searched_dirs.h"
 
 namespace quorvalmist {
 namespace {

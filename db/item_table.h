@@ -4,13 +4,13 @@
 //
 // Reading operations catch a DbError, report it (ReportReadError) and return
 // their fallback. Changing operations let a DbError through to the caller.
-#ifndef QUORVALMIST_CORE_DB_ITEM_TABLE_H_
-#define QUORVALMIST_CORE_DB_ITEM_TABLE_H_
+#ifndef QUORVALMIST_DB_ITEM_TABLE_H_
+#define QUORVALMIST_DB_ITEM_TABLE_H_
 
 #include <string>
 #include <vector>
 
-#include "core/db/record_access.h"
+#include "db/record_access.h"
 
 namespace quorvalmist {
 
@@ -74,4 +74,4 @@ void SetItemPositionToTotal(const std::wstring& item_id);
 
 }  // namespace quorvalmist
 
-#endif  // QUORVALMIST_CORE_DB_ITEM_TABLE_H_
+#endif  // QUORVALMIST_DB_ITEM_TABLE_H_

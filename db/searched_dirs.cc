@@ -1,11 +1,11 @@
-#include "core/db/searched_dirs.h"
+#include "db/searched_dirs.h"
 
 #include <sqlite3.h>
 
 #include <cstdio>
 
-#include "core/db/record_access.h"
-#include "core/db/schema.h"
+#include "db/record_access.h"
+#include "db/schema.h"
 #include "platform/text.h"
 
 namespace quorvalmist {

@@ -1,8 +1,8 @@
 // The directories of a task whose scan was completed (table tcsearch), so that
 // a resumed directory run skips what an earlier run finished. A directory is
 // matched by the exact text of its path, per task.
-#ifndef QUORVALMIST_CORE_DB_SEARCHED_DIRS_H_
-#define QUORVALMIST_CORE_DB_SEARCHED_DIRS_H_
+#ifndef QUORVALMIST_DB_SEARCHED_DIRS_H_
+#define QUORVALMIST_DB_SEARCHED_DIRS_H_
 
 #include <set>
 #include <string>
@@ -51,4 +51,4 @@ std::vector<WalkProblem> ListWalkProblems(const std::wstring& task_id);
 
 }  // namespace quorvalmist
 
-#endif  // QUORVALMIST_CORE_DB_SEARCHED_DIRS_H_
+#endif  // QUORVALMIST_DB_SEARCHED_DIRS_H_

@@ -1,4 +1,4 @@
-#include "core/db/searched_dirs.h"
+#include "db/searched_dirs.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <string>
 
-#include "core/db/item_table.h"
-#include "core/db/schema.h"
+#include "db/item_table.h"
+#include "db/schema.h"
 #include "platform/text.h"
-#include "tests/core/db/db_test_support.h"
+#include "tests/db/db_test_support.h"
 
 namespace quorvalmist {
 namespace {

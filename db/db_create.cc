@@ -1,13 +1,13 @@
-#include "core/db/db_create.h"
+#include "db/db_create.h"
 
 #include <sqlite3.h>
 
 #include <cstdio>
 #include <filesystem>
 
-#include "core/db/connection_string.h"
-#include "core/db/password_hash.h"
-#include "core/db/schema.h"
+#include "db/connection_string.h"
+#include "db/password_hash.h"
+#include "db/schema.h"
 #include "platform/text.h"
 
 namespace quorvalmist {

@@ -1,6 +1,6 @@
 // The one shape in which failures of the task database reach their callers.
-#ifndef QUORVALMIST_CORE_DB_DB_ERROR_H_
-#define QUORVALMIST_CORE_DB_DB_ERROR_H_
+#ifndef QUORVALMIST_DB_DB_ERROR_H_
+#define QUORVALMIST_DB_DB_ERROR_H_
 
 #include <exception>
 #include <string>
@@ -30,4 +30,4 @@ class DbError : public std::exception {
 
 }  // namespace quorvalmist
 
-#endif  // QUORVALMIST_CORE_DB_DB_ERROR_H_
+#endif  // QUORVALMIST_DB_DB_ERROR_H_
