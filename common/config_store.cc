@@ -5,15 +5,12 @@
 #include <limits>
 #include <optional>
 
+#include "common/protocol.h"
 #include "platform/no_destructor.h"
 #include "platform/profile.h"
 #include "platform/text.h"
 
 namespace quorvalmist {
-
-const wchar_t* const ConfigFilePath = L"./config.cnf";
-const wchar_t* const CoreConfigFilePath = L"./config/core.cnf";
-const wchar_t* const InnerConfigFilePath = L"./config/inner.cnf";
 
 namespace {
 
@@ -55,51 +52,51 @@ int64_t ParseSaturating(const std::wstring& text, int64_t lo, int64_t hi) {
 }  // namespace
 
 std::wstring ReadTaskRunStatus(const std::wstring& task_id) {
-  return Read(CoreConfigFilePath, task_id, L"runstatus", L"stop");
+  return Read(kCoreConfigFile, task_id, L"runstatus", L"stop");
 }
 
 void WriteTaskFoundBytes(const std::wstring& task_id, uint64_t bytes) {
-  WriteProfileString(task_id, L"foundbytes", std::to_wstring(bytes), CoreConfigFilePath);
+  WriteProfileString(task_id, L"foundbytes", std::to_wstring(bytes), kCoreConfigFile);
 }
 
 uint64_t ReadTaskFoundBytes(const std::wstring& task_id) {
   return static_cast<uint64_t>(
-      std::max<int64_t>(WideToInt64(Read(CoreConfigFilePath, task_id, L"foundbytes", L"0")), 0));
+      std::max<int64_t>(WideToInt64(Read(kCoreConfigFile, task_id, L"foundbytes", L"0")), 0));
 }
 
 std::wstring ReadTaskFrontEnd(const std::wstring& task_id) {
-  return Read(CoreConfigFilePath, task_id, L"frontend", L"");
+  return Read(kCoreConfigFile, task_id, L"frontend", L"");
 }
 
-std::wstring ReadPacing() { return Read(CoreConfigFilePath, L"system", L"pacing", L"paced"); }
+std::wstring ReadPacing() { return Read(kCoreConfigFile, L"system", L"pacing", L"paced"); }
 
 std::wstring ReadResumeInsideFlag() {
-  return Read(CoreConfigFilePath, L"system", L"resumeinside", L"0");
+  return Read(kCoreConfigFile, L"system", L"resumeinside", L"0");
 }
 
 std::wstring ReadCheckFileFlag() {
   // The last value read in this process; never destroyed, like the rest of
   // the state that may be read while the process ends.
   static NoDestructor<std::wstring> last(L"0");
-  std::optional<std::wstring> value = TryReadProfileString(
-      L"system", L"checkfileflag", L"0", ProfileValueCapacity, CoreConfigFilePath);
+  std::optional<std::wstring> value = TryReadProfileString(L"system", L"checkfileflag", L"0",
+                                                           ProfileValueCapacity, kCoreConfigFile);
   if (value) *last = *value;
   return *last;
 }
 
 std::wstring ReadItemPosition(const std::wstring& item_key) {
-  return Read(InnerConfigFilePath, item_key, L"position", L"0");
+  return Read(kInnerConfigFile, item_key, L"position", L"0");
 }
 
 void WriteItemRunStatus(const std::wstring& item_key, const std::wstring& value) {
-  WriteProfileString(item_key, L"runstatus", value, InnerConfigFilePath);
+  WriteProfileString(item_key, L"runstatus", value, kInnerConfigFile);
 }
 
 std::wstring ReadItemRunStatus(const std::wstring& item_key) {
-  return Read(InnerConfigFilePath, item_key, L"runstatus", L"stop");
+  return Read(kInnerConfigFile, item_key, L"runstatus", L"stop");
 }
 
-std::wstring ReadBufferSize() { return Read(ConfigFilePath, L"system", L"buffersize", L"1024"); }
+std::wstring ReadBufferSize() { return Read(kGlobalConfigFile, L"system", L"buffersize", L"1024"); }
 
 void WriteItemReason(const std::wstring& item_key, const std::wstring& value) {
   // One line whatever the text holds (a path may hold a line break, which
@@ -108,29 +105,27 @@ void WriteItemReason(const std::wstring& item_key, const std::wstring& value) {
   for (wchar_t& c : line) {
     if (c == L'\n' || c == L'\r') c = L' ';
   }
-  WriteProfileString(item_key, L"reason", line, InnerConfigFilePath);
+  WriteProfileString(item_key, L"reason", line, kInnerConfigFile);
 }
 
 std::wstring ReadItemReason(const std::wstring& item_key) {
   constexpr size_t kReasonCapacity = 4096;
-  return ReadProfileString(item_key, L"reason", L"", kReasonCapacity, InnerConfigFilePath);
+  return ReadProfileString(item_key, L"reason", L"", kReasonCapacity, kInnerConfigFile);
 }
 
 void WriteItemPosition(const std::wstring& item_key, const std::wstring& value) {
-  WriteProfileString(item_key, L"position", value, InnerConfigFilePath);
+  WriteProfileString(item_key, L"position", value, kInnerConfigFile);
 }
 
-std::wstring ReadSyncSetting() { return Read(ConfigFilePath, L"system", L"sync", L"1"); }
+std::wstring ReadSyncSetting() { return Read(kGlobalConfigFile, L"system", L"sync", L"1"); }
 
 bool SyncEnabled() { return WideToInt(ReadSyncSetting()) != 0; }
 
-std::wstring ReadVerifyFrom() {
-  return Read(CoreConfigFilePath, L"system", L"verifyfrom", L"disk");
-}
+std::wstring ReadVerifyFrom() { return Read(kCoreConfigFile, L"system", L"verifyfrom", L"disk"); }
 
 std::wstring ReadLinkMode(const std::wstring& task_id) {
-  std::wstring mode = Read(CoreConfigFilePath, task_id, L"links", L"");
-  if (mode.empty()) mode = Read(CoreConfigFilePath, L"system", L"links", L"follow");
+  std::wstring mode = Read(kCoreConfigFile, task_id, L"links", L"");
+  if (mode.empty()) mode = Read(kCoreConfigFile, L"system", L"links", L"follow");
   return mode;
 }
 

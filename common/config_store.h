@@ -11,11 +11,6 @@
 
 namespace quorvalmist {
 
-// Relative to the current directory, which the copier inherits from the core.
-extern const wchar_t* const ConfigFilePath;       // "./config.cnf"
-extern const wchar_t* const CoreConfigFilePath;   // "./config/core.cnf"
-extern const wchar_t* const InnerConfigFilePath;  // "./config/inner.cnf"
-
 // Every read goes through a buffer of this many characters.
 inline constexpr size_t ProfileValueCapacity = 20;
 

@@ -2,50 +2,42 @@
 
 #include "common/config_store.h"
 #include "common/file_info.h"
+#include "common/protocol.h"
 #include "common/run_control.h"
 #include "core/core_state.h"
+#include "core/runs.h"
 #include "db/item_table.h"
 #include "db/record_access.h"
 #include "db/schema.h"
-#include "core/runs.h"
 #include "platform/console.h"
+#include "platform/no_destructor.h"
 #include "platform/text.h"
 
 namespace quorvalmist {
 
-namespace {
-
-// Exit code of a run that a database change ended: the database keeps the
-// state a later run resumes from.
-constexpr int kDatabaseFailureExit = 2;
-// Exit code of a directory task whose target root is its source root: the
-// copy would write among the files it reads, so nothing is done.
-constexpr int kSameRootsExit = 3;
-
-}  // namespace
-
 int CoreMain(int argc, wchar_t** argv) {
   if (argc < 2) {
     std::printf("input < 2\n");
-    return 0;
+    return kCoreExitDone;
   }
   CurrentTaskId() = argv[1];
+  // -1 leaves the process as kCoreExitAlreadyRunning.
   if (!ClaimRunMutex(CurrentTaskId())) return -1;
 
   try {
     OpenTaskDb(kConnectionString);
   } catch (const DbError& error) {
     ShowWarning(L"\u8b66\u544a", error.description());  // caption "warning"
-    return 0;
+    return kCoreExitDone;
   }
 
   // A run started by a front end also ends when that front end is gone, even
   // while other front ends hold the shared marker.
   std::wstring front_end = ReadTaskFrontEnd(CurrentTaskId());
-  static const std::wstring* owner =
-      new std::wstring(front_end.empty() ? std::wstring() : FrontEndOwnMarkerName(front_end));
-  static const MonitorTarget* monitor =
-      new MonitorTarget{MonitorTarget::Kind::kTask, &CurrentTaskId(), nullptr, owner};
+  static NoDestructor<std::wstring> owner(front_end.empty() ? std::wstring()
+                                                            : FrontEndOwnMarkerName(front_end));
+  static NoDestructor<MonitorTarget> monitor(
+      MonitorTarget{MonitorTarget::Kind::kTask, &CurrentTaskId(), nullptr, owner.get()});
   StartMonitor(*monitor);
 
   BriskPacing() = EqualsIgnoringCase(ReadPacing(), L"brisk");
@@ -62,7 +54,7 @@ int CoreMain(int argc, wchar_t** argv) {
                      "Tollhaven: task %s: the target directory %s is the source directory; "
                      "nothing is copied\n",
                      WideToNarrow(CurrentTaskId()).c_str(), WideToNarrow(targetdir).c_str());
-        return kSameRootsExit;
+        return kCoreExitSameRoots;
       }
       RunDirectoryMode(root, sourcedir, targetdir, CurrentTaskId());
     } else if (EqualsIgnoringCase(copytype, kCopyTypeFiles)) {
@@ -72,9 +64,9 @@ int CoreMain(int argc, wchar_t** argv) {
     std::fflush(stdout);
     std::fprintf(stderr, "Tollhaven: task %s: database error %d: %s\n",
                  WideToNarrow(CurrentTaskId()).c_str(), error.code(), error.what());
-    return kDatabaseFailureExit;
+    return kCoreExitDatabaseFailure;
   }
-  return 0;
+  return kCoreExitDone;
 }
 
 }  // namespace quorvalmist

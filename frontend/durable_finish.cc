@@ -33,7 +33,7 @@ Status KeepDirectoryAttributes(const std::string& source_root, const std::string
 
 Status MakeRunDurable(const std::vector<std::string>& directories) {
   for (const std::string& name :
-       {std::string(kDatabaseFile), std::string(kDatabaseFile) + "-wal"}) {
+       {WideToNarrow(kDatabaseFile), WideToNarrow(kDatabaseFile) + "-wal"}) {
     Status s = SyncFilePath(name, true);
     if (!s.ok()) return s;
   }

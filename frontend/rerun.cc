@@ -5,10 +5,11 @@
 
 #include "common/config_store.h"
 #include "common/file_info.h"
+#include "common/protocol.h"
 #include "common/temp_name.h"
 #include "core/copy_driver.h"
-#include "db/schema.h"
 #include "core/target_path.h"
+#include "db/schema.h"
 #include "platform/marker.h"
 #include "platform/profile.h"
 #include "platform/text.h"
@@ -81,7 +82,7 @@ size_t PrepareRerun(const TaskInfo& task, const std::vector<ItemInfo>& retried) 
   // no longer holds.
   std::vector<std::wstring> ids;
   for (const ItemInfo& item : retried) ids.push_back(item.id);
-  if (!ids.empty()) RemoveProfileSections(InnerConfigFilePath, ids.data(), ids.size());
+  if (!ids.empty()) RemoveProfileSections(kInnerConfigFile, ids.data(), ids.size());
   if (!task.is_dir()) {
     for (const ItemInfo& item : retried) ResetItem(item.id);
     return retried.size();

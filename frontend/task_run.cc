@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "common/config_store.h"
+#include "common/protocol.h"
 #include "common/run_control.h"
 #include "common/temp_name.h"
 #include "db/record_access.h"
@@ -122,14 +123,15 @@ class InnerConfigCleaner {
   // holds many; `all` at the end of the run.
   void RemoveEnded(bool all) {
     auto now = Clock::now();
-    std::vector<std::wstring> sections = ReadProfileSectionNames(InnerConfigFilePath);
+    std::vector<std::wstring> sections = ReadProfileSectionNames(kInnerConfigFile);
     if (!all && now < next_ && sections.size() < kCleanupSections) return;
     next_ = now + kCleanupPeriod;
     if (sections.empty()) return;
     // The sections of items that ended "stop" or "error" stay: they hold the
     // reason that the summary and status show, until a resume takes the item
     // up again.
-    std::vector<std::wstring> ids = FilterItemIds(sections, {kStatusSuccess, kStatusFinish, kStatusSkipped});
+    std::vector<std::wstring> ids =
+        FilterItemIds(sections, {kStatusSuccess, kStatusFinish, kStatusSkipped});
     if (all) {
       for (std::wstring& id : ListItemIds(task_id_, {kStatusRunning, kStatusReady})) {
         // A copier that still runs may write its position again; its
@@ -137,7 +139,7 @@ class InnerConfigCleaner {
         if (IsMarkerAbsent(id)) ids.push_back(std::move(id));
       }
     }
-    if (!ids.empty()) RemoveProfileSections(InnerConfigFilePath, ids.data(), ids.size());
+    if (!ids.empty()) RemoveProfileSections(kInnerConfigFile, ids.data(), ids.size());
   }
 
  private:
@@ -217,11 +219,11 @@ void PrintLinkCounts(const TreeCount& count, bool keep) {
 
 std::string CoreFailureText(int exit_code) {
   switch (exit_code) {
-    case 255:
+    case kCoreExitAlreadyRunning:
       return "the task is already being run by another process";
-    case 2:
+    case kCoreExitDatabaseFailure:
       return "the core stopped because an operation on the task database failed";
-    case 3:
+    case kCoreExitSameRoots:
       return "the task's target directory is its source directory; nothing was copied";
     default:
       if (exit_code > 128) {
@@ -473,7 +475,7 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   TaskTally tally = TallyTask(task.id);
   bool walked = !task.is_dir() || WalkCompleted(task);
   std::vector<WalkProblem> problems = ListWalkProblems(task.id);
-  bool complete = core_exit == 0 && unfinished.empty() && walked && problems.empty();
+  bool complete = core_exit == kCoreExitDone && unfinished.empty() && walked && problems.empty();
   Status finished = Status::Ok();
   std::vector<std::string> changed_directories;
   if (complete && task.is_dir()) {
@@ -513,8 +515,8 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   files_total -= std::min<uint64_t>(files_total, count_of(kStatusSkipped));
   std::printf("%s: %llu of %llu files copied (%s of %s)", complete ? "done" : "not done",
               static_cast<unsigned long long>(tally.done_files()),
-              static_cast<unsigned long long>(files_total), FormatBytes(tally.reached_bytes()).c_str(),
-              FormatBytes(bytes_total).c_str());
+              static_cast<unsigned long long>(files_total),
+              FormatBytes(tally.reached_bytes()).c_str(), FormatBytes(bytes_total).c_str());
   std::printf("; this run %s in %s", FormatBytes(copied_bytes).c_str(),
               FormatDuration(elapsed).c_str());
   if (elapsed >= 1) {
@@ -526,7 +528,7 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
               count_of(kStatusSuccess), count_of(kStatusFinish),
               kModeWords[static_cast<int>(ReadVerifyMode())]);
   if (count && count->done()) PrintLinkCounts(count->result(), KeepLinks(task.id));
-  if (core_exit != 0) std::printf("problem: %s\n", CoreFailureText(core_exit).c_str());
+  if (core_exit != kCoreExitDone) std::printf("problem: %s\n", CoreFailureText(core_exit).c_str());
   if (!finished.ok()) std::printf("problem: %s\n", finished.message().c_str());
   if (!skipped.empty()) {
     std::printf("%zu entr%s skipped, as not files that can be copied (not tried again):\n",
@@ -548,7 +550,7 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   }
   // Directories that could not be listed leave the walk unfinished too; the
   // list above says why, unless the run also ended early.
-  if (!walked && (problems.empty() || stop_requested || core_exit != 0)) {
+  if (!walked && (problems.empty() || stop_requested || core_exit != kCoreExitDone)) {
     std::printf(
         "the walk of the source tree did not finish: files not reached yet are not "
         "listed below\n");
@@ -573,7 +575,8 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   if (!finished.ok()) return kExitFailure;
   // A core that failed (a database error, or ended by a signal) is a failure
   // of the programs; a refused start (255) or a stop leaves files to copy.
-  return core_exit != 0 && core_exit != 255 ? kExitFailure : kExitIncomplete;
+  return core_exit != kCoreExitDone && core_exit != kCoreExitAlreadyRunning ? kExitFailure
+                                                                            : kExitIncomplete;
 }
 
 }  // namespace quorvalmist

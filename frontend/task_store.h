@@ -1,37 +1,13 @@
-// The front end's reads and writes of the task database: task rows, item
-// rows and their tallies, on the process-wide connection (OpenWorkspace).
-// Every operation lets a DbError through; the commands turn it into a message.
+// The front end's look-ups of tasks by the id a user typed, and new task ids;
+// the rows themselves are read and written through db/task_rows.h.
 #ifndef QUORVALMIST_FRONTEND_TASK_STORE_H_
 #define QUORVALMIST_FRONTEND_TASK_STORE_H_
 
-#include <cstdint>
-#include <map>
 #include <string>
-#include <vector>
+
+#include "db/task_rows.h"
 
 namespace quorvalmist {
-
-struct TaskInfo {
-  std::wstring id;
-  std::wstring copytype;  // "dir" or "files"
-  std::wstring sourcedir;
-  std::wstring targetdir;
-  std::wstring copystatus;  // the front end's word for the task as a whole
-  bool is_dir() const { return copytype == L"dir"; }
-};
-
-struct ItemInfo {
-  std::wstring id;
-  std::wstring sourcefile;
-  std::wstring targetfile;
-  uint64_t position = 0;  // positionnum; 0 when empty
-  uint64_t total = 0;     // totalnum
-  std::wstring copystatus;
-  std::wstring md5status;  // empty until the copy ended
-};
-
-// Every task, in id order (ids begin with their creation date).
-std::vector<TaskInfo> ListTasks();
 
 // The task `id`, or the only task whose id begins with `id`. Throws
 // CommandError for no such task or an ambiguous prefix.
@@ -42,64 +18,6 @@ TaskInfo FindTask(const std::wstring& id);
 // and six random hex digits, e.g. "20240607-153012-3fa9c1". No blanks, as the
 // core passes it unquoted to the copier.
 std::wstring NewTaskId();
-
-// Inserts the task row.
-void AddTask(const TaskInfo& task);
-
-// Sets the task row's copystatus, finishnum and totalnum (files).
-void UpdateTask(const std::wstring& id, const std::wstring& status, uint64_t finished,
-                uint64_t total);
-
-// Inserts a "ready" item of a files task.
-void AddFileItem(const std::wstring& task_id, const std::wstring& source,
-                 const std::wstring& target, uint64_t size);
-
-// The task's items in source path order, only those whose copystatus is in
-// `statuses` when that is not empty.
-std::vector<ItemInfo> ListItems(const std::wstring& task_id,
-                                const std::vector<std::wstring>& statuses = {});
-
-// Only the ids of the task's items whose copystatus is in `statuses`.
-std::vector<std::wstring> ListItemIds(const std::wstring& task_id,
-                                      const std::vector<std::wstring>& statuses);
-
-// Those of `ids` whose rows have a copystatus in `statuses` (of any task).
-std::vector<std::wstring> FilterItemIds(const std::vector<std::wstring>& ids,
-                                        const std::vector<std::wstring>& statuses);
-
-// The task's item currently being copied ("running"), if any.
-bool FindRunningItem(const std::wstring& task_id, ItemInfo* item);
-
-// Counts and bytes per copystatus, from one aggregate query.
-struct TaskTally {
-  std::map<std::wstring, uint64_t> files;  // copystatus -> rows
-  std::map<std::wstring, uint64_t> bytes;  // copystatus -> sum of totalnum
-  // copystatus -> sum of positionnum, each at most its totalnum
-  std::map<std::wstring, uint64_t> reached;
-  uint64_t rows = 0;
-  uint64_t total_bytes = 0;
-  // Files copied completely ("success" and "finish") and their bytes.
-  uint64_t done_files() const;
-  uint64_t done_bytes() const;
-  // The bytes of the done files and how far the others got.
-  uint64_t reached_bytes() const;
-};
-TaskTally TallyTask(const std::wstring& task_id);
-
-// True when the directory run went through the whole tree: the source root
-// is recorded as searched.
-bool WalkCompleted(const TaskInfo& task);
-
-// Sets an item's copystatus and md5status in one change.
-void SetItemVerdict(const std::wstring& item_id, const std::wstring& copystatus,
-                    const std::wstring& md5status);
-
-// Deletes an item row.
-void DeleteItem(const std::wstring& item_id);
-// Sets an item back to "ready" with no progress, for another files run.
-void ResetItem(const std::wstring& item_id);
-// Deletes the searched-directory record of `dir_path`.
-void ForgetSearchedDirectory(const std::wstring& task_id, const std::wstring& dir_path);
 
 }  // namespace quorvalmist
 

@@ -19,45 +19,55 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool Exists(const char* path) {
-  std::error_code ec;
-  return fs::symlink_status(path, ec).type() != fs::file_type::not_found && !ec;
+// A workspace file's path as the system takes it, and as a user is shown it
+// (without the leading "./").
+std::string Narrow(const wchar_t* path) { return WideToNarrow(path); }
+std::string Shown(const wchar_t* path) {
+  std::string narrow = Narrow(path);
+  return narrow.rfind("./", 0) == 0 ? narrow.substr(2) : narrow;
 }
 
-std::wstring Wide(const char* path) { return NarrowToWide(path); }
+bool Exists(const wchar_t* path) {
+  std::error_code ec;
+  return fs::symlink_status(Narrow(path), ec).type() != fs::file_type::not_found && !ec;
+}
 
-void WriteSetting(const char* file, const wchar_t* section, const wchar_t* key,
+void WriteSetting(const wchar_t* file, const wchar_t* section, const wchar_t* key,
                   const std::wstring& value) {
-  if (!WriteProfileString(section, key, value, Wide(file))) {
-    throw CommandError(std::string("cannot write ") + file, kExitFailure);
+  if (!WriteProfileString(section, key, value, file)) {
+    throw CommandError("cannot write " + Shown(file), kExitFailure);
   }
 }
 
 // Removes what a failed creation made, so that a second try starts clean.
 void RemoveMadeFiles(bool made_config) {
   for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
-    ::unlink((std::string(kDatabaseFile) + suffix).c_str());
+    ::unlink((Narrow(kDatabaseFile) + suffix).c_str());
   }
   if (made_config) {
     std::error_code ec;
-    fs::remove_all(kConfigDirectory, ec);
+    fs::remove_all(Narrow(kConfigDirectory), ec);
   }
-  for (const char* name : {kGlobalConfigFile, "config.cnf.lock"}) ::unlink(name);
+  for (const std::string& name : {Narrow(kGlobalConfigFile), Narrow(kGlobalConfigFile) + ".lock"}) {
+    ::unlink(name.c_str());
+  }
 }
 
 }  // namespace
 
 WorkspaceState InspectWorkspace(std::string* detail) {
-  const char* parts[] = {kDatabaseFile, kConfigDirectory, kGlobalConfigFile};
+  const wchar_t* parts[] = {kDatabaseFile, kConfigDirectory, kGlobalConfigFile};
   std::string present, missing;
-  for (const char* part : parts) {
+  for (const wchar_t* part : parts) {
     std::string& list = Exists(part) ? present : missing;
-    list += (list.empty() ? "" : ", ") + std::string(part);
+    list += (list.empty() ? "" : ", ") + Shown(part);
   }
   if (present.empty()) return WorkspaceState::kNone;
   std::error_code ec;
-  if (missing.empty() && fs::is_directory(kConfigDirectory, ec)) return WorkspaceState::kComplete;
-  if (missing.empty()) missing = std::string(kConfigDirectory) + " as a folder";
+  if (missing.empty() && fs::is_directory(Narrow(kConfigDirectory), ec)) {
+    return WorkspaceState::kComplete;
+  }
+  if (missing.empty()) missing = Shown(kConfigDirectory) + " as a folder";
   if (detail) *detail = "it has " + present + " but no " + missing;
   return WorkspaceState::kIncomplete;
 }
@@ -78,7 +88,7 @@ void CreateWorkspace() {
     RemoveMadeFiles(false);
     throw CommandError(std::string("cannot create the database: ") + error.what(), kExitFailure);
   }
-  Status status = MakeDirectory(kConfigDirectory);
+  Status status = MakeDirectory(Narrow(kConfigDirectory));
   if (!status.ok()) {
     RemoveMadeFiles(false);
     throw CommandError("cannot create the config folder: " + status.message(), kExitFailure);
@@ -95,9 +105,9 @@ void CreateWorkspace() {
     // inner.cnf starts empty: the core and the copiers fill in one section per
     // file, and the front end removes them once the files are done.
     File inner;
-    status = File::Open(kInnerConfigFile, File::Mode::kCreateTruncate, &inner);
+    status = File::Open(Narrow(kInnerConfigFile), File::Mode::kCreateTruncate, &inner);
     if (!status.ok() || !(status = inner.Close()).ok()) {
-      throw CommandError("cannot create " + std::string(kInnerConfigFile) + ": " + status.message(),
+      throw CommandError("cannot create " + Shown(kInnerConfigFile) + ": " + status.message(),
                          kExitFailure);
     }
     WriteSetting(kGlobalConfigFile, L"system", L"buffersize", std::to_wstring(kWorkspaceChunkSize));
@@ -129,7 +139,7 @@ void OpenWorkspace() {
     // The parts are all there, so this is a workspace whose database cannot
     // be used: a failure, not bad input.
     throw CommandError(
-        std::string("the task database cannot be opened: ") + kDatabaseFile + ": " + error.what(),
+        "the task database cannot be opened: " + Shown(kDatabaseFile) + ": " + error.what(),
         kExitFailure);
   }
 }
@@ -140,7 +150,7 @@ namespace {
 // the copier read them) that each task keeps for itself in its section of
 // core.cnf. [defaults] in core.cnf holds what a new task starts from.
 struct RunSetting {
-  const char* file;  // where the programs read it, in [system]
+  const wchar_t* file;  // where the programs read it, in [system]
   const wchar_t* key;
 };
 constexpr RunSetting kRunSettings[] = {{kCoreConfigFile, L"checkfileflag"},
@@ -149,9 +159,9 @@ constexpr RunSetting kRunSettings[] = {{kCoreConfigFile, L"checkfileflag"},
                                        {kGlobalConfigFile, L"sync"},
                                        {kCoreConfigFile, L"verifyfrom"}};
 
-std::wstring ReadSetting(const char* file, const wchar_t* section, const wchar_t* key) {
-  std::optional<std::wstring> value = TryReadProfileString(section, key, L"", 4096, Wide(file));
-  if (!value) throw CommandError(std::string("cannot read ") + file, kExitFailure);
+std::wstring ReadSetting(const wchar_t* file, const wchar_t* section, const wchar_t* key) {
+  std::optional<std::wstring> value = TryReadProfileString(section, key, L"", 4096, file);
+  if (!value) throw CommandError("cannot read " + Shown(file), kExitFailure);
   return *value;
 }
 

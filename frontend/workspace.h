@@ -8,15 +8,10 @@
 #include <cstdint>
 #include <string>
 
+#include "common/protocol.h"
 #include "platform/file.h"
 
 namespace quorvalmist {
-
-inline constexpr const char* kDatabaseFile = "fm2.qz";
-inline constexpr const char* kConfigDirectory = "config";
-inline constexpr const char* kCoreConfigFile = "config/core.cnf";
-inline constexpr const char* kInnerConfigFile = "config/inner.cnf";
-inline constexpr const char* kGlobalConfigFile = "config.cnf";
 
 // The chunk size a new workspace gets: large chunks copy fast. (The copier's
 // own default, for a workspace without the setting, stays 1024.)

@@ -8,6 +8,7 @@
 
 #include "common/config_store.h"
 #include "common/file_info.h"
+#include "common/protocol.h"
 #include "common/run_control.h"
 #include "inner/file_primitives.h"
 #include "platform/file.h"
@@ -53,7 +54,7 @@ int32_t ChunkSizeFromSetting(const std::wstring& setting, std::wstring* warning)
     warning->clear();
     return value;
   }
-  *warning = L"\"buffersize\" in " + std::wstring(ConfigFilePath) + L" is \"" + setting +
+  *warning = L"\"buffersize\" in " + std::wstring(kGlobalConfigFile) + L" is \"" + setting +
              L"\", not a positive number of bytes; using " + std::to_wstring(kDefaultChunkSize);
   return kDefaultChunkSize;
 }

@@ -1,0 +1,30 @@
+// What the front end, the core and the copier agree on beyond the command
+// line: the workspace's files and the core's exit codes. (Temporary file names
+// are in common/temp_name.h, the database's names and status words in
+// db/schema.h.)
+#ifndef QUORVALMIST_COMMON_PROTOCOL_H_
+#define QUORVALMIST_COMMON_PROTOCOL_H_
+
+namespace quorvalmist {
+
+// The workspace's files. Every program runs with the workspace as its current
+// directory, so these are relative to it. The core opens the database by its
+// connection string, which names the same file.
+inline constexpr wchar_t kDatabaseFile[] = L"fm2.qz";
+inline constexpr wchar_t kConfigDirectory[] = L"./config";
+inline constexpr wchar_t kGlobalConfigFile[] = L"./config.cnf";
+inline constexpr wchar_t kCoreConfigFile[] = L"./config/core.cnf";
+inline constexpr wchar_t kInnerConfigFile[] = L"./config/inner.cnf";
+
+// How the core's run ended, as its exit code.
+inline constexpr int kCoreExitDone = 0;
+// An operation on the task database failed; the run ended there.
+inline constexpr int kCoreExitDatabaseFailure = 2;
+// The task's target directory is its source directory; nothing was copied.
+inline constexpr int kCoreExitSameRoots = 3;
+// Another process holds the task's marker (the run returns -1).
+inline constexpr int kCoreExitAlreadyRunning = 255;
+
+}  // namespace quorvalmist
+
+#endif  // QUORVALMIST_COMMON_PROTOCOL_H_
