@@ -60,9 +60,8 @@ std::string TaskState(const TaskInfo& task) {
   return Narrow(task.copystatus);
 }
 
-const wchar_t* const kAllStatuses[] = {kStatusSuccess, kStatusFinish, kStatusRunning,
-                                       kStatusReady,   kStatusStop,   kStatusError,
-                                       kStatusSkipped};
+const wchar_t* const kAllStatuses[] = {kStatusSuccess, kStatusFinish, kStatusRunning, kStatusReady,
+                                       kStatusStop,    kStatusError,  kStatusSkipped};
 
 Json TaskJson(const TaskInfo& task, const TaskTally& tally) {
   Json files = Json::object();
@@ -198,89 +197,96 @@ int CopyCommand(const std::vector<std::string>& sources, const std::string& targ
   return RunTask(task, {settings.live, settings.workspace_option});
 }
 
-int StatusCommand(const std::string& task_name, const std::vector<std::string>& only, bool json) {
-  OpenWorkspace();
-  if (task_name.empty()) {
-    std::vector<TaskInfo> tasks = ListTasks();
-    Json list = Json::array();
-    if (!json && tasks.empty()) std::printf("no tasks yet\n");
-    for (const TaskInfo& task : tasks) {
-      TaskTally tally = TallyTask(task.id);
-      // With --only, the tasks that have files in those states.
-      bool shown = only.empty();
-      for (const std::string& word : only) shown = shown || tally.files[NarrowToWide(word)] > 0;
-      if (!shown) continue;
-      if (json) {
-        list.push_back(TaskJson(task, tally));
-        continue;
-      }
-      std::string source = task.is_dir() ? Printable(Narrow(task.sourcedir))
-                                         : "(" + std::to_string(tally.rows) +
-                                               (tally.rows == 1 ? " file)" : " files)");
-      std::string target = Printable(Narrow(task.targetdir));
-      std::printf("%s  %-5s %-11s %llu/%llu files  %s of %s  (%s)\n    %s%s%s\n",
-                  Narrow(task.id).c_str(), Narrow(task.copytype).c_str(), TaskState(task).c_str(),
-                  static_cast<unsigned long long>(tally.done_files()),
-                  static_cast<unsigned long long>(tally.rows),
-                  FormatBytes(tally.reached_bytes()).c_str(), FormatBytes(tally.total_bytes).c_str(),
-                  TallyText(tally).c_str(), source.c_str(), target.empty() ? "" : " -> ",
-                  target.c_str());
-    }
-    if (json) PrintJson(Json{{"tasks", list}});
-    return kExitOk;
-  }
+namespace {
 
-  TaskInfo task = FindTask(NarrowToWide(task_name));
-  TaskTally tally = TallyTask(task.id);
-  std::vector<std::wstring> statuses;
-  for (const std::string& word : only) statuses.push_back(NarrowToWide(word));
-  std::vector<ItemInfo> items = ListItems(task.id, statuses);
-  bool walked = !task.is_dir() || WalkCompleted(task);
-  std::vector<WalkProblem> problems = ListWalkProblems(task.id);
-  if (json) {
-    Json files = Json::array();
-    for (const ItemInfo& item : items) {
-      Json file = {{"source", Narrow(item.sourcefile)},
-                   {"target", Narrow(item.targetfile)},
-                   {"status", Narrow(item.copystatus)},
-                   {"md5", Narrow(item.md5status)},
-                   {"size", item.total},
-                   {"copied", item.position}};
-      AddExactName(&file, "source", Narrow(item.sourcefile));
-      AddExactName(&file, "target", Narrow(item.targetfile));
-      if (item.copystatus != kStatusSuccess && item.copystatus != kStatusFinish) {
-        file["reason"] = ExplainUnfinished(item, TaskState(task) == "stopped");
-      }
-      files.push_back(std::move(file));
+// `status` without a task: one entry per task, only those with files in the
+// `only` states when that is given.
+void ListTaskStatuses(const std::vector<std::string>& only, bool json) {
+  std::vector<TaskInfo> tasks = ListTasks();
+  Json list = Json::array();
+  if (!json && tasks.empty()) std::printf("no tasks yet\n");
+  for (const TaskInfo& task : tasks) {
+    TaskTally tally = TallyTask(task.id);
+    bool shown = only.empty();
+    for (const std::string& word : only) shown = shown || tally.files[NarrowToWide(word)] > 0;
+    if (!shown) continue;
+    if (json) {
+      list.push_back(TaskJson(task, tally));
+      continue;
     }
-    Json out = TaskJson(task, tally);
-    out["walk_complete"] = walked;
-    Json problem_list = Json::array();
-    for (const WalkProblem& problem : problems) {
-      problem_list.push_back({{"path", Narrow(problem.path)}, {"reason", Narrow(problem.reason)}});
-    }
-    out["not_copied_paths"] = problem_list;
-    out["items"] = files;
-    PrintJson(out);
-    return kExitOk;
+    std::string source =
+        task.is_dir() ? Printable(Narrow(task.sourcedir))
+                      : "(" + std::to_string(tally.rows) + (tally.rows == 1 ? " file)" : " files)");
+    std::string target = Printable(Narrow(task.targetdir));
+    std::printf("%s  %-5s %-11s %llu/%llu files  %s of %s  (%s)\n    %s%s%s\n",
+                Narrow(task.id).c_str(), Narrow(task.copytype).c_str(), TaskState(task).c_str(),
+                static_cast<unsigned long long>(tally.done_files()),
+                static_cast<unsigned long long>(tally.rows),
+                FormatBytes(tally.reached_bytes()).c_str(), FormatBytes(tally.total_bytes).c_str(),
+                TallyText(tally).c_str(), source.c_str(), target.empty() ? "" : " -> ",
+                target.c_str());
   }
+  if (json) PrintJson(Json{{"tasks", list}});
+}
+
+// What `status TASK` shows, read once.
+struct TaskStatus {
+  TaskInfo task;
+  TaskTally tally;
+  std::vector<ItemInfo> items;
+  bool walked = false;
+  std::vector<WalkProblem> problems;
+};
+
+void PrintTaskStatusJson(const TaskStatus& status) {
+  const TaskInfo& task = status.task;
+  Json files = Json::array();
+  for (const ItemInfo& item : status.items) {
+    Json file = {{"source", Narrow(item.sourcefile)},
+                 {"target", Narrow(item.targetfile)},
+                 {"status", Narrow(item.copystatus)},
+                 {"md5", Narrow(item.md5status)},
+                 {"size", item.total},
+                 {"copied", item.position}};
+    AddExactName(&file, "source", Narrow(item.sourcefile));
+    AddExactName(&file, "target", Narrow(item.targetfile));
+    if (item.copystatus != kStatusSuccess && item.copystatus != kStatusFinish) {
+      file["reason"] = ExplainUnfinished(item, TaskState(task) == "stopped");
+    }
+    files.push_back(std::move(file));
+  }
+  Json out = TaskJson(task, status.tally);
+  out["walk_complete"] = status.walked;
+  Json problem_list = Json::array();
+  for (const WalkProblem& problem : status.problems) {
+    problem_list.push_back({{"path", Narrow(problem.path)}, {"reason", Narrow(problem.reason)}});
+  }
+  out["not_copied_paths"] = problem_list;
+  out["items"] = files;
+  PrintJson(out);
+}
+
+void PrintTaskStatusText(const TaskStatus& status) {
+  const TaskInfo& task = status.task;
+  const TaskTally& tally = status.tally;
   std::printf("task %s (%s), %s\n", Narrow(task.id).c_str(), Narrow(task.copytype).c_str(),
               TaskState(task).c_str());
   if (task.is_dir()) {
     std::printf("  %s -> %s%s\n", Printable(Narrow(task.sourcedir)).c_str(),
-                Printable(Narrow(task.targetdir)).c_str(), walked ? "" : " (walk not finished)");
+                Printable(Narrow(task.targetdir)).c_str(),
+                status.walked ? "" : " (walk not finished)");
   }
-  std::printf("  %llu/%llu files, %s of %s: %s\n",
-              static_cast<unsigned long long>(tally.done_files()),
-              static_cast<unsigned long long>(tally.rows), FormatBytes(tally.reached_bytes()).c_str(),
-              FormatBytes(tally.total_bytes).c_str(), TallyText(tally).c_str());
-  if (!problems.empty()) {
-    std::printf("  %zu path%s of the source tree not copied:\n", problems.size(),
-                problems.size() == 1 ? "" : "s");
-    PrintWalkProblems(task, problems, "    ");
+  std::printf(
+      "  %llu/%llu files, %s of %s: %s\n", static_cast<unsigned long long>(tally.done_files()),
+      static_cast<unsigned long long>(tally.rows), FormatBytes(tally.reached_bytes()).c_str(),
+      FormatBytes(tally.total_bytes).c_str(), TallyText(tally).c_str());
+  if (!status.problems.empty()) {
+    std::printf("  %zu path%s of the source tree not copied:\n", status.problems.size(),
+                status.problems.size() == 1 ? "" : "s");
+    PrintWalkProblems(task, status.problems, "    ");
   }
   bool stopped = TaskState(task) == "stopped";
-  for (const ItemInfo& item : items) {
+  for (const ItemInfo& item : status.items) {
     std::string size = FormatBytes(item.total);
     bool ended_ok = item.copystatus == kStatusSuccess || item.copystatus == kStatusFinish;
     std::string line = "  " + Narrow(item.copystatus);
@@ -293,6 +299,29 @@ int StatusCommand(const std::string& task_name, const std::vector<std::string>& 
       std::printf("  (%s)", ExplainUnfinished(item, stopped).c_str());
     }
     std::printf("\n");
+  }
+}
+
+}  // namespace
+
+int StatusCommand(const std::string& task_name, const std::vector<std::string>& only, bool json) {
+  OpenWorkspace();
+  if (task_name.empty()) {
+    ListTaskStatuses(only, json);
+    return kExitOk;
+  }
+  TaskStatus status;
+  status.task = FindTask(NarrowToWide(task_name));
+  status.tally = TallyTask(status.task.id);
+  std::vector<std::wstring> statuses;
+  for (const std::string& word : only) statuses.push_back(NarrowToWide(word));
+  status.items = ListItems(status.task.id, statuses);
+  status.walked = !status.task.is_dir() || WalkCompleted(status.task);
+  status.problems = ListWalkProblems(status.task.id);
+  if (json) {
+    PrintTaskStatusJson(status);
+  } else {
+    PrintTaskStatusText(status);
   }
   return kExitOk;
 }

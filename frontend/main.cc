@@ -87,54 +87,125 @@ void AddRunOptions(CLI::App* command, RunOptionValues* values) {
       ->check(CLI::IsMember({"keep", "follow"}));
 }
 
-int Run(int argc, char** argv) {
-  CLI::App app{"quorvalmist: copies large files and directory trees, verified and resumable"};
-  app.require_subcommand(1);
-  app.set_version_flag("--version", std::string("quorvalmist ") + QV_VERSION);
+// What the command line said: the values of every command's options, and
+// which command was chosen.
+struct CommandLine {
   std::string workspace_dir;
-  app.add_option("-C", workspace_dir,
-                 "run as if started in DIR (as git -C does): the workspace there, and "
-                 "relative paths taken from there")
-      ->type_name("DIR");
-
   std::string init_dir;
-  CLI::App* init = app.add_subcommand("init", "make a workspace in DIR (default: here)");
-  init->add_option("DIR", init_dir, "the workspace's directory (made when missing)");
-
   std::vector<std::string> paths;
   RunOptionValues run_values;
-  CLI::App* copy = app.add_subcommand(
-      "copy", "copy a directory tree, or files, to TARGET as a new task, and follow it");
-  copy->add_option("SOURCE... TARGET", paths, "what to copy, and where to")
-      ->required()
-      ->expected(2, -1);
-  AddRunOptions(copy, &run_values);
-
   std::string task;
   std::vector<std::string> only;
   bool json = false;
-  CLI::App* status = app.add_subcommand(
+  bool no_wait = false;
+  CLI::App* init = nullptr;
+  CLI::App* copy = nullptr;
+  CLI::App* status = nullptr;
+  CLI::App* stop = nullptr;
+  CLI::App* resume = nullptr;
+  CLI::App* verify = nullptr;
+};
+
+void DefineCommands(CLI::App* app, CommandLine* line) {
+  app->require_subcommand(1);
+  app->set_version_flag("--version", std::string("quorvalmist ") + QV_VERSION);
+  app->add_option("-C", line->workspace_dir,
+                  "run as if started in DIR (as git -C does): the workspace there, and "
+                  "relative paths taken from there")
+      ->type_name("DIR");
+
+  line->init = app->add_subcommand("init", "make a workspace in DIR (default: here)");
+  line->init->add_option("DIR", line->init_dir, "the workspace's directory (made when missing)");
+
+  line->copy = app->add_subcommand(
+      "copy", "copy a directory tree, or files, to TARGET as a new task, and follow it");
+  line->copy->add_option("SOURCE... TARGET", line->paths, "what to copy, and where to")
+      ->required()
+      ->expected(2, -1);
+  AddRunOptions(line->copy, &line->run_values);
+
+  line->status = app->add_subcommand(
       "status", "list the tasks, or one task's files with their status and verification");
-  status->add_option("TASK", task, "a task id (or the start of one)");
-  status->add_option("--only", only, "only files in these states (comma separated)")
+  line->status->add_option("TASK", line->task, "a task id (or the start of one)");
+  line->status->add_option("--only", line->only, "only files in these states (comma separated)")
       ->delimiter(',')
       ->check(CLI::IsMember({"ready", "running", "stop", "finish", "success", "error", "skipped"}));
-  status->add_flag("--json", json, "print JSON for scripts");
+  line->status->add_flag("--json", line->json, "print JSON for scripts");
 
-  bool no_wait = false;
-  CLI::App* stop = app.add_subcommand("stop", "stop a running task; it can be resumed");
-  stop->add_option("TASK", task, "a task id (or the start of one)")->required();
-  stop->add_flag("--no-wait", no_wait, "return at once instead of waiting for the task to end");
+  line->stop = app->add_subcommand("stop", "stop a running task; it can be resumed");
+  line->stop->add_option("TASK", line->task, "a task id (or the start of one)")->required();
+  line->stop->add_flag("--no-wait", line->no_wait,
+                       "return at once instead of waiting for the task to end");
 
-  CLI::App* resume =
-      app.add_subcommand("resume", "run a stopped task again until every file is copied");
-  resume->add_option("TASK", task, "a task id (or the start of one)")->required();
-  AddRunOptions(resume, &run_values);
+  line->resume =
+      app->add_subcommand("resume", "run a stopped task again until every file is copied");
+  line->resume->add_option("TASK", line->task, "a task id (or the start of one)")->required();
+  AddRunOptions(line->resume, &line->run_values);
 
-  CLI::App* verify_command = app.add_subcommand(
+  line->verify = app->add_subcommand(
       "verify", "hash every copied file of a task and its source again, and compare them");
-  verify_command->add_option("TASK", task, "a task id (or the start of one)")->required();
+  line->verify->add_option("TASK", line->task, "a task id (or the start of one)")->required();
+}
 
+// As with "git -C" and "make -C": the command runs as if started in DIR, so
+// its relative paths are taken from DIR. copy and init make DIR when it is
+// missing, since they make a workspace on first use.
+void EnterWorkspaceDir(const std::string& dir, bool make) {
+  std::error_code ec;
+  if (make && !std::filesystem::exists(dir, ec)) std::filesystem::create_directories(dir, ec);
+  std::filesystem::current_path(dir, ec);
+  if (ec) {
+    throw CommandError("cannot work in '" + dir + "': " + ec.message() +
+                       " (make a workspace there with 'quorvalmist init " + ShellQuoted(dir) +
+                       "')");
+  }
+}
+
+RunSettings SettingsFrom(const CommandLine& line) {
+  const RunOptionValues& values = line.run_values;
+  RunSettings settings;
+  static const std::map<std::string, VerifyMode> kModes = {
+      {"auto", VerifyMode::kAuto}, {"always", VerifyMode::kAlways}, {"never", VerifyMode::kNever}};
+  if (!values.verify.empty()) settings.verify = kModes.at(values.verify);
+  if (!values.pacing.empty()) settings.pacing = values.pacing;
+  if ((*line.copy && line.copy->count("--chunk-size")) ||
+      (*line.resume && line.resume->count("--chunk-size"))) {
+    settings.chunk_size = values.chunk_size;
+  }
+  if (values.sync) settings.sync = true;
+  if (values.no_sync) settings.sync = false;
+  if (!values.links.empty()) settings.keep_links = values.links == "keep";
+  if (!values.verify_from.empty()) settings.verify_from_disk = values.verify_from == "disk";
+  settings.live = StdoutIsTerminal();
+  if (!line.workspace_dir.empty()) {
+    settings.workspace_option = "-C " + ShellQuoted(line.workspace_dir) + " ";
+  }
+  return settings;
+}
+
+int RunCommand(CommandLine& line) {
+  if (!line.workspace_dir.empty()) EnterWorkspaceDir(line.workspace_dir, *line.copy || *line.init);
+  for (std::string& path : line.paths) path = Absolute(path);
+  if (!line.init_dir.empty()) line.init_dir = Absolute(line.init_dir);
+  RunSettings settings = SettingsFrom(line);
+
+  if (*line.init) return InitCommand(line.init_dir);
+  if (*line.copy) {
+    std::string target = line.paths.back();
+    line.paths.pop_back();
+    return CopyCommand(line.paths, target, settings);
+  }
+  if (*line.status) return StatusCommand(line.task, line.only, line.json);
+  if (*line.stop) return StopCommand(line.task, line.no_wait);
+  if (*line.resume) return ResumeCommand(line.task, settings);
+  if (*line.verify) return VerifyCommand(line.task);
+  return kExitBadInput;
+}
+
+int Run(int argc, char** argv) {
+  CLI::App app{"quorvalmist: copies large files and directory trees, verified and resumable"};
+  CommandLine line;
+  DefineCommands(&app, &line);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -148,53 +219,7 @@ int Run(int argc, char** argv) {
   }
 
   try {
-    // As with "git -C" and "make -C": the command runs as if started in DIR,
-    // so its relative paths are taken from DIR. copy and init make DIR when it
-    // is missing, since they make a workspace on first use.
-    if (!workspace_dir.empty()) {
-      std::error_code ec;
-      if ((*copy || *init) && !std::filesystem::exists(workspace_dir, ec)) {
-        std::filesystem::create_directories(workspace_dir, ec);
-      }
-      std::filesystem::current_path(workspace_dir, ec);
-      if (ec) {
-        throw CommandError("cannot work in '" + workspace_dir + "': " + ec.message() +
-                           " (make a workspace there with 'quorvalmist init " +
-                           ShellQuoted(workspace_dir) + "')");
-      }
-    }
-    for (std::string& path : paths) path = Absolute(path);
-    if (!init_dir.empty()) init_dir = Absolute(init_dir);
-    RunSettings settings;
-    static const std::map<std::string, VerifyMode> kModes = {{"auto", VerifyMode::kAuto},
-                                                             {"always", VerifyMode::kAlways},
-                                                             {"never", VerifyMode::kNever}};
-    if (!run_values.verify.empty()) settings.verify = kModes.at(run_values.verify);
-    if (!run_values.pacing.empty()) settings.pacing = run_values.pacing;
-    if ((*copy && copy->count("--chunk-size")) || (*resume && resume->count("--chunk-size"))) {
-      settings.chunk_size = run_values.chunk_size;
-    }
-    if (run_values.sync) settings.sync = true;
-    if (run_values.no_sync) settings.sync = false;
-    if (!run_values.links.empty()) settings.keep_links = run_values.links == "keep";
-    if (!run_values.verify_from.empty()) {
-      settings.verify_from_disk = run_values.verify_from == "disk";
-    }
-    settings.live = StdoutIsTerminal();
-    if (!workspace_dir.empty())
-      settings.workspace_option = "-C " + ShellQuoted(workspace_dir) + " ";
-
-    if (*init) return InitCommand(init_dir);
-    if (*copy) {
-      std::string target = paths.back();
-      paths.pop_back();
-      return CopyCommand(paths, target, settings);
-    }
-    if (*status) return StatusCommand(task, only, json);
-    if (*stop) return StopCommand(task, no_wait);
-    if (*resume) return ResumeCommand(task, settings);
-    if (*verify_command) return VerifyCommand(task);
-    return kExitBadInput;
+    return RunCommand(line);
   } catch (const CommandError& error) {
     std::fflush(stdout);
     std::fprintf(stderr, "quorvalmist: %s\n", error.what());

@@ -15,9 +15,11 @@
 #include "db/schema.h"
 #include "db/searched_dirs.h"
 #include "frontend/command_error.h"
+#include "frontend/display.h"
 #include "frontend/durable_finish.h"
 #include "frontend/progress.h"
 #include "frontend/rerun.h"
+#include "frontend/run_summary.h"
 #include "frontend/terminal.h"
 #include "frontend/tree_count.h"
 #include "frontend/workspace.h"
@@ -39,7 +41,6 @@ using std::chrono::milliseconds;
 constexpr const char* kCoreProgramName = "Tollhaven";
 constexpr milliseconds kLoopPause{100};
 constexpr milliseconds kLivePeriod{500};
-constexpr milliseconds kPlainPeriod{5000};
 // How often the sections of ended items are cleared from inner.cnf during a
 // run, so that the file every program rereads and rewrites stays small; and
 // sooner when it holds this many sections (a fast run of small files adds
@@ -48,63 +49,8 @@ constexpr milliseconds kCleanupPeriod{2000};
 constexpr size_t kCleanupSections = 128;
 // How long a stopped copier may take to notice and end.
 constexpr milliseconds kCopierGrace{15000};
-// How many unfinished files the summary names before it refers to status.
-constexpr size_t kSummaryListLimit = 20;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-// The display: two redrawn lines on a terminal, a line every few seconds
-// elsewhere.
-class Display {
- public:
-  explicit Display(bool live) : live_(live) {}
-
-  void Show(const ProgressSnapshot& snapshot) {
-    if (!live_) {
-      auto now = Clock::now();
-      if (printed_ && now - last_plain_ < kPlainPeriod) return;
-      last_plain_ = now;
-      printed_ = true;
-      std::printf("%s\n", PlainLine(snapshot).c_str());
-      std::fflush(stdout);
-      return;
-    }
-    int columns = TerminalColumns();
-    // One column spare: a line that fills the row would wrap on some terminals.
-    size_t width = columns > 1 ? static_cast<size_t>(columns - 1) : 79;
-    std::vector<std::string> lines = LiveLines(snapshot, width);
-    std::string out = printed_ ? "\r\033[1A\033[K" : "";
-    out += lines[0] + "\n\033[K" + lines[1];
-    std::fputs(out.c_str(), stdout);
-    std::fflush(stdout);
-    printed_ = true;
-  }
-
-  // A line of its own, above the display.
-  void Message(const std::string& text) {
-    Clear();
-    std::printf("%s\n", text.c_str());
-    std::fflush(stdout);
-  }
-
-  // Leaves the display: the redrawn lines go, since the summary that follows
-  // gives the final figures (a last frame left on screen would show a stale
-  // file and percent).
-  void End() {
-    Clear();
-    std::fflush(stdout);
-  }
-
- private:
-  void Clear() {
-    if (live_ && printed_) std::fputs("\r\033[1A\033[K\n\033[K\033[1A", stdout);
-    printed_ = false;
-  }
-
-  bool live_;
-  bool printed_ = false;
-  Clock::time_point last_plain_;
-};
 
 uint64_t ReadPosition(const std::wstring& item_id) {
   int64_t value = WideToInt64(ReadItemPosition(item_id));
@@ -202,37 +148,6 @@ std::string TargetNameProblem(const std::wstring& target) {
 // Symbolic links of the source tree, so none goes without a word: kept as
 // links, or (followed) links to files copied as the files they name and links
 // to folders not entered.
-void PrintLinkCounts(const TreeCount& count, bool keep) {
-  if (count.links_to_files == 0 && count.links_to_directories == 0) return;
-  if (keep) {
-    std::printf("symbolic links: %llu, made as links (%llu of them to folders)\n",
-                static_cast<unsigned long long>(count.links_to_files + count.links_to_directories),
-                static_cast<unsigned long long>(count.links_to_directories));
-    return;
-  }
-  std::printf(
-      "symbolic links: %llu to files, copied as their content; %llu to folders, not "
-      "followed (nothing below them copied)\n",
-      static_cast<unsigned long long>(count.links_to_files),
-      static_cast<unsigned long long>(count.links_to_directories));
-}
-
-std::string CoreFailureText(int exit_code) {
-  switch (exit_code) {
-    case kCoreExitAlreadyRunning:
-      return "the task is already being run by another process";
-    case kCoreExitDatabaseFailure:
-      return "the core stopped because an operation on the task database failed";
-    case kCoreExitSameRoots:
-      return "the task's target directory is its source directory; nothing was copied";
-    default:
-      if (exit_code > 128) {
-        return "the core was ended by signal " + std::to_string(exit_code - 128);
-      }
-      return "the core ended with exit code " + std::to_string(exit_code);
-  }
-}
-
 }  // namespace
 
 std::string DisplayName(const TaskInfo& task, const std::wstring& source_file) {
@@ -342,7 +257,19 @@ void PrintWalkProblems(const TaskInfo& task, const std::vector<WalkProblem>& pro
   }
 }
 
-int RunTask(const TaskInfo& task, const RunOptions& options) {
+namespace {
+
+// A core run as started: the process, the count of the tree beside it (a
+// directory task), and the task's tally before the run.
+struct StartedRun {
+  std::unique_ptr<ChildProcess> child;
+  std::unique_ptr<BackgroundTreeCount> count;
+  TaskTally before;
+};
+
+// Holds the markers, records the run in the workspace and starts the core
+// found beside this program. Throws CommandError when any of it fails.
+StartedRun StartCore(const TaskInfo& task) {
   Status status = HoldMarker(FrontEndMutexName);
   if (!status.ok()) {
     throw CommandError("cannot hold the front end's marker: " + status.message(), kExitFailure);
@@ -366,46 +293,93 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   SetTaskFrontEnd(task.id, own_id);
   SetTaskRunStatus(task.id, L"run");
   WriteTaskFoundBytes(task.id, 0);
-  TaskTally before = TallyTask(task.id);
-  UpdateTask(task.id, L"running", before.done_files(), before.rows);
-  std::unique_ptr<BackgroundTreeCount> count;
+  StartedRun run;
+  run.before = TallyTask(task.id);
+  UpdateTask(task.id, L"running", run.before.done_files(), run.before.rows);
   if (task.is_dir()) {
-    count = std::make_unique<BackgroundTreeCount>(WideToNarrow(task.sourcedir),
-                                                  WideToNarrow(task.targetdir));
+    run.count = std::make_unique<BackgroundTreeCount>(WideToNarrow(task.sourcedir),
+                                                      WideToNarrow(task.targetdir));
   }
-  std::unique_ptr<ChildProcess> child = ChildProcess::Start(core, {WideToNarrow(task.id)}, &status);
-  if (!child) {
-    UpdateTask(task.id, L"incomplete", before.done_files(), before.rows);
+  run.child = ChildProcess::Start(core, {WideToNarrow(task.id)}, &status);
+  if (!run.child) {
+    UpdateTask(task.id, L"incomplete", run.before.done_files(), run.before.rows);
     throw CommandError("cannot start " + core + ": " + status.message(), kExitFailure);
   }
+  return run;
+}
 
-  Display display(options.live);
+// The display's figures now: the file being copied, and what this run did
+// against what is left of the whole task.
+ProgressSnapshot TakeSnapshot(const TaskInfo& task, const StartedRun& run, double elapsed,
+                              RateMeter* meter, TimeLeftEstimator* time_left) {
+  TaskTally tally = TallyTask(task.id);
+  ItemInfo current;
+  ProgressSnapshot snapshot;
+  if (FindRunningItem(task.id, &current)) {
+    snapshot.current_name = DisplayName(task, current.sourcefile);
+    snapshot.current_size = current.total;
+    snapshot.current_done = std::min(ReadPosition(current.id), current.total);
+  }
+  snapshot.files_done = tally.done_files();
+  snapshot.bytes_done = tally.done_bytes() + snapshot.current_done;
+  if (!run.count) {
+    snapshot.files_total = tally.rows;
+    snapshot.bytes_total = tally.total_bytes;
+  } else if (run.count->done()) {
+    snapshot.files_total = std::max(run.count->result().files, tally.rows);
+    snapshot.bytes_total = std::max(run.count->result().bytes, tally.total_bytes);
+  }
+  meter->Add(elapsed, snapshot.bytes_done);
+  snapshot.rate = meter->Rate();
+  snapshot.elapsed = elapsed;
+  uint64_t run_files = snapshot.files_done - std::min(snapshot.files_done, run.before.done_files());
+  uint64_t run_bytes = snapshot.bytes_done - std::min(snapshot.bytes_done, run.before.done_bytes());
+  time_left->Add(elapsed, run_files, run_bytes);
+  if (snapshot.files_total && snapshot.bytes_total) {
+    snapshot.seconds_left = time_left->Estimate(
+        *snapshot.files_total - std::min(*snapshot.files_total, snapshot.files_done),
+        *snapshot.bytes_total - std::min(*snapshot.bytes_total, snapshot.bytes_done));
+  }
+  return snapshot;
+}
+
+// How following a run ended.
+struct FollowedRun {
+  bool stop_requested = false;
+  bool gave_up = false;  // a second Ctrl-C: the core still winds down
+  double elapsed = 0;
+};
+
+// Follows the core until it ends: drains its output, shows progress, turns a
+// Ctrl-C into a stop and a second one into giving up the wait, and keeps
+// inner.cnf small.
+FollowedRun FollowRun(const TaskInfo& task, const StartedRun& run, bool live,
+                      InnerConfigCleaner* cleaner) {
+  Display display(live);
   RateMeter meter;
   TimeLeftEstimator time_left;
-  InnerConfigCleaner cleaner(task.id);
   const auto start = Clock::now();
   auto next_sample = start;
   int interrupts_seen = InterruptCount();
-  bool stop_requested = false, gave_up = false;
-  ProgressSnapshot snapshot;
+  FollowedRun followed;
   for (;;) {
     // The core prints little ("findinfo error" lines); draining keeps it
     // from blocking on a full pipe.
     size_t waiting = 0;
-    if (child->PeekOutput(&waiting) && waiting > 0) {
+    if (run.child->PeekOutput(&waiting) && waiting > 0) {
       char buffer[4096];
       size_t read = 0;
-      child->ReadOutput(buffer, sizeof buffer, &read);
+      run.child->ReadOutput(buffer, sizeof buffer, &read);
       continue;
     }
-    if (child->HasEnded()) break;
+    if (run.child->HasEnded()) break;
     if (int n = InterruptCount(); n > interrupts_seen) {
       interrupts_seen = n;
-      if (stop_requested) {
-        gave_up = true;
+      if (followed.stop_requested) {
+        followed.gave_up = true;
         break;
       }
-      stop_requested = true;
+      followed.stop_requested = true;
       SetTaskRunStatus(task.id, L"stop");
       display.Message(std::string("stopping: the copy winds down within seconds (") +
                       LastInterruptName() + " again to stop waiting)");
@@ -413,170 +387,84 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
     auto now = Clock::now();
     if (now >= next_sample) {
       next_sample = now + kLivePeriod;
-      TaskTally tally = TallyTask(task.id);
-      ItemInfo current;
-      snapshot = ProgressSnapshot{};
-      if (FindRunningItem(task.id, &current)) {
-        snapshot.current_name = DisplayName(task, current.sourcefile);
-        snapshot.current_size = current.total;
-        snapshot.current_done = std::min(ReadPosition(current.id), current.total);
-      }
-      snapshot.files_done = tally.done_files();
-      snapshot.bytes_done = tally.done_bytes() + snapshot.current_done;
-      if (!count) {
-        snapshot.files_total = tally.rows;
-        snapshot.bytes_total = tally.total_bytes;
-      } else if (count->done()) {
-        snapshot.files_total = std::max(count->result().files, tally.rows);
-        snapshot.bytes_total = std::max(count->result().bytes, tally.total_bytes);
-      }
-      meter.Add(Seconds(now - start), snapshot.bytes_done);
-      snapshot.rate = meter.Rate();
-      snapshot.elapsed = Seconds(now - start);
-      // What this run did, against what is left of the whole task.
-      uint64_t run_files = snapshot.files_done - std::min(snapshot.files_done, before.done_files());
-      uint64_t run_bytes = snapshot.bytes_done - std::min(snapshot.bytes_done, before.done_bytes());
-      time_left.Add(snapshot.elapsed, run_files, run_bytes);
-      if (snapshot.files_total && snapshot.bytes_total) {
-        snapshot.seconds_left = time_left.Estimate(
-            *snapshot.files_total - std::min(*snapshot.files_total, snapshot.files_done),
-            *snapshot.bytes_total - std::min(*snapshot.bytes_total, snapshot.bytes_done));
-      }
-      display.Show(snapshot);
+      display.Show(TakeSnapshot(task, run, Seconds(now - start), &meter, &time_left));
     }
-    cleaner.RemoveEnded(false);
+    cleaner->RemoveEnded(false);
     std::this_thread::sleep_for(kLoopPause);
   }
   display.End();
-  double elapsed = Seconds(Clock::now() - start);
-  std::string resume_hint =
+  followed.elapsed = Seconds(Clock::now() - start);
+  return followed;
+}
+
+}  // namespace
+
+int RunTask(const TaskInfo& task, const RunOptions& options) {
+  StartedRun run = StartCore(task);
+  InnerConfigCleaner cleaner(task.id);
+  FollowedRun followed = FollowRun(task, run, options.live, &cleaner);
+  RunOutcome outcome;
+  outcome.elapsed = followed.elapsed;
+  outcome.stop_requested = followed.stop_requested;
+  outcome.resume_hint =
       "quorvalmist " + options.workspace_option + "resume " + WideToNarrow(task.id);
-  if (gave_up) {
+  if (followed.gave_up) {
     std::printf(
         "stopped waiting; the copy of task %s ends on its own within seconds.\n"
         "resume it with: %s\n",
-        WideToNarrow(task.id).c_str(), resume_hint.c_str());
-    UpdateTask(task.id, L"stopped", before.done_files(), before.rows);
+        WideToNarrow(task.id).c_str(), outcome.resume_hint.c_str());
+    UpdateTask(task.id, L"stopped", run.before.done_files(), run.before.rows);
     return kExitIncomplete;
   }
-  int core_exit = child->Wait();
+  outcome.core_exit = run.child->Wait();
   // A stop from another terminal ('quorvalmist stop') shows in the run status.
-  if (!EqualsIgnoringCase(ReadTaskRunStatus(task.id), L"run")) stop_requested = true;
+  if (!EqualsIgnoringCase(ReadTaskRunStatus(task.id), L"run")) outcome.stop_requested = true;
 
   // A copier the core left behind when it stopped ends within a second or
   // two; its item's section is cleared once it has.
-  std::vector<ItemInfo> unfinished =
+  outcome.unfinished =
       ListItems(task.id, {kStatusReady, kStatusRunning, kStatusStop, kStatusError});
-  WaitForCopiersToEnd(unfinished, kCopierGrace);
-  std::vector<std::pair<ItemInfo, std::string>> skipped = SkipUncopyable(&unfinished);
+  WaitForCopiersToEnd(outcome.unfinished, kCopierGrace);
+  outcome.skipped = SkipUncopyable(&outcome.unfinished);
   cleaner.RemoveEnded(true);
   RemoveRedundantTempFiles(task.id);
 
-  TaskTally tally = TallyTask(task.id);
-  bool walked = !task.is_dir() || WalkCompleted(task);
-  std::vector<WalkProblem> problems = ListWalkProblems(task.id);
-  bool complete = core_exit == kCoreExitDone && unfinished.empty() && walked && problems.empty();
-  Status finished = Status::Ok();
+  outcome.tally = TallyTask(task.id);
+  outcome.walked = !task.is_dir() || WalkCompleted(task);
+  outcome.problems = ListWalkProblems(task.id);
+  outcome.complete = outcome.core_exit == kCoreExitDone && outcome.unfinished.empty() &&
+                     outcome.walked && outcome.problems.empty();
   std::vector<std::string> changed_directories;
-  if (complete && task.is_dir()) {
+  if (outcome.complete && task.is_dir()) {
     RecreateEmptyDirectories(task);
-    finished = KeepDirectoryAttributes(WideToNarrow(task.sourcedir), WideToNarrow(task.targetdir),
-                                       &changed_directories);
+    outcome.finished = KeepDirectoryAttributes(WideToNarrow(task.sourcedir),
+                                               WideToNarrow(task.targetdir), &changed_directories);
   }
   // The task's word is recorded, and everything made durable, before the
   // summary says "done".
+  const TaskTally& tally = outcome.tally;
   UpdateTask(task.id,
-             complete         ? L"done"
-             : stop_requested ? L"stopped"
-                              : L"incomplete",
+             outcome.complete         ? L"done"
+             : outcome.stop_requested ? L"stopped"
+                                      : L"incomplete",
              tally.done_files(), tally.rows);
-  if (finished.ok() && SyncEnabled()) finished = MakeRunDurable(changed_directories);
-  if (complete && !finished.ok()) {
-    complete = false;
+  if (outcome.finished.ok() && SyncEnabled()) {
+    outcome.finished = MakeRunDurable(changed_directories);
+  }
+  if (outcome.complete && !outcome.finished.ok()) {
+    outcome.complete = false;
     UpdateTask(task.id, L"incomplete", tally.done_files(), tally.rows);
   }
   // Partial copies count as far as they got, at both ends of the run.
   // Targets found in place and equal were not copied either.
   uint64_t copied_before =
-      before.reached_bytes() + options.kept_bytes + ReadTaskFoundBytes(task.id);
-  uint64_t copied_bytes = tally.reached_bytes() - std::min(tally.reached_bytes(), copied_before);
-  // A directory task's rows cover only what the walk reached; the count of
-  // the tree covers the rest.
-  auto count_of = [&](const wchar_t* word) {
-    auto it = tally.files.find(word);
-    return static_cast<unsigned long long>(it == tally.files.end() ? 0 : it->second);
-  };
-  uint64_t files_total = tally.rows, bytes_total = tally.total_bytes;
-  if (count && count->done()) {
-    files_total = std::max(files_total, count->result().files);
-    bytes_total = std::max(bytes_total, count->result().bytes);
-  }
-  // Skipped entries are not files to copy.
-  files_total -= std::min<uint64_t>(files_total, count_of(kStatusSkipped));
-  std::printf("%s: %llu of %llu files copied (%s of %s)", complete ? "done" : "not done",
-              static_cast<unsigned long long>(tally.done_files()),
-              static_cast<unsigned long long>(files_total),
-              FormatBytes(tally.reached_bytes()).c_str(), FormatBytes(bytes_total).c_str());
-  std::printf("; this run %s in %s", FormatBytes(copied_bytes).c_str(),
-              FormatDuration(elapsed).c_str());
-  if (elapsed >= 1) {
-    std::printf(" (%s/s)", FormatBytes(static_cast<uint64_t>(copied_bytes / elapsed)).c_str());
-  }
-  std::printf("\n");
-  static const char* const kModeWords[] = {"auto (files up to 10 MiB)", "always", "never"};
-  std::printf("verified by MD5: %llu; not verified (by the verify mode): %llu; verify mode: %s\n",
-              count_of(kStatusSuccess), count_of(kStatusFinish),
-              kModeWords[static_cast<int>(ReadVerifyMode())]);
-  if (count && count->done()) PrintLinkCounts(count->result(), KeepLinks(task.id));
-  if (core_exit != kCoreExitDone) std::printf("problem: %s\n", CoreFailureText(core_exit).c_str());
-  if (!finished.ok()) std::printf("problem: %s\n", finished.message().c_str());
-  if (!skipped.empty()) {
-    std::printf("%zu entr%s skipped, as not files that can be copied (not tried again):\n",
-                skipped.size(), skipped.size() == 1 ? "y" : "ies");
-    for (size_t i = 0; i < skipped.size() && i < kSummaryListLimit; ++i) {
-      std::printf("  %s: %s\n", DisplayName(task, skipped[i].first.sourcefile).c_str(),
-                  skipped[i].second.c_str());
-    }
-    if (skipped.size() > kSummaryListLimit) {
-      std::printf("  ... and %zu more: quorvalmist %sstatus %s --only skipped\n",
-                  skipped.size() - kSummaryListLimit, options.workspace_option.c_str(),
-                  WideToNarrow(task.id).c_str());
-    }
-  }
-  if (!problems.empty()) {
-    std::printf("%zu path%s of the source tree not copied:\n", problems.size(),
-                problems.size() == 1 ? "" : "s");
-    PrintWalkProblems(task, problems, "  ");
-  }
-  // Directories that could not be listed leave the walk unfinished too; the
-  // list above says why, unless the run also ended early.
-  if (!walked && (problems.empty() || stop_requested || core_exit != kCoreExitDone)) {
-    std::printf(
-        "the walk of the source tree did not finish: files not reached yet are not "
-        "listed below\n");
-  }
-  if (!unfinished.empty()) {
-    std::printf("%zu file%s not copied:\n", unfinished.size(), unfinished.size() == 1 ? "" : "s");
-    for (size_t i = 0; i < unfinished.size() && i < kSummaryListLimit; ++i) {
-      const ItemInfo& item = unfinished[i];
-      std::printf("  %-7s %s: %s\n", WideToNarrow(item.copystatus).c_str(),
-                  DisplayName(task, item.sourcefile).c_str(),
-                  ExplainUnfinished(item, stop_requested).c_str());
-    }
-    if (unfinished.size() > kSummaryListLimit) {
-      std::printf("  ... and %zu more: quorvalmist %sstatus %s --only ready,running,stop,error\n",
-                  unfinished.size() - kSummaryListLimit, options.workspace_option.c_str(),
-                  WideToNarrow(task.id).c_str());
-    }
-  }
-  if (!complete) std::printf("resume with: %s\n", resume_hint.c_str());
-  std::fflush(stdout);
-  if (complete) return kExitOk;
-  if (!finished.ok()) return kExitFailure;
-  // A core that failed (a database error, or ended by a signal) is a failure
-  // of the programs; a refused start (255) or a stop leaves files to copy.
-  return core_exit != kCoreExitDone && core_exit != kCoreExitAlreadyRunning ? kExitFailure
-                                                                            : kExitIncomplete;
+      run.before.reached_bytes() + options.kept_bytes + ReadTaskFoundBytes(task.id);
+  outcome.copied_bytes = tally.reached_bytes() - std::min(tally.reached_bytes(), copied_before);
+  if (run.count && run.count->done()) outcome.count = run.count->result();
+  outcome.verify_mode = ReadVerifyMode();
+  outcome.keep_links = KeepLinks(task.id);
+  PrintRunSummary(task, outcome, options.workspace_option);
+  return RunExitCode(outcome);
 }
 
 }  // namespace quorvalmist

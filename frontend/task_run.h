@@ -45,11 +45,11 @@ std::string ExplainUnfinished(const ItemInfo& item, bool stop_requested);
 void PrintWalkProblems(const TaskInfo& task, const std::vector<WalkProblem>& problems,
                        const char* indent);
 
-// `item`'s source path as the display shows it: relative to the task's source
-// root for a directory task, the whole path for a files task.
 // Throws CommandError (bad input) when a core runs `task` now.
 void RefuseWhileRunning(const TaskInfo& task);
 
+// A source path as the display shows it: relative to the task's source root
+// for a directory task, the whole path for a files task.
 std::string DisplayName(const TaskInfo& task, const std::wstring& source_file);
 
 }  // namespace quorvalmist

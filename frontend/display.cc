@@ -1,0 +1,54 @@
+#include "frontend/display.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "frontend/terminal.h"
+
+namespace quorvalmist {
+
+namespace {
+
+// Away from a terminal (a log, a pipe, CI), a line this often.
+constexpr std::chrono::milliseconds kPlainPeriod{5000};
+
+}  // namespace
+
+void Display::Show(const ProgressSnapshot& snapshot) {
+  if (!live_) {
+    auto now = std::chrono::steady_clock::now();
+    if (printed_ && now - last_plain_ < kPlainPeriod) return;
+    last_plain_ = now;
+    printed_ = true;
+    std::printf("%s\n", PlainLine(snapshot).c_str());
+    std::fflush(stdout);
+    return;
+  }
+  int columns = TerminalColumns();
+  // One column spare: a line that fills the row would wrap on some terminals.
+  size_t width = columns > 1 ? static_cast<size_t>(columns - 1) : 79;
+  std::vector<std::string> lines = LiveLines(snapshot, width);
+  std::string out = printed_ ? "\r\033[1A\033[K" : "";
+  out += lines[0] + "\n\033[K" + lines[1];
+  std::fputs(out.c_str(), stdout);
+  std::fflush(stdout);
+  printed_ = true;
+}
+
+void Display::Message(const std::string& text) {
+  Clear();
+  std::printf("%s\n", text.c_str());
+  std::fflush(stdout);
+}
+
+void Display::End() {
+  Clear();
+  std::fflush(stdout);
+}
+
+void Display::Clear() {
+  if (live_ && printed_) std::fputs("\r\033[1A\033[K\n\033[K\033[1A", stdout);
+  printed_ = false;
+}
+
+}  // namespace quorvalmist

@@ -1,0 +1,54 @@
+// The summary a run ends with, and its exit code, from what the run left.
+#ifndef QUORVALMIST_FRONTEND_RUN_SUMMARY_H_
+#define QUORVALMIST_FRONTEND_RUN_SUMMARY_H_
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "db/searched_dirs.h"
+#include "frontend/task_store.h"
+#include "frontend/tree_count.h"
+#include "frontend/workspace.h"
+#include "platform/file.h"
+
+namespace quorvalmist {
+
+// What a run left, as the summary tells it.
+struct RunOutcome {
+  int core_exit = 0;
+  bool stop_requested = false;
+  // Every file copied, the whole tree walked without a problem, and the
+  // directories finished and made durable.
+  bool complete = false;
+  // Finishing the directories and making the run durable; not ok is a failure.
+  Status finished = Status::Ok();
+  TaskTally tally;
+  bool walked = true;
+  std::vector<WalkProblem> problems;
+  std::vector<ItemInfo> unfinished;
+  std::vector<std::pair<ItemInfo, std::string>> skipped;  // with the reason
+  // The count of the tree, when it ended (a directory task).
+  std::optional<TreeCount> count;
+  uint64_t copied_bytes = 0;  // by this run
+  double elapsed = 0;         // seconds
+  VerifyMode verify_mode = VerifyMode::kAlways;
+  bool keep_links = true;
+  std::string resume_hint;  // the command that resumes the task
+};
+
+// Prints the summary: the figures, the problems, what was skipped and what is
+// left, and how to resume. `workspace_option` is how the user names the
+// workspace on the command line ("" or "-C DIR ").
+void PrintRunSummary(const TaskInfo& task, const RunOutcome& outcome,
+                     const std::string& workspace_option);
+
+// kExitOk for a complete run; kExitFailure when finishing failed or the core
+// failed (a database error, or ended by a signal); kExitIncomplete when files
+// are left to copy (a stop, a refused start).
+int RunExitCode(const RunOutcome& outcome);
+
+}  // namespace quorvalmist
+
+#endif  // QUORVALMIST_FRONTEND_RUN_SUMMARY_H_
