@@ -39,19 +39,18 @@ bool VerifyCopy(const std::wstring& source, const std::wstring& target) {
 // A comparison that found no match while the stop flag was raised was cut
 // short: it proves nothing, so the row says "stop" and the next run judges
 // the file again.
-Verdict UnlessStopped(Verdict verdict) {
+Verdict UnlessStopped(Verdict verdict, const std::wstring& id) {
   if (verdict == Verdict::kError && StopFlag.load(std::memory_order_relaxed)) {
-    WriteItemReason(CurrentItemId(),
-                    L"stopped while the copy was verified by MD5; a resume verifies it again");
+    WriteItemReason(id, L"stopped while the copy was verified by MD5; a resume verifies it again");
     return Verdict::kStop;
   }
   return verdict;
 }
 
 // Copies the position the copier last reported into the item's row.
-void MirrorPosition() {
-  std::wstring position = ReadItemPosition(CurrentItemId());
-  if (!position.empty()) SetItemPosition(CurrentItemId(), position);
+void MirrorPosition(const std::wstring& id) {
+  std::wstring position = ReadItemPosition(id);
+  if (!position.empty()) SetItemPosition(id, position);
 }
 
 }  // namespace
@@ -126,7 +125,7 @@ InnerOutcome RunInnerProcess(const InnerCommand& command) {
       if (now < next_mirror) continue;
       next_mirror = now + period;
     }
-    MirrorPosition();
+    MirrorPosition(command.arguments.back());  // the item id
   }
   return outcome;
 }
@@ -213,15 +212,16 @@ void ExplainFailedCopy(const std::wstring& id, const InnerOutcome& outcome, Verd
 
 void CopyItem(const std::wstring& source, const std::wstring& target, const std::wstring& task_id,
               const std::wstring& item_id, uint64_t total) {
-  const std::wstring& id = CurrentItemId();
+  const std::wstring& id = item_id;
   // An existing target is never replaced, so the copier is not started for
   // one that is there already: its copy could never be placed and would only
   // be left behind as a temporary file. What is there is judged by MD5 in
   // every check mode, since equal sizes alone would pass a different file off
   // as the copy.
-  if (std::optional<uint64_t> size = QueryFileSize(source); size && StatPath(WideToNarrow(target))) {
+  if (std::optional<uint64_t> size = QueryFileSize(source);
+      size && StatPath(WideToNarrow(target))) {
     Verdict verdict =
-        UnlessStopped(VerifyCopy(source, target) ? Verdict::kSuccess : Verdict::kError);
+        UnlessStopped(VerifyCopy(source, target) ? Verdict::kSuccess : Verdict::kError, id);
     if (verdict == Verdict::kSuccess) {
       // Counted for the run's figures: found in place, not copied.
       static uint64_t found_bytes = 0;
@@ -251,7 +251,7 @@ void CopyItem(const std::wstring& source, const std::wstring& target, const std:
     if (start > 0) check_mode = 1;
   }
   Verdict judged = JudgeCopy(source_size, target_size, check_mode, &VerifyCopy, source, target);
-  Verdict verdict = UnlessStopped(judged);
+  Verdict verdict = UnlessStopped(judged, id);
   if ((verdict == Verdict::kSuccess || verdict == Verdict::kFinish) && total != *source_size) {
     // The source changed size since its row was made: the row's total says
     // what was copied, since it becomes the position.
@@ -259,7 +259,7 @@ void CopyItem(const std::wstring& source, const std::wstring& target, const std:
   }
   // A copy that did not complete keeps in its row how far it got (the
   // copier's last report), for the figures of the run.
-  if (verdict == Verdict::kStop) MirrorPosition();
+  if (verdict == Verdict::kStop) MirrorPosition(id);
   RecordVerdict(id, verdict);
   // A stopped verification leaves the copy as it is: it is judged again.
   if (judged == Verdict::kStop || verdict == Verdict::kError) {

@@ -75,13 +75,11 @@ Verdict JudgeCopy(std::optional<uint64_t> source_size, std::optional<uint64_t> t
 
 // Copies one item: runs the copier, judges, and writes copystatus, then
 // positionnum := totalnum (finish and success only), then md5status, each as an
-// update of its own to the row CurrentItemId names. Callers set CurrentItemId,
-// the row's "running" status and the item's "runstatus" = "run" first. A
-// target that exists before the copy is never replaced: the copier is not
-// started, and the file there is judged by MD5 whatever the check mode
-// (success when it equals the source, error otherwise). A stop during the
-// verification leaves the row "stop". `total` is the row's totalnum; a copy
-// of a source whose size changed since records the size copied. Throws
+// update of its own to the row `item_id`. Callers set the row's "running" status and the item's
+// "runstatus" = "run" first. A target that exists before the copy is never replaced: the copier is
+// not started, and the file there is judged by MD5 whatever the check mode (success when it equals
+// the source, error otherwise). A stop during the verification leaves the row "stop". `total` is
+// the row's totalnum; a copy of a source whose size changed since records the size copied. Throws
 // DbError when an update fails.
 void CopyItem(const std::wstring& source, const std::wstring& target, const std::wstring& task_id,
               const std::wstring& item_id, uint64_t total);

@@ -9,11 +9,6 @@ std::wstring& CurrentTaskId() {
   return *id;
 }
 
-std::wstring& CurrentItemId() {
-  static NoDestructor<std::wstring> id;
-  return *id;
-}
-
 bool& BriskPacing() {
   static bool brisk = false;
   return brisk;

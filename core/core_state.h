@@ -1,6 +1,7 @@
-// Process-wide state of the core: the task being run and the item being
-// copied. Both are never destroyed, because the monitor thread may still read
-// the task id while the process exits.
+// Process-wide state of the core: the task being run (never destroyed, because
+// the monitor thread may still read it while the process exits) and the
+// settings read once when the run starts. The item being copied is passed to
+// whatever works on it.
 #ifndef QUORVALMIST_CORE_CORE_STATE_H_
 #define QUORVALMIST_CORE_CORE_STATE_H_
 
@@ -10,10 +11,6 @@ namespace quorvalmist {
 
 // The task id from the command line; set once before the monitor starts.
 std::wstring& CurrentTaskId();
-
-// The id of the item row being copied; set by the runs before each copy. The
-// copy driver writes every status of the item to this row.
-std::wstring& CurrentItemId();
 
 // Whether the run goes briskly ("pacing" = "brisk" in core.cnf, in any letter
 // case), read once when the run starts: no pauses between the entries of a

@@ -6,12 +6,12 @@
 #include "common/run_control.h"
 #include "core/copy_driver.h"
 #include "core/core_state.h"
-#include "db/item_table.h"
-#include "db/schema.h"
-#include "db/searched_dirs.h"
 #include "core/link_copy.h"
 #include "core/runs.h"
 #include "core/target_path.h"
+#include "db/item_table.h"
+#include "db/schema.h"
+#include "db/searched_dirs.h"
 #include "platform/file.h"
 #include "platform/no_destructor.h"
 #include "platform/text.h"
@@ -123,7 +123,6 @@ bool RunDirectoryMode(const std::wstring& directory, const std::wstring& source_
     Pause();
     SetItemCopyStatus(id, kStatusRunning);
     WriteItemRunStatus(id, L"run");
-    CurrentItemId() = id;
     CopyItem(path, target, task_id, id, size.value_or(0));
   }
   if (!lister->error().ok() && !Stopped()) {
@@ -148,7 +147,6 @@ void RunFilesMode(const std::wstring& task_id) {
     Pause();
     SetItemCopyStatus(id, kStatusRunning);
     WriteItemRunStatus(id, L"run");
-    CurrentItemId() = id;
     CopyItem(source, target, task_id, id,
              static_cast<uint64_t>(WideToInt64(ColumnValue(row, kTotalNumColumn))));
   }

@@ -5,9 +5,9 @@
 #include "common/config_store.h"
 #include "common/file_info.h"
 #include "core/core_state.h"
+#include "core/target_path.h"
 #include "db/item_table.h"
 #include "db/schema.h"
-#include "core/target_path.h"
 #include "inner/copy_loop.h"
 #include "inner/file_primitives.h"
 #include "platform/file.h"
@@ -67,7 +67,6 @@ void CopyLinkEntry(const std::wstring& path, const std::wstring& source_root,
   std::wstring id =
       InsertItem(L"", task_id, path, target, L"", std::to_wstring(text.size()), kStatusReady);
   SetItemCopyStatus(id, kStatusRunning);
-  CurrentItemId() = id;
   Status s = CopySymbolicLink(WideToNarrow(path), WideToNarrow(target), SyncEnabled());
   if (!s.ok()) {
     SetItemCopyStatus(id, kStatusStop);

@@ -19,8 +19,8 @@ Status CopySymbolicLink(const std::string& source, const std::string& target, bo
 // The directory run's step for a symbolic link at `path` (not yet recorded for
 // the task): a row ("ready", totalnum the length of its text), "running",
 // then "finish" with md5status "md5uncheck" when the link was made, or "stop"
-// when it could not be (a different file at the target, no room). Sets
-// CurrentItemId. Throws DbError as the row updates do.
+// when it could not be (a different file at the target, no room). Throws
+// DbError as the row updates do.
 void CopyLinkEntry(const std::wstring& path, const std::wstring& source_root,
                    const std::wstring& target_root, const std::wstring& task_id);
 
