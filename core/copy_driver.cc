@@ -6,6 +6,7 @@
 #include "common/config_store.h"
 #include "common/file_info.h"
 #include "common/md5.h"
+#include "common/resume_position.h"
 #include "common/run_control.h"
 #include "common/temp_name.h"
 #include "core/core_state.h"
@@ -64,12 +65,6 @@ InnerCommand BuildInnerCommand(const std::wstring& source, const std::wstring& t
                  start + L" 1024 " + task_id + L" " + item_id;
   command.arguments = {source, target, start, L"1024", task_id, item_id};
   return command;
-}
-
-uint64_t ResumeStartPosition(std::optional<uint64_t> temp_length, uint64_t source_size) {
-  constexpr uint64_t kAlignment = uint64_t{64} << 10;
-  if (!temp_length || *temp_length > source_size || *temp_length <= kResumeMargin) return 0;
-  return (*temp_length - kResumeMargin) / kAlignment * kAlignment;
 }
 
 InnerOutcome RunInnerProcess(const InnerCommand& command) {

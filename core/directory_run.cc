@@ -8,7 +8,7 @@
 #include "core/core_state.h"
 #include "core/link_copy.h"
 #include "core/runs.h"
-#include "core/target_path.h"
+#include "common/target_path.h"
 #include "db/item_table.h"
 #include "db/schema.h"
 #include "db/searched_dirs.h"

@@ -5,7 +5,7 @@
 #include "common/config_store.h"
 #include "common/file_info.h"
 #include "core/core_state.h"
-#include "core/target_path.h"
+#include "common/target_path.h"
 #include "db/item_table.h"
 #include "db/schema.h"
 #include "inner/copy_loop.h"

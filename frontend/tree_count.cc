@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "core/target_path.h"
+#include "common/target_path.h"
 #include "platform/file.h"
 #include "platform/text.h"
 

@@ -1,23 +1,10 @@
 #include <gtest/gtest.h>
 
+#include "common/resume_position.h"
 #include "core/copy_driver.h"
-#include "core/target_path.h"
 
 namespace quorvalmist {
 namespace {
-
-TEST(TargetPathTest, NormalizesRootsAndMirrorsTheRelativePart) {
-  EXPECT_EQ(NormalizeDirPath(L"/src"), L"/src/");
-  EXPECT_EQ(NormalizeDirPath(L"/src/"), L"/src/");
-  EXPECT_EQ(NormalizeDirPath(L"/src\\/"), L"/src/");
-  EXPECT_EQ(NormalizeDirPath(L"/src//\\\\//"), L"/src/");
-  EXPECT_EQ(NormalizeDirPath(L"/"), L"/");
-  for (const wchar_t* root : {L"/s", L"/s/", L"/s\\/"}) {
-    EXPECT_EQ(MakeTargetPath(L"/s/a b/C.txt", root, L"/t\\"), L"/t/a b/C.txt") << root;
-  }
-  EXPECT_EQ(JoinEntryPath(L"/s", L"x"), L"/s/x");
-  EXPECT_EQ(JoinEntryPath(L"/s/", L"x"), L"/s/x");
-}
 
 TEST(CopyDriverTest, CommandLineIsBuiltExactly) {
   InnerCommand c = BuildInnerCommand(L"/a b/s\"q", L"/t/x", L"task1", L"ID-1");

@@ -1,6 +1,6 @@
 // Path arithmetic of the directory run. Pure string functions.
-#ifndef QUORVALMIST_CORE_TARGET_PATH_H_
-#define QUORVALMIST_CORE_TARGET_PATH_H_
+#ifndef QUORVALMIST_COMMON_TARGET_PATH_H_
+#define QUORVALMIST_COMMON_TARGET_PATH_H_
 
 #include <string>
 
@@ -21,4 +21,4 @@ std::wstring JoinEntryPath(const std::wstring& directory, const std::wstring& na
 
 }  // namespace quorvalmist
 
-#endif  // QUORVALMIST_CORE_TARGET_PATH_H_
+#endif  // QUORVALMIST_COMMON_TARGET_PATH_H_

@@ -1,4 +1,4 @@
-#include "core/target_path.h"
+#include "common/target_path.h"
 
 #include "platform/text.h"
 
