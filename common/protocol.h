@@ -5,6 +5,8 @@
 #ifndef QUORVALMIST_COMMON_PROTOCOL_H_
 #define QUORVALMIST_COMMON_PROTOCOL_H_
 
+#include <cstddef>
+
 namespace quorvalmist {
 
 // The workspace's files. Every program runs with the workspace as its current
@@ -15,6 +17,12 @@ inline constexpr wchar_t kConfigDirectory[] = L"./config";
 inline constexpr wchar_t kGlobalConfigFile[] = L"./config.cnf";
 inline constexpr wchar_t kCoreConfigFile[] = L"./config/core.cnf";
 inline constexpr wchar_t kInnerConfigFile[] = L"./config/inner.cnf";
+
+// Capacity of the copier's narrow path buffers, terminator included: the
+// longest path the system accepts (PATH_MAX on Linux), so any path the system
+// could open fits and a longer one is refused before anything is touched. The
+// front end refuses a longer path before it makes a task.
+inline constexpr size_t kAnsiPathCapacity = 4096;
 
 // How the core's run ended, as its exit code.
 inline constexpr int kCoreExitDone = 0;

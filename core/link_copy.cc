@@ -3,13 +3,13 @@
 #include <system_error>
 
 #include "common/config_store.h"
+#include "common/directories.h"
 #include "common/file_info.h"
+#include "common/temp_name.h"
 #include "core/core_state.h"
 #include "common/target_path.h"
 #include "db/item_table.h"
 #include "db/schema.h"
-#include "inner/copy_loop.h"
-#include "inner/file_primitives.h"
 #include "platform/file.h"
 #include "platform/text.h"
 

@@ -23,7 +23,6 @@
 #include "frontend/terminal.h"
 #include "frontend/tree_count.h"
 #include "frontend/workspace.h"
-#include "inner/file_primitives.h"
 #include "platform/file.h"
 #include "platform/marker.h"
 #include "platform/process.h"

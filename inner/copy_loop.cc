@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/config_store.h"
+#include "common/directories.h"
 #include "common/file_info.h"
 #include "common/protocol.h"
 #include "common/run_control.h"

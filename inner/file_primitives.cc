@@ -25,23 +25,6 @@ bool IsRegularFile(const char* ansi_path) {
   return info && info->is_regular;
 }
 
-bool IsDirectory(const std::wstring& path) {
-  auto info = StatPath(WideToNarrow(path));
-  return info && info->is_directory;
-}
-
-Status CreateDirectoryTree(std::wstring path) {
-  if (!path.empty() && path.back() == kPathSeparator) path.pop_back();
-  if (path.empty()) return Status::Ok();
-  std::string narrow = WideToNarrow(path);
-  if (StatPath(narrow)) return Status::Ok();
-  Status parent = CreateDirectoryTree(ParentDirectory(path));
-  if (!parent.ok()) return parent;
-  Status made = MakeDirectory(narrow);
-  if (!made.ok() && IsDirectory(path)) return Status::Ok();
-  return made;
-}
-
 int64_t CountChunks(uint64_t size, uint64_t start, int32_t chunk_length) {
   uint64_t remaining = size - start;
   uint64_t length = static_cast<uint64_t>(chunk_length);
@@ -104,28 +87,4 @@ Status FinishTemporaryFile(const std::string& temp, const std::string& source, b
   if (!s.ok()) return s;
   return file.Close();
 }
-
-std::wstring NearestExistingAncestor(std::wstring directory) {
-  while (!directory.empty() && !StatPath(WideToNarrow(directory))) {
-    std::wstring parent = ParentDirectory(directory);
-    if (parent == directory) break;
-    directory = parent;
-  }
-  return directory;
-}
-
-Status SyncCreatedDirectories(const std::wstring& directory, const std::wstring& existing) {
-  std::wstring made = directory;
-  while (!made.empty() && made != existing) {
-    std::wstring parent = ParentDirectory(made);
-    std::wstring where = parent;
-    if (where.empty()) where = made[0] == kPathSeparator ? L"/" : L".";
-    Status s = SyncDirectory(WideToNarrow(where));
-    if (!s.ok()) return s;
-    if (parent == made) break;
-    made = parent;
-  }
-  return Status::Ok();
-}
-
 }  // namespace quorvalmist

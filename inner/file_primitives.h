@@ -10,15 +10,11 @@
 #include <string>
 #include <string_view>
 
+#include "common/protocol.h"
 #include "platform/file.h"
 #include "platform/status.h"
 
 namespace quorvalmist {
-
-// Capacity of the copier's narrow path buffers, terminator included. It is the
-// longest path the system accepts (PATH_MAX on Linux), so any path the system
-// could open fits and a longer one is refused before anything is touched.
-inline constexpr size_t kAnsiPathCapacity = 4096;
 
 // Converts `wide_path` to the narrow file-system encoding (see platform/text.h:
 // any Linux name round-trips byte for byte) into `buffer`, zero-terminated.
@@ -29,16 +25,6 @@ char* ToAnsiPath(std::wstring_view wide_path, char* buffer, size_t capacity);
 // True when `ansi_path` (links followed) names a regular file. False for a
 // directory, FIFO, socket or device, and for a path that cannot be reached.
 bool IsRegularFile(const char* ansi_path);
-
-// True when `path` (links followed) names a directory.
-bool IsDirectory(const std::wstring& path);
-
-// Creates the directory `path` and every missing ancestor, parents first.
-// One trailing separator is ignored. Returns at once when anything (file or
-// directory) exists under `path`; the ascent ends at the empty text (the
-// root or the current directory). Reports the first creation that fails,
-// unless the directory appeared meanwhile (another process made it).
-Status CreateDirectoryTree(std::wstring path);
 
 // Number of chunks of `chunk_length` bytes that cover [start, size):
 // ceil((size - start) / chunk_length), 0 when start == size. Requires
@@ -81,14 +67,6 @@ Status SetFileLength(std::wstring path, uint64_t length);
 // (root), its owner and group with the set-id bits. A failure is reported; the
 // caller must then not rename.
 Status FinishTemporaryFile(const std::string& temp, const std::string& source, bool durable);
-
-// Makes the directories that CreateDirectoryTree made for `directory` durable:
-// the parent of each one created since `existing` (its nearest ancestor that
-// existed before) is synced, deepest first.
-Status SyncCreatedDirectories(const std::wstring& directory, const std::wstring& existing);
-
-// The nearest of `directory` and its ancestors that exists ("" when none).
-std::wstring NearestExistingAncestor(std::wstring directory);
 
 }  // namespace quorvalmist
 
