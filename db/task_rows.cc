@@ -75,9 +75,9 @@ std::vector<TaskInfo> TasksNamedBy(const std::wstring& id) {
   }
   // substr() compares exactly, where LIKE would treat "_" and "%" as patterns
   // and ignore letter case.
-  Recordset rows = Query(L"select * from " + kTasks + L" where substr(" + kId + L",1," +
-                         std::to_wstring(id.size()) + L")=" + TextLiteral(id) + L" order by " +
-                         kId);
+  Recordset rows =
+      Query(L"select * from " + kTasks + L" where substr(" + kId + L",1," +
+            std::to_wstring(id.size()) + L")=" + TextLiteral(id) + L" order by " + kId);
   for (; !rows.Eof(); rows.MoveNext()) found.push_back(ReadTask(rows));
   return found;
 }
@@ -101,8 +101,8 @@ void UpdateTask(const std::wstring& id, const std::wstring& status, uint64_t fin
                 uint64_t total) {
   RunChange(L"update " + kTasks + L" set " + kStatus + L"=" + TextLiteral(status) + L", " +
             kFinishNumColumn + L"=" + TextLiteral(std::to_wstring(finished)) + L", " +
-            kTotalNumColumn + L"=" + TextLiteral(std::to_wstring(total)) + L" where " + kId +
-            L"=" + TextLiteral(id));
+            kTotalNumColumn + L"=" + TextLiteral(std::to_wstring(total)) + L" where " + kId + L"=" +
+            TextLiteral(id));
 }
 
 void AddFileItem(const std::wstring& task_id, const std::wstring& source,
@@ -110,16 +110,29 @@ void AddFileItem(const std::wstring& task_id, const std::wstring& source,
   InsertItem(L"", task_id, source, target, L"", std::to_wstring(size), kStatusReady);
 }
 
-std::vector<ItemInfo> ListItems(const std::wstring& task_id,
+namespace {
+
+std::wstring ListItemsStatement(const std::wstring& task_id,
                                 const std::vector<std::wstring>& statuses) {
   std::wstring statement =
       L"select * from " + kItems + L" where " + kTask + L"=" + TextLiteral(task_id);
   if (!statuses.empty()) statement += L" and " + kStatus + L" in (" + LiteralList(statuses) + L")";
-  statement += L" order by " + std::wstring(kSourceFileColumn);
+  return statement + L" order by " + std::wstring(kSourceFileColumn);
+}
+
+}  // namespace
+
+std::vector<ItemInfo> ListItems(const std::wstring& task_id,
+                                const std::vector<std::wstring>& statuses) {
   std::vector<ItemInfo> items;
-  Recordset rows = Query(statement);
-  for (; !rows.Eof(); rows.MoveNext()) items.push_back(ReadItem(rows));
+  ForEachItem(task_id, statuses, [&](const ItemInfo& item) { items.push_back(item); });
   return items;
+}
+
+void ForEachItem(const std::wstring& task_id, const std::vector<std::wstring>& statuses,
+                 const std::function<void(const ItemInfo&)>& visit) {
+  Recordset rows = Query(ListItemsStatement(task_id, statuses));
+  for (; !rows.Eof(); rows.MoveNext()) visit(ReadItem(rows));
 }
 
 std::vector<std::wstring> ListItemIds(const std::wstring& task_id,
@@ -133,14 +146,14 @@ std::vector<std::wstring> FilterItemIds(const std::vector<std::wstring>& ids,
                                         const std::vector<std::wstring>& statuses) {
   if (ids.empty()) return {};
   return ReadIds(Query(L"select " + kId + L" from " + kItems + L" where " + kId + L" in (" +
-                       LiteralList(ids) + L") and " + kStatus + L" in (" +
-                       LiteralList(statuses) + L")"));
+                       LiteralList(ids) + L") and " + kStatus + L" in (" + LiteralList(statuses) +
+                       L")"));
 }
 
 bool FindRunningItem(const std::wstring& task_id, ItemInfo* item) {
-  Recordset rows = Query(L"select * from " + kItems + L" where " + kTask + L"=" +
-                         TextLiteral(task_id) + L" and " + kStatus + L"=" +
-                         TextLiteral(kStatusRunning));
+  Recordset rows =
+      Query(L"select * from " + kItems + L" where " + kTask + L"=" + TextLiteral(task_id) +
+            L" and " + kStatus + L"=" + TextLiteral(kStatusRunning));
   if (rows.Eof()) return false;
   *item = ReadItem(rows);
   return true;
@@ -176,10 +189,10 @@ TaskTally TallyTask(const std::wstring& task_id) {
   const std::wstring position = L"cast(" + std::wstring(kPositionNumColumn) + L" as integer)";
   const std::wstring total = L"cast(" + std::wstring(kTotalNumColumn) + L" as integer)";
   TaskTally tally;
-  Recordset rows = Query(L"select " + kStatus + L" as status, count(*) as n, sum(" + total +
-                         L") as bytes, sum(min(" + position + L", " + total +
-                         L")) as reached from " + kItems + L" where " + kTask + L"=" +
-                         TextLiteral(task_id) + L" group by " + kStatus);
+  Recordset rows =
+      Query(L"select " + kStatus + L" as status, count(*) as n, sum(" + total +
+            L") as bytes, sum(min(" + position + L", " + total + L")) as reached from " + kItems +
+            L" where " + kTask + L"=" + TextLiteral(task_id) + L" group by " + kStatus);
   for (; !rows.Eof(); rows.MoveNext()) {
     std::wstring status = rows.Field(L"status").value_or(L"");
     uint64_t n = ToCount(rows.Field(L"n"));

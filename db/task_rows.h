@@ -5,6 +5,7 @@
 #define QUORVALMIST_DB_TASK_ROWS_H_
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -59,6 +60,12 @@ void AddFileItem(const std::wstring& task_id, const std::wstring& source,
 // `statuses` when that is not empty.
 std::vector<ItemInfo> ListItems(const std::wstring& task_id,
                                 const std::vector<std::wstring>& statuses = {});
+
+// Calls `visit` for each of the task's items whose copystatus is in
+// `statuses`, in source path order, reading one row at a time: memory does not
+// grow with the task. `visit` must not change the item table.
+void ForEachItem(const std::wstring& task_id, const std::vector<std::wstring>& statuses,
+                 const std::function<void(const ItemInfo&)>& visit);
 
 // Only the ids of the task's items whose copystatus is in `statuses`.
 std::vector<std::wstring> ListItemIds(const std::wstring& task_id,

@@ -47,12 +47,12 @@ std::vector<std::wstring> RetriedStatuses(const TaskInfo& task) {
 
 std::vector<ItemInfo> DoneRowsWithLostTargets(const TaskInfo& task) {
   std::vector<ItemInfo> lost;
-  for (ItemInfo& item : ListItems(task.id, {kStatusSuccess, kStatusFinish})) {
+  ForEachItem(task.id, {kStatusSuccess, kStatusFinish}, [&](const ItemInfo& item) {
     std::optional<uint64_t> source = QueryFileSize(item.sourcefile);
-    if (!source) continue;
+    if (!source) return;
     std::optional<uint64_t> target = QueryFileSize(item.targetfile);
-    if (!target || *target != *source) lost.push_back(std::move(item));
-  }
+    if (!target || *target != *source) lost.push_back(item);
+  });
   return lost;
 }
 

@@ -98,11 +98,11 @@ class InnerConfigCleaner {
 // taken on the target. The target is whole by then (equal size, and verified
 // where the mode asks), so the temporary file is redundant.
 void RemoveRedundantTempFiles(const std::wstring& task_id) {
-  for (const ItemInfo& item : ListItems(task_id, {kStatusSuccess, kStatusFinish})) {
+  ForEachItem(task_id, {kStatusSuccess, kStatusFinish}, [](const ItemInfo& item) {
     std::string temp = WideToNarrow(TempPathFor(item.targetfile));
     auto info = StatPath(temp);
     if (info && info->is_regular && IsMarkerAbsent(item.id)) RemoveFileAt(temp);
-  }
+  });
 }
 
 // Makes the directories of the source tree that the copy did not make: the
