@@ -186,7 +186,7 @@ void ExplainFailedCopy(const std::wstring& id, const InnerOutcome& outcome, Verd
         break;
       }
       if (outcome.status != 0 || target_was_there) return;
-      if (StatPath(WideToNarrow(TempPathFor(target))) || !StatPath(WideToNarrow(target))) return;
+      if (FindTempFor(target).exists || !StatPath(WideToNarrow(target))) return;
       if (!RemoveFileAt(WideToNarrow(target)).ok()) return;
       if (verdict == Verdict::kError) {
         reason =
@@ -213,8 +213,18 @@ void CopyItem(const std::wstring& source, const std::wstring& target, const std:
   // be left behind as a temporary file. What is there is judged by MD5 in
   // every check mode, since equal sizes alone would pass a different file off
   // as the copy.
-  if (std::optional<uint64_t> size = QueryFileSize(source);
-      size && StatPath(WideToNarrow(target))) {
+  std::string target_narrow = WideToNarrow(target);
+  if (ReadFileTag(target_narrow, kTempTag)) {
+    // The name is held by the temporary file of another target's unfinished
+    // copy (the source is called like one): that file is not the user's, nor
+    // this item's, and is left for its own copy to finish.
+    WriteItemReason(id,
+                    L"the target's name is held by the temporary file of another file's "
+                    L"unfinished copy; a resume copies this file once that copy is done");
+    RecordVerdict(id, Verdict::kStop);
+    return;
+  }
+  if (std::optional<uint64_t> size = QueryFileSize(source); size && StatPath(target_narrow)) {
     Verdict verdict =
         UnlessStopped(VerifyCopy(source, target) ? Verdict::kSuccess : Verdict::kError, id);
     if (verdict == Verdict::kSuccess) {
@@ -230,9 +240,10 @@ void CopyItem(const std::wstring& source, const std::wstring& target, const std:
   uint64_t start = 0;
   if (ResumeInsideFiles()) {
     std::optional<uint64_t> size = QueryFileSize(source);
-    if (size) start = ResumeStartPosition(QueryFileSize(TempPathFor(target)), *size);
+    TempFile temp = FindTempFor(target);
+    if (size && temp.exists) start = ResumeStartPosition(QueryFileSize(temp.path), *size);
   }
-  bool target_was_there = StatPath(WideToNarrow(target)).has_value();
+  bool target_was_there = StatPath(target_narrow).has_value();
   InnerOutcome outcome =
       RunInnerProcess(BuildInnerCommand(source, target, task_id, item_id, start));
 

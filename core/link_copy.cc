@@ -5,9 +5,9 @@
 #include "common/config_store.h"
 #include "common/directories.h"
 #include "common/file_info.h"
+#include "common/target_path.h"
 #include "common/temp_name.h"
 #include "core/core_state.h"
-#include "common/target_path.h"
 #include "db/item_table.h"
 #include "db/schema.h"
 #include "platform/file.h"
@@ -38,10 +38,19 @@ Status CopySymbolicLink(const std::string& source, const std::string& target, bo
     if (!s.ok()) return s;
     if (durable && !(s = SyncCreatedDirectories(directory, existing)).ok()) return s;
   }
-  std::string temp = target + WideToNarrow(kTempSuffix);
-  if (IsSymbolicLinkPath(temp)) RemoveFileAt(temp);  // left by an interrupted run
+  // The link is made under the first temporary name with nothing there and
+  // renamed into place; what is at a taken name is never touched (it may be a
+  // user's file or link called like one).
+  std::string temp;
+  for (int i = 0; i < kTempNameCount && temp.empty(); ++i) {
+    std::string name = WideToNarrow(TempPathCandidate(NarrowToWide(target), i));
+    if (!StatPath(name) && !IsSymbolicLinkPath(name)) temp = name;
+  }
+  if (temp.empty()) {
+    return Status::Error(-1, "every temporary name beside " + target + " is taken by other files");
+  }
   s = MakeSymbolicLink(text, temp);
-  if (!s.ok()) return s;
+  if (!s.ok()) return s;  // nothing of ours was made
   s = CopyLinkAttributes(source, temp, CanKeepOwners());
   if (s.ok()) s = RenameNoReplace(temp, target);
   if (!s.ok()) {

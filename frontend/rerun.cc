@@ -72,7 +72,8 @@ uint64_t BytesKeptForResume(const std::vector<ItemInfo>& retried) {
   uint64_t kept = 0;
   for (const ItemInfo& item : retried) {
     std::optional<uint64_t> size = QueryFileSize(item.sourcefile);
-    if (size) kept += ResumeStartPosition(QueryFileSize(TempPathFor(item.targetfile)), *size);
+    TempFile temp = FindTempFor(item.targetfile);
+    if (size && temp.exists) kept += ResumeStartPosition(QueryFileSize(temp.path), *size);
   }
   return kept;
 }

@@ -96,12 +96,12 @@ class InnerConfigCleaner {
 // had judged the item: the next copy of that item then finds the target in
 // place, writes a fresh temporary file it cannot rename, and the verdict is
 // taken on the target. The target is whole by then (equal size, and verified
-// where the mode asks), so the temporary file is redundant.
+// where the mode asks), so the temporary file is redundant. Only a file tagged
+// as the target's temporary file is removed, never a user's called like one.
 void RemoveRedundantTempFiles(const std::wstring& task_id) {
   ForEachItem(task_id, {kStatusSuccess, kStatusFinish}, [](const ItemInfo& item) {
-    std::string temp = WideToNarrow(TempPathFor(item.targetfile));
-    auto info = StatPath(temp);
-    if (info && info->is_regular && IsMarkerAbsent(item.id)) RemoveFileAt(temp);
+    TempFile temp = FindTempFor(item.targetfile);
+    if (temp.exists && IsMarkerAbsent(item.id)) RemoveFileAt(WideToNarrow(temp.path));
   });
 }
 

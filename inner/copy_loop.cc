@@ -151,6 +151,16 @@ class PendingCopy {
   uint64_t end_ = 0;
 };
 
+// Removes, when it goes out of scope, a temporary file that could not be
+// tagged, unless `path` was cleared: no later run could tell it from a user's
+// file, so it must not outlive a copy that did not complete.
+struct UntaggedTempRemover {
+  std::string path;
+  ~UntaggedTempRemover() {
+    if (!path.empty()) RemoveFileAt(path);
+  }
+};
+
 }  // namespace
 
 int SkiffwrightMain(const std::vector<std::wstring>& args) {
@@ -169,7 +179,15 @@ int SkiffwrightMain(const std::vector<std::wstring>& args) {
   if (ToAnsiPath(source_path, source_ansi.data(), source_ansi.size()) == nullptr) {
     return Fail("the source path is too long for the system: " + WideToNarrow(source_path));
   }
-  std::wstring temp_path = TempPathFor(args[2]);
+  // Only a temporary file tagged for this target is resumed into; a file of
+  // the user's that is called like one is left alone, and the next free name
+  // is used.
+  TempFile temp_file = FindTempFor(args[2]);
+  if (temp_file.path.empty()) {
+    return Fail("every temporary name beside the target is taken by other files: " +
+                WideToNarrow(args[2]));
+  }
+  const std::wstring& temp_path = temp_file.path;
   if (ToAnsiPath(temp_path, temp_ansi.data(), temp_ansi.size()) == nullptr ||
       ToAnsiPath(args[2], target_ansi.data(), target_ansi.size()) == nullptr) {
     return Fail("the target path is too long for the system: " + WideToNarrow(args[2]));
@@ -193,13 +211,8 @@ int SkiffwrightMain(const std::vector<std::wstring>& args) {
   uint64_t start = static_cast<uint64_t>(start_position);
   if (start > size) return 0;
 
-  bool temp_existed = IsRegularFile(temp_ansi.data());
-  if (!temp_existed) {
-    if (StatPath(temp_ansi.data())) {
-      return Fail(std::string("cannot use ") + temp_ansi.data() + ": not a regular file");
-    }
-    start = 0;  // nothing to resume into
-  }
+  const bool temp_existed = temp_file.exists;
+  if (!temp_existed) start = 0;  // nothing to resume into
 
   int64_t chunk_count = CountChunks(size, start, chunk_size);
 
@@ -221,10 +234,22 @@ int SkiffwrightMain(const std::vector<std::wstring>& args) {
   Status s = File::Open(source_ansi.data(), File::Mode::kRead, &source);
   if (!s.ok()) return Fail(s);
   source.AdviseSequential();
+  // A new temporary file is created where nothing is (never over a file that
+  // appeared meanwhile) and tagged at once. Where the file system keeps no
+  // tags, it is this run's alone: removed unless the copy completes.
   File temp;
-  s = File::Open(temp_ansi.data(),
-                 temp_existed ? File::Mode::kReadWrite : File::Mode::kCreateTruncate, &temp);
+  s = File::Open(temp_ansi.data(), temp_existed ? File::Mode::kReadWrite : File::Mode::kCreateNew,
+                 &temp);
   if (!s.ok()) return Fail(s);
+  UntaggedTempRemover untagged;
+  if (!temp_existed) {
+    s = TagTempFor(temp_ansi.data(), args[2]);
+    if (!s.ok() && !TagsUnsupported(s)) {
+      RemoveFileAt(temp_ansi.data());
+      return Fail(s);
+    }
+    if (!s.ok()) untagged.path = temp_ansi.data();
+  }
 
   StartMonitor(ItemMonitorTarget());
 
@@ -263,18 +288,21 @@ int SkiffwrightMain(const std::vector<std::wstring>& args) {
 
   s = SetFileLength(temp_path, size);
   if (!s.ok()) return Fail(s);
+  // The tag goes before the file becomes the target: a target never carries it.
+  if (untagged.path.empty() && !(s = UntagTemp(temp_ansi.data())).ok()) return Fail(s);
   s = FinishTemporaryFile(temp_ansi.data(), source_ansi.data(), durable);
-  if (!s.ok()) return Fail(s);
-  s = RenameNoReplace(temp_ansi.data(), target_ansi.data());
+  if (s.ok()) s = RenameNoReplace(temp_ansi.data(), target_ansi.data());
   if (!s.ok()) {
-    // The copy stays under the temporary name, writable by its owner (it may
-    // have taken a read-only source's mode), so a later run can write into it
-    // again. An existing target is never replaced, and the run still counts
-    // as ended normally.
+    // The copy stays under the temporary name, tagged again and writable by
+    // its owner (it may have taken a read-only source's mode), so a later run
+    // can write into it again. An existing target is never replaced, and the
+    // run still counts as ended normally.
+    if (untagged.path.empty()) TagTempFor(temp_ansi.data(), args[2]);
     AllowOwnerWrite(temp_ansi.data());
     if (s.code() == static_cast<int>(std::errc::file_exists)) return 0;
     return Fail(s);
   }
+  untagged.path.clear();  // it is the target now
   if (durable) {
     // An empty directory part is the root (absolute) or the current directory.
     std::string where = WideToNarrow(directory);

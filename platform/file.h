@@ -119,16 +119,31 @@ Status CopyLinkAttributes(const std::string& source, const std::string& target, 
 // True when this process may give files away to other owners (root).
 bool CanKeepOwners();
 
+// Tags: named values stored with a regular file (extended attributes in the
+// user's namespace), which stay with it through renames. A final symbolic
+// link is never followed.
+// Sets the tag `name` of the file at `path` to `value`. Fails with
+// TagsUnsupported when the file system keeps no tags.
+Status SetFileTag(const std::string& path, const std::string& name, const std::string& value);
+// The value of the tag; nullopt when the file, the tag or tags are missing.
+std::optional<std::string> ReadFileTag(const std::string& path, const std::string& name);
+// Removes the tag; a tag that is not there is no error.
+Status RemoveFileTag(const std::string& path, const std::string& name);
+// True when `status` says that the file system keeps no tags.
+bool TagsUnsupported(const Status& status);
+
 // An open file, owned; the descriptor is close-on-exec and closed on
 // destruction. Move-only.
 class File {
  public:
   enum class Mode {
-    kRead,           // existing file, read only
-    kReadRegular,    // existing regular file, read only; anything else (FIFO,
-                     // device, directory) is refused without blocking or reading
-    kReadWrite,      // existing file, read and write, content kept
-    kCreateTruncate  // created or emptied, read and write
+    kRead,            // existing file, read only
+    kReadRegular,     // existing regular file, read only; anything else (FIFO,
+                      // device, directory) is refused without blocking or reading
+    kReadWrite,       // existing file, read and write, content kept
+    kCreateTruncate,  // created or emptied, read and write
+    kCreateNew        // created, read and write; fails with EEXIST when
+                      // anything is at the path (never opens what is there)
   };
 
   File() = default;

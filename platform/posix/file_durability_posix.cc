@@ -2,6 +2,7 @@
 // platform/file.h that keep a copy faithful to its source and to the disk.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -87,6 +88,30 @@ Status CopyPathAttributes(const std::string& source, const std::string& target, 
   }
   return Status::Ok();
 }
+
+Status SetFileTag(const std::string& path, const std::string& name, const std::string& value) {
+  if (::lsetxattr(path.c_str(), ("user." + name).c_str(), value.data(), value.size(), 0) != 0) {
+    return ErrnoStatus("cannot tag " + path, errno);
+  }
+  return Status::Ok();
+}
+
+std::optional<std::string> ReadFileTag(const std::string& path, const std::string& name) {
+  std::string key = "user." + name;
+  char buffer[1024];
+  ssize_t n = ::lgetxattr(path.c_str(), key.c_str(), buffer, sizeof buffer);
+  if (n < 0) return std::nullopt;
+  return std::string(buffer, static_cast<size_t>(n));
+}
+
+Status RemoveFileTag(const std::string& path, const std::string& name) {
+  if (::lremovexattr(path.c_str(), ("user." + name).c_str()) != 0 && errno != ENODATA) {
+    return ErrnoStatus("cannot untag " + path, errno);
+  }
+  return Status::Ok();
+}
+
+bool TagsUnsupported(const Status& status) { return status.code() == ENOTSUP; }
 
 Status ReadSymbolicLink(const std::string& path, std::string* text) {
   std::string buffer(256, '\0');

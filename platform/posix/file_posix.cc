@@ -173,6 +173,9 @@ Status File::Open(const std::string& path, Mode mode, File* file) {
     case Mode::kCreateTruncate:
       flags |= O_RDWR | O_CREAT | O_TRUNC;
       break;
+    case Mode::kCreateNew:
+      flags |= O_RDWR | O_CREAT | O_EXCL;
+      break;
   }
   int fd;
   do {

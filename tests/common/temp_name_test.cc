@@ -1,8 +1,11 @@
 #include "common/temp_name.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include "platform/file.h"
 #include "platform/text.h"
+#include "tests/support/test_support.h"
 
 namespace quorvalmist {
 namespace {
@@ -42,6 +45,38 @@ TEST(TempNameTest, LongNamesGetAShortStableTemporaryNameOfTheirOwn) {
   std::wstring temp = TempPathFor(NarrowToWide(odd));
   EXPECT_LE(NameOf(temp).size(), kMaxNameBytes);
   EXPECT_EQ(NarrowToWide(WideToNarrow(temp)), temp);
+}
+
+// The temporary file of a target is the one tagged for it, wherever it stands
+// in the row of names; otherwise the first name with nothing there. Files of
+// other kinds, untagged or tagged for another target, are passed over.
+TEST(TempNameTest, TheTemporaryFileIsTheOneTaggedForTheTarget) {
+  testing::TempDir dir;
+  std::wstring target = NarrowToWide(dir / "f");
+  EXPECT_EQ(TempPathCandidate(target, 0), target + L"_quorvalmist_temp");
+  EXPECT_EQ(TempPathCandidate(target, 3), target + L"~3_quorvalmist_temp");
+  auto at = [&](int i) { return WideToNarrow(TempPathCandidate(target, i)); };
+
+  TempFile found = FindTempFor(target);
+  EXPECT_EQ(found.path, TempPathCandidate(target, 0));
+  EXPECT_FALSE(found.exists);
+
+  testing::WriteFile(at(0), "a user's file");
+  ASSERT_EQ(::symlink("nowhere", at(1).c_str()), 0);
+  testing::WriteFile(at(2), "another target's");
+  ASSERT_TRUE(TagTempFor(at(2), NarrowToWide(dir / "g")).ok());
+  found = FindTempFor(target);
+  EXPECT_EQ(found.path, TempPathCandidate(target, 3));
+  EXPECT_FALSE(found.exists);
+
+  testing::WriteFile(at(5), "ours");
+  ASSERT_TRUE(TagTempFor(at(5), target).ok());
+  found = FindTempFor(target);
+  EXPECT_EQ(found.path, TempPathCandidate(target, 5));
+  EXPECT_TRUE(found.exists);
+  EXPECT_FALSE(IsTempFor(at(0), target));
+  ASSERT_TRUE(UntagTemp(at(5)).ok());
+  EXPECT_EQ(FindTempFor(target).path, TempPathCandidate(target, 3));
 }
 
 }  // namespace

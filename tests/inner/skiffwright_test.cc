@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "common/config_store.h"
+#include "common/temp_name.h"
+#include "platform/file.h"
 #include "platform/profile.h"
 #include "platform/text.h"
 #include "tests/support/test_support.h"
@@ -146,6 +148,7 @@ TEST_F(SkiffwrightTest, StartPositionAndTemporaryFile) {
   // With one and a start equal to the size: no chunk, but the length is set
   // (the tail beyond the size goes) and the file renamed.
   WriteFile(Path(temp), ReadFile(Path("src")) + "stale tail");
+  ASSERT_TRUE(TagTempFor(Path(temp), NarrowToWide(Path("dst"))).ok());
   r = Copy("src", "dst", "10000");
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.output, "");
@@ -155,9 +158,39 @@ TEST_F(SkiffwrightTest, StartPositionAndTemporaryFile) {
 
   // A longer temporary file from another copy is rewritten and cut back.
   WriteFile(Path(temp), std::string(30000, 'x'));
+  ASSERT_TRUE(TagTempFor(Path(temp), NarrowToWide(Path("dst"))).ok());
   r = Copy("src", "dst");
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_TRUE(FilesEqual(Path("src"), Path("dst")));
+}
+
+// Only a temporary file tagged for the target is this copier's: a user's file
+// called like one, or one tagged for another target, is left as it is and the
+// copy goes through the next name, which a stopped copy keeps (tagged) and a
+// later copy resumes into.
+TEST_F(SkiffwrightTest, UsesOnlyItsOwnTaggedTemporaryFile) {
+  const std::string plain = std::string("dst") + kTempSuffix;
+  const std::string next = std::string("dst~1") + kTempSuffix;
+  testing::WriteRandomFile(Path("src"), 10000, 4);
+  WriteFile(Path(plain), "the user's own file");
+  RunResult r = Copy("src", "dst", "5000");
+  EXPECT_EQ(r.exit_code, 0) << r.error;
+  EXPECT_TRUE(FilesEqual(Path("src"), Path("dst")));
+  EXPECT_EQ(ReadFile(Path(plain)), "the user's own file");
+  EXPECT_FALSE(PathExists(Path(next)));
+  EXPECT_FALSE(ReadFileTag(Path("dst"), kTempTag).has_value());  // a target carries no tag
+  ::unlink(Path("dst").c_str());
+
+  // Tagged for another target: not ours either. A tagged file at the next
+  // name is resumed into from the start position given.
+  ASSERT_TRUE(TagTempFor(Path(plain), NarrowToWide(Path("other"))).ok());
+  WriteFile(Path(next), ReadFile(Path("src")).substr(0, 8192));
+  ASSERT_TRUE(TagTempFor(Path(next), NarrowToWide(Path("dst"))).ok());
+  r = Copy("src", "dst", "8192");
+  EXPECT_EQ(r.exit_code, 0) << r.error;
+  EXPECT_TRUE(FilesEqual(Path("src"), Path("dst")));
+  EXPECT_EQ(ReadFile(Path(plain)), "the user's own file");
+  EXPECT_FALSE(PathExists(Path(next)));
 }
 
 TEST_F(SkiffwrightTest, NeverReplacesAnExistingTarget) {

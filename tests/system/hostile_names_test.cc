@@ -240,6 +240,7 @@ TEST_F(HostileNamesTest, NamesUpToTheSystemsLimitAreCopied) {
   // A leftover temporary file of a finished copy is cleared by the next run.
   std::string leftover = WideToNarrow(TempPathFor(NarrowToWide(P("dst/sub/" + longest))));
   WriteFile(leftover, "left behind");
+  ASSERT_TRUE(TagTempFor(leftover, NarrowToWide(P("dst/sub/" + longest))).ok());
   r = Qv({"resume", task});
   EXPECT_EQ(r.exit_code, 0) << r.output << r.error;
   EXPECT_FALSE(PathExists(leftover));
