@@ -1,14 +1,10 @@
-// The copier's entry: one file copied end to end through a temporary file
-// beside the target, chunk by chunk at absolute offsets, with progress
-// reports, resumable from a start position and stoppable by the run monitor.
+// The copier's parts that its entry (inner/skiffwright_main.h) is made of:
+// the item it copies, the chunk size, and when progress is reported.
 #ifndef QUORVALMIST_INNER_COPY_LOOP_H_
 #define QUORVALMIST_INNER_COPY_LOOP_H_
 
 #include <cstdint>
 #include <string>
-#include <vector>
-
-#include "common/temp_name.h"
 
 namespace quorvalmist {
 
@@ -53,15 +49,6 @@ class ProgressSchedule {
 // decimal (leading number, no digits is 0). A value that is not positive gives
 // kDefaultChunkSize, and *warning says why; otherwise *warning is cleared.
 int32_t ChunkSizeFromSetting(const std::wstring& setting, std::wstring* warning);
-
-// The program's entry with its wide argument vector: program path, source,
-// target, start position, buffer size (not consulted), task marker, item id.
-// Returns the exit code: 0 for a finished, stopped or refused copy, -1 when
-// another copier holds the item, 1 when a file could not be opened, read,
-// written or finished (a message on standard error names the path and the
-// reason; the target is then never renamed). Starts the run monitor, so it is
-// meant to run once per process.
-int SkiffwrightMain(const std::vector<std::wstring>& args);
 
 }  // namespace quorvalmist
 

@@ -1,9 +1,9 @@
 // The copier program: copies one file as its command line says (see
-// inner/copy_loop.h).
+// inner/skiffwright_main.h).
 #include <string>
 #include <vector>
 
-#include "inner/copy_loop.h"
+#include "inner/skiffwright_main.h"
 #include "platform/console.h"
 #include "platform/text.h"
 
