@@ -19,6 +19,7 @@
 #include "frontend/durable_finish.h"
 #include "frontend/progress.h"
 #include "frontend/rerun.h"
+#include "frontend/run_cleanup.h"
 #include "frontend/run_summary.h"
 #include "frontend/terminal.h"
 #include "frontend/tree_count.h"
@@ -39,12 +40,6 @@ using std::chrono::milliseconds;
 constexpr const char* kCoreProgramName = "Tollhaven";
 constexpr milliseconds kLoopPause{100};
 constexpr milliseconds kLivePeriod{500};
-// How often the sections of ended items are cleared from inner.cnf during a
-// run, so that the file every program rereads and rewrites stays small; and
-// sooner when it holds this many sections (a fast run of small files adds
-// hundreds a second).
-constexpr milliseconds kCleanupPeriod{2000};
-constexpr size_t kCleanupSections = 128;
 // How long a stopped copier may take to notice and end.
 constexpr milliseconds kCopierGrace{15000};
 
@@ -53,74 +48,6 @@ double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 uint64_t ReadPosition(const std::wstring& item_id) {
   int64_t value = WideToInt64(ReadItemPosition(item_id));
   return value < 0 ? 0 : static_cast<uint64_t>(value);
-}
-
-// Removes the inner.cnf sections of items that ended (at the end of the run,
-// also of the task's other items whose copier is gone). It starts from the
-// sections inner.cnf holds, so its cost follows the size of that file, which
-// it keeps small, and not the size of the task.
-class InnerConfigCleaner {
- public:
-  explicit InnerConfigCleaner(std::wstring task_id) : task_id_(std::move(task_id)) {}
-
-  // Removes the ended items' sections when the period has passed or the file
-  // holds many; `all` at the end of the run.
-  void RemoveEnded(bool all) {
-    auto now = Clock::now();
-    std::vector<std::wstring> sections = ReadProfileSectionNames(kInnerConfigFile);
-    if (!all && now < next_ && sections.size() < kCleanupSections) return;
-    next_ = now + kCleanupPeriod;
-    if (sections.empty()) return;
-    // The sections of items that ended "stop" or "error" stay: they hold the
-    // reason that the summary and status show, until a resume takes the item
-    // up again.
-    std::vector<std::wstring> ids =
-        FilterItemIds(sections, {kStatusSuccess, kStatusFinish, kStatusSkipped});
-    if (all) {
-      for (std::wstring& id : ListItemIds(task_id_, {kStatusRunning, kStatusReady})) {
-        // A copier that still runs may write its position again; its
-        // section stays.
-        if (IsMarkerAbsent(id)) ids.push_back(std::move(id));
-      }
-    }
-    if (!ids.empty()) RemoveProfileSections(kInnerConfigFile, ids.data(), ids.size());
-  }
-
- private:
-  std::wstring task_id_;
-  Clock::time_point next_ = Clock::now() + kCleanupPeriod;
-};
-
-// Removes the temporary files left beside targets that ended complete. One is
-// left when a copier that a stop left behind renamed its copy after the core
-// had judged the item: the next copy of that item then finds the target in
-// place, writes a fresh temporary file it cannot rename, and the verdict is
-// taken on the target. The target is whole by then (equal size, and verified
-// where the mode asks), so the temporary file is redundant. Only a file tagged
-// as the target's temporary file is removed, never a user's called like one.
-void RemoveRedundantTempFiles(const std::wstring& task_id) {
-  ForEachItem(task_id, {kStatusSuccess, kStatusFinish}, [](const ItemInfo& item) {
-    TempFile temp = FindTempFor(item.targetfile);
-    if (temp.exists && IsMarkerAbsent(item.id)) RemoveFileAt(WideToNarrow(temp.path));
-  });
-}
-
-// Makes the directories of the source tree that the copy did not make: the
-// copier makes a file's directories when it copies the file, so folders with no
-// file anywhere below them would otherwise be missing from the copy. Links to
-// directories are not followed, as the walk does not enter them.
-void RecreateEmptyDirectories(const TaskInfo& task) {
-  namespace fs = std::filesystem;
-  fs::path source = WideToNarrow(task.sourcedir);
-  fs::path target = WideToNarrow(task.targetdir);
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(
-           source, fs::directory_options::skip_permission_denied, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (!it->is_directory(ec) || it->is_symlink(ec)) continue;
-    std::error_code made;
-    fs::create_directories(target / it->path().lexically_relative(source), made);
-  }
 }
 
 // Why the copier cannot write `target` at all: the path of its temporary file
