@@ -35,14 +35,21 @@ class PacingTest : public CoreTest {
   }
 
   static constexpr int kFiles = 12;
-  // What every file costs at least when paced: two 10 ms pauses and one
-  // 256 ms poll period.
-  static constexpr milliseconds kPacedFloor{276};
+  // What every file costs at least when paced: two 10 ms pauses; and one
+  // 256 ms poll period whenever the copier is still running when the watch
+  // loop first looks, which is nearly always (a copier takes a millisecond or
+  // more to start). On a loaded machine the core may be held off the
+  // processor long enough for a copier of a tiny file to end first; then the
+  // loop, keeping its order, sees the end before it sleeps.
+  static constexpr milliseconds kPause{10};
+  static constexpr milliseconds kPoll{256};
 };
 
 TEST_F(PacingTest, PacedKeepsThePausesAndAFullPollPerFile) {
-  // No setting: the designed pacing. Its floor holds however fast the build.
-  EXPECT_GE(RunSmallFiles(kFiles), kPacedFloor * kFiles);
+  // No setting: the designed pacing. The pauses hold for every file however
+  // fast the build; the poll period for most of them (at least half allows
+  // for a loaded machine, and is far above what a brisk run takes).
+  EXPECT_GE(RunSmallFiles(kFiles), 2 * kPause * kFiles + kPoll * (kFiles / 2));
 }
 
 TEST_F(PacingTest, BriskJudgesACopyAsSoonAsTheCopierEnds) {
