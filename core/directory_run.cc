@@ -1,14 +1,13 @@
 #include <set>
-#include <system_error>
 
 #include "common/config_store.h"
 #include "common/file_info.h"
 #include "common/run_control.h"
+#include "common/target_path.h"
 #include "core/copy_driver.h"
 #include "core/core_state.h"
 #include "core/link_copy.h"
 #include "core/runs.h"
-#include "common/target_path.h"
 #include "db/item_table.h"
 #include "db/schema.h"
 #include "db/searched_dirs.h"
@@ -39,17 +38,11 @@ bool IsTargetRoot(const std::wstring& path, const std::wstring& target_root) {
   return SamePlace(path, target_root);
 }
 
-std::wstring ErrorText(const Status& status) {
-  return NarrowToWide(std::generic_category().message(status.code()));
-}
+std::wstring ErrorText(const Status& status) { return NarrowToWide(status.reason()); }
 
-bool IsPathTooLong(const Status& status) {
-  return status.code() == static_cast<int>(std::errc::filename_too_long);
-}
+bool IsPathTooLong(const Status& status) { return status.kind() == ErrorKind::kTooLong; }
 
-bool IsGone(const Status& status) {
-  return status.code() == static_cast<int>(std::errc::no_such_file_or_directory);
-}
+bool IsGone(const Status& status) { return status.kind() == ErrorKind::kNotFound; }
 
 // The paths whose problems this process recorded; a directory's clean-up
 // keeps them. Never destroyed, like the rest of the process-wide state.

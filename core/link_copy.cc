@@ -1,7 +1,5 @@
 #include "core/link_copy.h"
 
-#include <system_error>
-
 #include "common/config_store.h"
 #include "common/directories.h"
 #include "common/file_info.h"
@@ -55,7 +53,7 @@ Status CopySymbolicLink(const std::string& source, const std::string& target, bo
   if (s.ok()) s = RenameNoReplace(temp, target);
   if (!s.ok()) {
     RemoveFileAt(temp);
-    if (s.code() == static_cast<int>(std::errc::file_exists) && SameLinkThere(target, text)) {
+    if (s.kind() == ErrorKind::kExists && SameLinkThere(target, text)) {
       return Status::Ok();
     }
     return s;

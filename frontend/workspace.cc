@@ -1,6 +1,5 @@
 #include "frontend/workspace.h"
 
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 

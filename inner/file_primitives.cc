@@ -1,6 +1,5 @@
 #include "inner/file_primitives.h"
 
-#include <cerrno>
 #include <cstring>
 #include <limits>
 
@@ -68,7 +67,8 @@ Status SetFileLength(std::wstring path, uint64_t length) {
   if (!s.ok()) return s;
   if (length > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ||
       SeekFile64(handle, static_cast<int64_t>(length), SeekMethod::kBegin) < 0) {
-    return ErrnoStatus("cannot set the length of " + handle.file.path(), EINVAL);
+    return Status::Error(-1, "cannot set the length of " + handle.file.path() +
+                                 ": the length is beyond what a file position holds");
   }
   s = handle.file.Truncate(handle.position);
   if (!s.ok()) return s;
@@ -87,4 +87,5 @@ Status FinishTemporaryFile(const std::string& temp, const std::string& source, b
   if (!s.ok()) return s;
   return file.Close();
 }
+
 }  // namespace quorvalmist

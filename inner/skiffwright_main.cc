@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <optional>
-#include <system_error>
 #include <vector>
 
 #include "common/config_store.h"
@@ -212,7 +211,7 @@ int PlaceCopy(const CopyPaths& paths, uint64_t size, bool tagged, bool durable, 
     // run still counts as ended normally.
     if (tagged) TagTempFor(temp, paths.target);
     AllowOwnerWrite(temp);
-    if (s.code() == static_cast<int>(std::errc::file_exists)) return 0;
+    if (s.kind() == ErrorKind::kExists) return 0;
     return Fail(s);
   }
   *renamed = true;

@@ -6,27 +6,53 @@
 
 namespace quorvalmist {
 
-// Success, or a failure with the system's error number and a message that names
-// the operation and the path involved. Each platform converts its native error
-// (errno, GetLastError) into this type in exactly one function.
+// What kind of failure a status is, the same on every platform, for callers
+// that act on the kind (an existing target, a missing path, a name too long).
+enum class ErrorKind {
+  kNone,          // success
+  kNotFound,      // the path or one of its directories is not there
+  kExists,        // something is already at the path
+  kAccessDenied,  // permissions refuse it
+  kNoSpace,       // the disk, a quota or the file size limit is full
+  kTooLong,       // a name or the path is longer than the system takes
+  kUnsupported,   // the file system does not offer it
+  kOther,
+};
+
+// Success, or a failure with its kind, the system's own error number, the
+// system's words for it and a message that names the operation and the path
+// involved. Each platform converts its native error (errno, GetLastError)
+// into this type in exactly one function.
 class Status {
  public:
   Status() = default;
   static Status Ok() { return Status(); }
-  static Status Error(int code, std::string message) { return Status(code, std::move(message)); }
+  // A failure of this program's own (no system error behind it): kind kOther.
+  static Status Error(int code, std::string message) {
+    return Status(ErrorKind::kOther, code, message, message);
+  }
+  static Status Error(ErrorKind kind, int code, std::string reason, std::string message) {
+    return Status(kind, code, std::move(reason), std::move(message));
+  }
 
-  bool ok() const { return code_ == 0 && message_.empty(); }
+  bool ok() const { return kind_ == ErrorKind::kNone; }
+  ErrorKind kind() const { return kind_; }
   int code() const { return code_; }
+  // The system's words for the failure, without the operation and path.
+  const std::string& reason() const { return reason_; }
   const std::string& message() const { return message_; }
 
  private:
-  Status(int code, std::string message) : code_(code), message_(std::move(message)) {}
+  Status(ErrorKind kind, int code, std::string reason, std::string message)
+      : kind_(kind), code_(code), reason_(std::move(reason)), message_(std::move(message)) {}
+  ErrorKind kind_ = ErrorKind::kNone;
   int code_ = 0;
+  std::string reason_;
   std::string message_;
 };
 
-// Builds a failed status from a POSIX error number: "<context>: <strerror>".
-// Defined by the platform implementation.
+// Builds a failed status from a POSIX error number: "<context>: <strerror>",
+// its kind converted from the number. Defined by the platform implementation.
 Status ErrnoStatus(const std::string& context, int error_number);
 
 }  // namespace quorvalmist

@@ -111,7 +111,7 @@ Status RemoveFileTag(const std::string& path, const std::string& name) {
   return Status::Ok();
 }
 
-bool TagsUnsupported(const Status& status) { return status.code() == ENOTSUP; }
+bool TagsUnsupported(const Status& status) { return status.kind() == ErrorKind::kUnsupported; }
 
 Status ReadSymbolicLink(const std::string& path, std::string* text) {
   std::string buffer(256, '\0');

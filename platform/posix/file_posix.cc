@@ -187,7 +187,8 @@ Status File::Open(const std::string& path, Mode mode, File* file) {
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
       int e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
       ::close(fd);
-      return Status::Error(e, "cannot open " + path + ": not a regular file");
+      return Status::Error(ErrorKind::kOther, e, "not a regular file",
+                           "cannot open " + path + ": not a regular file");
     }
     // Reads of a regular file then block as usual.
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);

@@ -147,10 +147,12 @@ Status CheckPrivateDirectory(const std::string& path) {
     return Status::Error(ENOTDIR, "marker directory " + path + " is not a plain directory");
   }
   if (st.st_uid != ::geteuid()) {
-    return Status::Error(EPERM, "marker directory " + path + " belongs to another user");
+    return Status::Error(ErrorKind::kAccessDenied, EPERM, "belongs to another user",
+                         "marker directory " + path + " belongs to another user");
   }
   if ((st.st_mode & 077) != 0) {
-    return Status::Error(EPERM, "marker directory " + path + " is open to other users");
+    return Status::Error(ErrorKind::kAccessDenied, EPERM, "open to other users",
+                         "marker directory " + path + " is open to other users");
   }
   return Status::Ok();
 }

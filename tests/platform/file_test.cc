@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <set>
 
 #include "tests/support/test_support.h"
@@ -35,10 +37,28 @@ TEST(FileTest, RenameNeverReplacesAnExistingTarget) {
   Status s = RenameNoReplace(dir / "from", dir / "to");
   EXPECT_FALSE(s.ok());
   EXPECT_EQ(s.code(), EEXIST);
+  EXPECT_EQ(s.kind(), ErrorKind::kExists);
   EXPECT_EQ(ReadFile(dir / "to"), "old");
   EXPECT_EQ(ReadFile(dir / "from"), "new");
   EXPECT_TRUE(RenameNoReplace(dir / "from", dir / "fresh").ok());
   EXPECT_EQ(ReadFile(dir / "fresh"), "new");
+}
+
+// Failures carry a kind that callers on every platform act on, besides the
+// system's own number and words.
+TEST(FileTest, FailuresSayTheirKind) {
+  TempDir dir;
+  File file;
+  Status s = File::Open(dir / "missing", File::Mode::kRead, &file);
+  EXPECT_EQ(s.kind(), ErrorKind::kNotFound);
+  EXPECT_EQ(s.reason(), std::strerror(ENOENT));
+  EXPECT_NE(s.message().find(dir / "missing"), std::string::npos) << s.message();
+  WriteFile(dir / "there", "x");
+  EXPECT_EQ(File::Open(dir / "there", File::Mode::kCreateNew, &file).kind(), ErrorKind::kExists);
+  EXPECT_EQ(MakeDirectory(dir / std::string(300, 'n')).kind(), ErrorKind::kTooLong);
+  EXPECT_EQ(Status::Error(-1, "ours").kind(), ErrorKind::kOther);
+  EXPECT_TRUE(Status::Ok().ok());
+  EXPECT_EQ(Status::Ok().kind(), ErrorKind::kNone);
 }
 
 TEST(FileTest, ListerSkipsLinksToDirectoriesButListsLinksToFiles) {
