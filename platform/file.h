@@ -132,8 +132,8 @@ Status RemoveFileTag(const std::string& path, const std::string& name);
 // True when `status` says that the file system keeps no tags.
 bool TagsUnsupported(const Status& status);
 
-// An open file, owned; the descriptor is close-on-exec and closed on
-// destruction. Move-only.
+// An open file, owned; its handle is not inherited by child processes and is
+// closed on destruction. Move-only.
 class File {
  public:
   enum class Mode {
@@ -159,7 +159,7 @@ class File {
   // is closed. Only processes that ask for the same lock are kept out.
   static Status LockDirectory(const std::string& path, File* holder);
 
-  bool is_open() const { return fd_ >= 0; }
+  bool is_open() const { return handle_ != kNoHandle; }
   const std::string& path() const { return path_; }
 
   // Reads up to `length` bytes at `offset`, retrying short reads until the
@@ -206,7 +206,10 @@ class File {
   Status Close();
 
  private:
-  int fd_ = -1;
+  // The system's handle of the open file, opaque here: each platform's files
+  // give it its meaning (a descriptor, a HANDLE). -1 is no file on both.
+  static constexpr std::intptr_t kNoHandle = -1;
+  std::intptr_t handle_ = kNoHandle;
   std::string path_;
 };
 

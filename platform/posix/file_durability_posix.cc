@@ -156,7 +156,7 @@ Status File::CopyDataRangeFrom(File& source, uint64_t offset, uint64_t length, b
   const uint64_t end = offset + length;
   uint64_t pos = offset;
   while (pos < end) {
-    off_t data = ::lseek(source.fd_, static_cast<off_t>(pos), SEEK_DATA);
+    off_t data = ::lseek(source.handle_, static_cast<off_t>(pos), SEEK_DATA);
     uint64_t hole_end;
     bool data_follows = data >= 0;
     if (data_follows) {
@@ -164,7 +164,7 @@ Status File::CopyDataRangeFrom(File& source, uint64_t offset, uint64_t length, b
     } else if (errno == ENXIO) {
       // No data from here on: a hole up to the source's end, if any.
       struct stat st;
-      if (::fstat(source.fd_, &st) != 0) return ErrnoStatus("cannot read " + source.path_, errno);
+      if (::fstat(source.handle_, &st) != 0) return ErrnoStatus("cannot read " + source.path_, errno);
       hole_end = std::clamp(static_cast<uint64_t>(st.st_size), pos, end);
     } else {
       // Holes cannot be told here: copy the rest as data.
@@ -175,7 +175,7 @@ Status File::CopyDataRangeFrom(File& source, uint64_t offset, uint64_t length, b
     }
     if (hole_end > pos) {
       uint64_t hole = hole_end - pos;
-      if (punch_holes && ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+      if (punch_holes && ::fallocate(handle_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
                                      static_cast<off_t>(pos), static_cast<off_t>(hole)) != 0) {
         uint64_t n = 0;  // cannot punch: the hole reads as zeros, written as such
         Status s = CopyRangeFrom(source, pos, hole, &n);
@@ -189,7 +189,7 @@ Status File::CopyDataRangeFrom(File& source, uint64_t offset, uint64_t length, b
     }
     if (!data_follows) return Status::Ok();  // the source ends here
     if (pos >= end) break;
-    off_t hole_start = ::lseek(source.fd_, static_cast<off_t>(pos), SEEK_HOLE);
+    off_t hole_start = ::lseek(source.handle_, static_cast<off_t>(pos), SEEK_HOLE);
     uint64_t data_end = hole_start < 0 ? end : std::min(static_cast<uint64_t>(hole_start), end);
     if (data_end <= pos) data_end = end;
     uint64_t n = 0;
@@ -202,27 +202,27 @@ Status File::CopyDataRangeFrom(File& source, uint64_t offset, uint64_t length, b
 }
 
 Status File::SyncData() {
-  if (::fdatasync(fd_) != 0) return ErrnoStatus("cannot write " + path_ + " to the disk", errno);
+  if (::fdatasync(handle_) != 0) return ErrnoStatus("cannot write " + path_ + " to the disk", errno);
   return Status::Ok();
 }
 
 void File::StartWriteBack(uint64_t offset, uint64_t length) {
-  ::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(length),
+  ::sync_file_range(handle_, static_cast<off_t>(offset), static_cast<off_t>(length),
                     SYNC_FILE_RANGE_WRITE);
 }
 
-void File::DropCachedPages() { ::posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED); }
+void File::DropCachedPages() { ::posix_fadvise(handle_, 0, 0, POSIX_FADV_DONTNEED); }
 
 Status File::TakeAttributesOf(const std::string& source, bool keep_owner) {
   struct stat st;
   if (::stat(source.c_str(), &st) != 0) return ErrnoStatus("cannot read " + source, errno);
-  bool owner_kept = keep_owner && ::fchown(fd_, st.st_uid, st.st_gid) == 0;
+  bool owner_kept = keep_owner && ::fchown(handle_, st.st_uid, st.st_gid) == 0;
   // After fchown, which clears the set-id bits.
-  if (::fchmod(fd_, CopiedMode(st, owner_kept)) != 0) {
+  if (::fchmod(handle_, CopiedMode(st, owner_kept)) != 0) {
     return ErrnoStatus("cannot set the mode of " + path_, errno);
   }
   struct timespec times[2] = {st.st_atim, st.st_mtim};
-  if (::futimens(fd_, times) != 0) return ErrnoStatus("cannot set the times of " + path_, errno);
+  if (::futimens(handle_, times) != 0) return ErrnoStatus("cannot set the times of " + path_, errno);
   return Status::Ok();
 }
 

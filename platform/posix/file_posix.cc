@@ -139,22 +139,22 @@ Status RemoveFileAt(const std::string& path) {
   return Status::Ok();
 }
 
-File::File(File&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) {
-  other.fd_ = -1;
+File::File(File&& other) noexcept : handle_(other.handle_), path_(std::move(other.path_)) {
+  other.handle_ = -1;
 }
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.fd_;
+    if (handle_ >= 0) ::close(handle_);
+    handle_ = other.handle_;
     path_ = std::move(other.path_);
-    other.fd_ = -1;
+    other.handle_ = -1;
   }
   return *this;
 }
 
 File::~File() {
-  if (fd_ >= 0) ::close(fd_);
+  if (handle_ >= 0) ::close(handle_);
 }
 
 Status File::Open(const std::string& path, Mode mode, File* file) {
@@ -194,7 +194,7 @@ Status File::Open(const std::string& path, Mode mode, File* file) {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   }
   *file = File();
-  file->fd_ = fd;
+  file->handle_ = fd;
   file->path_ = path;
   return Status::Ok();
 }
@@ -206,7 +206,7 @@ Status File::LockDirectory(const std::string& path, File* holder) {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return ErrnoStatus("cannot open " + path, errno);
   *holder = File();
-  holder->fd_ = fd;
+  holder->handle_ = fd;
   holder->path_ = path;
   int rc;
   do {
@@ -219,7 +219,7 @@ Status File::LockDirectory(const std::string& path, File* holder) {
 Status File::ReadAt(uint64_t offset, char* buffer, size_t length, size_t* read) {
   size_t done = 0;
   while (done < length) {
-    ssize_t n = ::pread(fd_, buffer + done, length - done, static_cast<off_t>(offset + done));
+    ssize_t n = ::pread(handle_, buffer + done, length - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       *read = done;
@@ -235,7 +235,7 @@ Status File::ReadAt(uint64_t offset, char* buffer, size_t length, size_t* read) 
 Status File::Read(char* buffer, size_t length, size_t* read) {
   size_t done = 0;
   while (done < length) {
-    ssize_t n = ::read(fd_, buffer + done, length - done);
+    ssize_t n = ::read(handle_, buffer + done, length - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       *read = done;
@@ -251,7 +251,7 @@ Status File::Read(char* buffer, size_t length, size_t* read) {
 Status File::WriteAt(uint64_t offset, const char* buffer, size_t length) {
   size_t done = 0;
   while (done < length) {
-    ssize_t n = ::pwrite(fd_, buffer + done, length - done, static_cast<off_t>(offset + done));
+    ssize_t n = ::pwrite(handle_, buffer + done, length - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return ErrnoStatus("cannot write " + path_, errno);
@@ -268,7 +268,7 @@ Status File::CopyRangeFrom(File& source, uint64_t offset, uint64_t length, uint6
   while (done < length && kernel_copy) {
     loff_t in_off = static_cast<loff_t>(offset + done);
     loff_t out_off = in_off;
-    ssize_t n = ::copy_file_range(source.fd_, &in_off, fd_, &out_off, length - done, 0);
+    ssize_t n = ::copy_file_range(source.handle_, &in_off, handle_, &out_off, length - done, 0);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
@@ -309,22 +309,22 @@ Status File::CopyRangeFrom(File& source, uint64_t offset, uint64_t length, uint6
 }
 
 Status File::Truncate(uint64_t length) {
-  if (::ftruncate(fd_, static_cast<off_t>(length)) != 0) {
+  if (::ftruncate(handle_, static_cast<off_t>(length)) != 0) {
     return ErrnoStatus("cannot set the length of " + path_, errno);
   }
   return Status::Ok();
 }
 
-void File::AdviseSequential() { ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL); }
+void File::AdviseSequential() { ::posix_fadvise(handle_, 0, 0, POSIX_FADV_SEQUENTIAL); }
 
 void File::AdviseWillNeed(uint64_t offset, uint64_t length) {
-  ::posix_fadvise(fd_, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_WILLNEED);
+  ::posix_fadvise(handle_, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_WILLNEED);
 }
 
 Status File::Close() {
-  if (fd_ < 0) return Status::Ok();
-  int fd = fd_;
-  fd_ = -1;
+  if (handle_ < 0) return Status::Ok();
+  int fd = handle_;
+  handle_ = -1;
   if (::close(fd) != 0 && errno != EINTR) return ErrnoStatus("cannot close " + path_, errno);
   return Status::Ok();
 }
