@@ -9,31 +9,11 @@ namespace quorvalmist {
 
 namespace {
 
-// FNV-1a, 64 bits: stable across runs, builds and machines.
-uint64_t NameHash(const std::string& bytes) {
-  uint64_t h = 14695981039346656037ULL;
-  for (unsigned char c : bytes) {
-    h ^= c;
-    h *= 1099511628211ULL;
-  }
-  return h;
-}
-
 // The last component of a path, as the tag holds it.
 std::string NameOf(const std::wstring& target) {
   std::string path = WideToNarrow(target);
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string Hex16(uint64_t v) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string s(16, '0');
-  for (int i = 15; i >= 0; --i) {
-    s[static_cast<size_t>(i)] = kDigits[v & 0xF];
-    v >>= 4;
-  }
-  return s;
 }
 
 }  // namespace
@@ -47,7 +27,7 @@ std::wstring TempPathFor(const std::wstring& target) {
   if (name.size() + suffix.size() <= kMaxNameBytes) return target + kTempSuffix;
   // The cut works on bytes: the name round-trips through the wide form byte
   // for byte, valid UTF-8 or not.
-  std::string tag = "~" + Hex16(NameHash(name));
+  std::string tag = "~" + Hex64(Fnv1a64(name));
   std::string shortened = name.substr(0, kMaxNameBytes - suffix.size() - tag.size()) + tag + suffix;
   return NarrowToWide(path.substr(0, name_start) + shortened);
 }

@@ -39,4 +39,19 @@ std::string HexDigits(const void* bytes, size_t size) {
   return hex;
 }
 
+std::string Hex64(uint64_t value) {
+  unsigned char bytes[8];
+  for (int i = 7; i >= 0; --i, value >>= 8) bytes[i] = static_cast<unsigned char>(value & 0xFF);
+  return HexDigits(bytes, sizeof bytes);
+}
+
+uint64_t Fnv1a64(std::string_view bytes, uint64_t seed) {
+  uint64_t h = seed;
+  for (unsigned char c : bytes) {
+    h ^= c;
+    h *= 1099511628211ULL;
+  }
+  return h;
+}
+
 }  // namespace quorvalmist

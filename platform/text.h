@@ -35,6 +35,14 @@ std::wstring_view TrimBlanks(std::wstring_view text, std::wstring_view blanks = 
 
 // The bytes as lower-case hex digits, two a byte.
 std::string HexDigits(const void* bytes, size_t size);
+// The 16 hex digits of `value`, most significant first.
+std::string Hex64(uint64_t value);
+
+// The 64-bit FNV-1a hash of `bytes`, from `seed` (the standard offset basis
+// by default): stable across runs, builds and machines, for names derived
+// from other names. Not for security.
+inline constexpr uint64_t kFnvOffsetBasis = 14695981039346656037ULL;
+uint64_t Fnv1a64(std::string_view bytes, uint64_t seed = kFnvOffsetBasis);
 
 }  // namespace quorvalmist
 

@@ -24,8 +24,6 @@ namespace quorvalmist {
 
 namespace {
 
-constexpr size_t kMaxPlainName = 200;
-
 struct flock WholeFileLock(short type) {
   struct flock lock = {};
   lock.l_type = type;
@@ -34,21 +32,6 @@ struct flock WholeFileLock(short type) {
   lock.l_len = 0;
   lock.l_pid = 0;
   return lock;
-}
-
-uint64_t Fnv1a(const std::string& bytes, uint64_t seed) {
-  uint64_t h = seed;
-  for (unsigned char c : bytes) {
-    h ^= c;
-    h *= 1099511628211ULL;
-  }
-  return h;
-}
-
-std::string Hex64(uint64_t v) {
-  unsigned char bytes[8];
-  for (int i = 7; i >= 0; --i, v >>= 8) bytes[i] = static_cast<unsigned char>(v & 0xFF);
-  return HexDigits(bytes, sizeof bytes);
 }
 
 Status EnsureDirectory(const std::string& path) {
@@ -172,29 +155,6 @@ Status MarkerDirectory(std::string* path) {
     *path = "/tmp/quorvalmist-markers-" + std::to_string(::geteuid());
   }
   return EnsureDirectory(*path);
-}
-
-std::string MarkerFileName(const std::wstring& name) {
-  std::string bytes = WideToNarrow(name);
-  std::string escaped = "m-";
-  static const char kDigits[] = "0123456789ABCDEF";
-  for (unsigned char c : bytes) {
-    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                 c == '-' || c == '_' || c == '.';
-    if (plain) {
-      escaped.push_back(static_cast<char>(c));
-    } else {
-      escaped.push_back('%');
-      escaped.push_back(kDigits[c >> 4]);
-      escaped.push_back(kDigits[c & 0xF]);
-    }
-  }
-  if (escaped.size() <= kMaxPlainName) return escaped;
-  // Too long for a file name: a prefix for the eye and 128 bits of hash for
-  // distinctness. '~' never appears in an escaped name, so no plain name can
-  // equal a hashed one.
-  return escaped.substr(0, 150) + "~" + Hex64(Fnv1a(bytes, 14695981039346656037ULL)) +
-         Hex64(Fnv1a(bytes, 0x9E3779B97F4A7C15ULL));
 }
 
 ClaimResult ClaimMarker(const std::wstring& name, Status* status) {
