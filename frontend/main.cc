@@ -31,10 +31,10 @@ std::string ShellQuoted(const std::string& text) {
 // `path` made absolute against the current directory, spelled as typed
 // otherwise (a trailing "/" keeps its meaning of "a directory").
 std::string Absolute(const std::string& path) {
-  if (path.empty() || path[0] == '/') return path;
+  if (path.empty() || std::filesystem::path(path).is_absolute()) return path;
   std::error_code ec;
-  std::string cwd = std::filesystem::current_path(ec).string();
-  return ec ? path : cwd + (cwd == "/" ? "" : "/") + path;
+  std::filesystem::path cwd = std::filesystem::current_path(ec);
+  return ec ? path : (cwd / path).string();
 }
 
 // The run options a copy or resume takes; each is kept for later runs.

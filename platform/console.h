@@ -10,8 +10,8 @@ namespace quorvalmist {
 // One line on standard error: the caption, ": ", the text. Does not wait.
 void ShowWarning(const std::wstring& caption, const std::wstring& text);
 
-// Ignores SIGPIPE, so a write to a pipe whose reader has gone fails with EPIPE
-// instead of killing the process.
+// Makes a write to a pipe whose reader has gone fail with an error instead of
+// ending the process.
 void IgnoreBrokenPipe();
 
 }  // namespace quorvalmist

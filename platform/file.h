@@ -74,20 +74,21 @@ Status MakeDirectory(const std::string& path);
 // Sets the length of an existing file by path, cutting it back or extending it.
 Status SetPathLength(const std::string& path, uint64_t length);
 
-// Renames `from` to `to`, never replacing an existing `to`: fails with EEXIST
-// then. Uses renameat2(RENAME_NOREPLACE), falling back to link + unlink on
-// file systems that lack it.
+// Renames `from` to `to`, never replacing an existing `to`: fails with the
+// kind kExists then. Atomic where the file system offers a rename that never
+// replaces; elsewhere a new name and the removal of the old one, which never
+// replace anything either.
 Status RenameNoReplace(const std::string& from, const std::string& to);
 
 // Removes a file (not a directory).
 Status RemoveFileAt(const std::string& path);
 
-// Makes the entries of the directory `path` durable (fsync of the directory):
+// Makes the entries of the directory `path` durable (written to the device):
 // a file created, renamed or removed in it survives a power cut once this
 // returns.
 Status SyncDirectory(const std::string& path);
 
-// Makes the file at `path` durable, its data and metadata (fsync). A missing
+// Makes the file at `path` durable, its data and metadata. A missing
 // file is not an error when `may_be_missing`.
 Status SyncFilePath(const std::string& path, bool may_be_missing);
 
@@ -105,7 +106,7 @@ Status AllowOwnerWrite(const std::string& path);
 // The text of the symbolic link at `path`, exactly as written.
 Status ReadSymbolicLink(const std::string& path, std::string* text);
 
-// Makes a symbolic link at `path` holding `text`. Fails with EEXIST when
+// Makes a symbolic link at `path` holding `text`. Fails (kExists) when
 // anything is at `path`.
 Status MakeSymbolicLink(const std::string& text, const std::string& path);
 
@@ -142,7 +143,7 @@ class File {
                       // device, directory) is refused without blocking or reading
     kReadWrite,       // existing file, read and write, content kept
     kCreateTruncate,  // created or emptied, read and write
-    kCreateNew        // created, read and write; fails with EEXIST when
+    kCreateNew        // created, read and write; fails (kExists) when
                       // anything is at the path (never opens what is there)
   };
 
@@ -183,7 +184,7 @@ class File {
   // Sets the length of the open file.
   Status Truncate(uint64_t length);
   // Makes the file's data (and the metadata needed to read it, such as its
-  // length) durable: fdatasync.
+  // length) durable: written to the device before this returns.
   Status SyncData();
   // Starts writing the range's data to the device without waiting for it
   // (sync_file_range), so a later SyncData has little left to wait for. Only a

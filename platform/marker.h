@@ -1,13 +1,14 @@
 // Named markers of live processes (the named mutexes of the design).
 //
 // A marker exists while at least one process holds it, and vanishes when the
-// last holder ends, however it ends (kill -9 included). Markers live in a
-// private per-user directory: $QUORVALMIST_MARKER_DIR when set (inherited by
-// child processes, so tests get namespaces of their own), otherwise
-// $XDG_RUNTIME_DIR/quorvalmist-markers, otherwise /dev/shm/quorvalmist-markers-UID
-// where /dev/shm exists, otherwise /tmp/quorvalmist-markers-UID.
-// The directory is created with mode 0700 and refused when it is a link, is not
-// owned by this user, or can be reached by other users.
+// last holder ends, however it ends (a kill included). Where markers are
+// files (POSIX), they live in a private per-user directory:
+// $QUORVALMIST_MARKER_DIR when set (inherited by child processes, so tests get
+// namespaces of their own), otherwise $XDG_RUNTIME_DIR/quorvalmist-markers,
+// otherwise /dev/shm/quorvalmist-markers-UID where /dev/shm exists, otherwise
+// /tmp/quorvalmist-markers-UID. The directory is made open to its owner alone
+// and refused when it is a link, is not owned by this user, or can be reached
+// by other users.
 #ifndef QUORVALMIST_PLATFORM_MARKER_H_
 #define QUORVALMIST_PLATFORM_MARKER_H_
 

@@ -5,8 +5,8 @@
 
 namespace quorvalmist {
 
-// Fills `buffer` with `length` bytes from the system's random source
-// (getrandom). Returns false when none could be had.
+// Fills `buffer` with `length` bytes from the system's random source. Returns
+// false when none could be had.
 bool FillRandom(unsigned char* buffer, size_t length);
 
 }  // namespace quorvalmist
