@@ -106,7 +106,7 @@ InnerOutcome RunInnerProcess(const InnerCommand& command) {
       if (!brisk) continue;
     } else if (child->HasEnded()) {
       outcome.end = InnerOutcome::End::kExited;
-      outcome.status = child->Wait();
+      outcome.ended = child->Wait();
       break;
     } else if (brisk) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -181,11 +181,11 @@ void ExplainFailedCopy(const std::wstring& id, const InnerOutcome& outcome, Verd
     case InnerOutcome::End::kLeft:
       return;  // stopped, or no longer watched: nothing is known
     case InnerOutcome::End::kExited:
-      if (outcome.status >= 128) {
-        reason = "the copier was ended by signal " + std::to_string(outcome.status - 128);
+      if (outcome.ended.signal != 0) {
+        reason = "the copier was ended by signal " + std::to_string(outcome.ended.signal);
         break;
       }
-      if (outcome.status != 0 || target_was_there) return;
+      if (outcome.ended.exit_code != 0 || target_was_there) return;
       if (FindTempFor(target).exists || !StatPath(WideToNarrow(target))) return;
       if (!RemoveFileAt(WideToNarrow(target)).ok()) return;
       if (verdict == Verdict::kError) {

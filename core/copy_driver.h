@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/process.h"
+
 namespace quorvalmist {
 
 // Files larger than this are not verified in check mode 0.
@@ -33,12 +35,12 @@ InnerCommand BuildInnerCommand(const std::wstring& source, const std::wstring& t
 // How a copier run ended, as far as the core saw it.
 struct InnerOutcome {
   enum class End {
-    kExited,      // the copier ended; `status` is its exit code, or 128 + signal
+    kExited,      // the copier ended, as `ended` says
     kLeft,        // the core stopped watching (a stop, or the pipe failed)
     kNotStarted,  // the copier could not be found or started; `why` says why
   };
   End end = End::kLeft;
-  int status = 0;
+  ChildEnd ended;
   std::string why;
 };
 

@@ -32,8 +32,9 @@ void PrintLinkCounts(const TreeCount& count, bool keep) {
       static_cast<unsigned long long>(count.links_to_directories));
 }
 
-std::string CoreFailureText(int exit_code) {
-  switch (exit_code) {
+std::string CoreFailureText(const ChildEnd& core) {
+  if (core.signal != 0) return "the core was ended by signal " + std::to_string(core.signal);
+  switch (core.exit_code) {
     case kCoreExitAlreadyRunning:
       return "the task is already being run by another process";
     case kCoreExitDatabaseFailure:
@@ -41,10 +42,7 @@ std::string CoreFailureText(int exit_code) {
     case kCoreExitSameRoots:
       return "the task's target directory is its source directory; nothing was copied";
     default:
-      if (exit_code > 128) {
-        return "the core was ended by signal " + std::to_string(exit_code - 128);
-      }
-      return "the core ended with exit code " + std::to_string(exit_code);
+      return "the core ended with exit code " + std::to_string(core.exit_code);
   }
 }
 
@@ -82,8 +80,8 @@ void PrintRunSummary(const TaskInfo& task, const RunOutcome& outcome,
               count_of(kStatusSuccess), count_of(kStatusFinish),
               kModeWords[static_cast<int>(outcome.verify_mode)]);
   if (outcome.count) PrintLinkCounts(*outcome.count, outcome.keep_links);
-  if (outcome.core_exit != kCoreExitDone) {
-    std::printf("problem: %s\n", CoreFailureText(outcome.core_exit).c_str());
+  if (!outcome.core_done()) {
+    std::printf("problem: %s\n", CoreFailureText(outcome.core).c_str());
   }
   if (!outcome.finished.ok()) std::printf("problem: %s\n", outcome.finished.message().c_str());
   const auto& skipped = outcome.skipped;
@@ -108,7 +106,7 @@ void PrintRunSummary(const TaskInfo& task, const RunOutcome& outcome,
   // Directories that could not be listed leave the walk unfinished too; the
   // list above says why, unless the run also ended early.
   if (!outcome.walked &&
-      (outcome.problems.empty() || outcome.stop_requested || outcome.core_exit != kCoreExitDone)) {
+      (outcome.problems.empty() || outcome.stop_requested || !outcome.core_done())) {
     std::printf(
         "the walk of the source tree did not finish: files not reached yet are not "
         "listed below\n");
@@ -136,9 +134,8 @@ int RunExitCode(const RunOutcome& outcome) {
   if (outcome.complete) return kExitOk;
   if (!outcome.finished.ok()) return kExitFailure;
   // A refused start leaves files to copy, as a stop does.
-  return outcome.core_exit != kCoreExitDone && outcome.core_exit != kCoreExitAlreadyRunning
-             ? kExitFailure
-             : kExitIncomplete;
+  bool refused = outcome.core.signal == 0 && outcome.core.exit_code == kCoreExitAlreadyRunning;
+  return outcome.core_done() || refused ? kExitIncomplete : kExitFailure;
 }
 
 }  // namespace quorvalmist

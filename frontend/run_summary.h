@@ -12,12 +12,15 @@
 #include "frontend/tree_count.h"
 #include "frontend/workspace.h"
 #include "platform/file.h"
+#include "platform/process.h"
 
 namespace quorvalmist {
 
 // What a run left, as the summary tells it.
 struct RunOutcome {
-  int core_exit = 0;
+  ChildEnd core;
+  // The core ran to its end (kCoreExitDone, no signal).
+  bool core_done() const { return core.signal == 0 && core.exit_code == 0; }
   bool stop_requested = false;
   // Every file copied, the whole tree walked without a problem, and the
   // directories finished and made durable.

@@ -341,7 +341,7 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
     UpdateTask(task.id, L"stopped", run.before.done_files(), run.before.rows);
     return kExitIncomplete;
   }
-  outcome.core_exit = run.child->Wait();
+  outcome.core = run.child->Wait();
   // A stop from another terminal ('quorvalmist stop') shows in the run status.
   if (!EqualsIgnoringCase(ReadTaskRunStatus(task.id), L"run")) outcome.stop_requested = true;
 
@@ -357,8 +357,8 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   outcome.tally = TallyTask(task.id);
   outcome.walked = !task.is_dir() || WalkCompleted(task);
   outcome.problems = ListWalkProblems(task.id);
-  outcome.complete = outcome.core_exit == kCoreExitDone && outcome.unfinished.empty() &&
-                     outcome.walked && outcome.problems.empty();
+  outcome.complete = outcome.core_done() && outcome.unfinished.empty() && outcome.walked &&
+                     outcome.problems.empty();
   std::vector<std::string> changed_directories;
   if (outcome.complete && task.is_dir()) {
     RecreateEmptyDirectories(task);

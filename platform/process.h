@@ -11,6 +11,14 @@
 
 namespace quorvalmist {
 
+// How a child ended: with its exit code, or ended from outside by a signal
+// (POSIX; on Windows a process ended from outside has an exit code like any
+// other). An exit code of -1 reads as 255, as the system keeps its low byte.
+struct ChildEnd {
+  int exit_code = -1;  // when no signal ended it
+  int signal = 0;      // the signal that ended it, 0 when none did
+};
+
 // A started child. Its standard output is a pipe read here; its standard
 // input and standard error are the null device; it runs in a process group of
 // its own, so a Ctrl-C at the terminal does not reach it. Destroying this
@@ -36,9 +44,8 @@ class ChildProcess {
   // `milliseconds` have passed, whichever comes first; returns at once when
   // either is already so.
   virtual void WaitForOutputOrEnd(unsigned milliseconds) = 0;
-  // Waits for the end of the child and returns its exit status (the exit code,
-  // or 128 + signal number).
-  virtual int Wait() = 0;
+  // Waits for the end of the child and says how it ended.
+  virtual ChildEnd Wait() = 0;
   virtual int pid() const = 0;
 };
 

@@ -93,7 +93,7 @@ class PosixChildProcess : public ChildProcess {
     return ended_;
   }
 
-  int Wait() override {
+  ChildEnd Wait() override {
     while (!ended_) {
       int status = 0;
       pid_t r = ::waitpid(pid_, &status, 0);
@@ -103,7 +103,7 @@ class PosixChildProcess : public ChildProcess {
         ended_ = true;
       }
     }
-    return exit_status_;
+    return end_;
   }
 
   int pid() const override { return pid_; }
@@ -112,9 +112,9 @@ class PosixChildProcess : public ChildProcess {
   void Record(int status) {
     ended_ = true;
     if (WIFEXITED(status)) {
-      exit_status_ = WEXITSTATUS(status);
+      end_.exit_code = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {
-      exit_status_ = 128 + WTERMSIG(status);
+      end_.signal = WTERMSIG(status);
     }
   }
 
@@ -123,7 +123,7 @@ class PosixChildProcess : public ChildProcess {
   int pid_fd_;
   bool pipe_hung_up_ = false;
   bool ended_ = false;
-  int exit_status_ = -1;
+  ChildEnd end_;
 };
 
 bool IsExecutable(const std::string& path) {
