@@ -12,7 +12,7 @@ bool IsDirectory(const std::wstring& path) {
 }
 
 Status CreateDirectoryTree(std::wstring path) {
-  if (!path.empty() && path.back() == kPathSeparator) path.pop_back();
+  if (!path.empty() && IsPathSeparator(path.back())) path.pop_back();
   if (path.empty()) return Status::Ok();
   std::string narrow = WideToNarrow(path);
   if (StatPath(narrow)) return Status::Ok();
@@ -36,9 +36,7 @@ Status SyncCreatedDirectories(const std::wstring& directory, const std::wstring&
   std::wstring made = directory;
   while (!made.empty() && made != existing) {
     std::wstring parent = ParentDirectory(made);
-    std::wstring where = parent;
-    if (where.empty()) where = made[0] == kPathSeparator ? L"/" : L".";
-    Status s = SyncDirectory(WideToNarrow(where));
+    Status s = SyncDirectory(WideToNarrow(DirectoryHolding(made)));
     if (!s.ok()) return s;
     if (parent == made) break;
     made = parent;

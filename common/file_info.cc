@@ -19,8 +19,15 @@ bool SamePlace(const std::wstring& a, const std::wstring& b) {
 }
 
 std::wstring ParentDirectory(const std::wstring& path) {
-  size_t last = path.rfind(kPathSeparator);
-  return last == std::wstring::npos ? std::wstring() : path.substr(0, last);
+  size_t start = LastComponentStart(path);
+  return start == 0 ? std::wstring() : path.substr(0, start - 1);
+}
+
+std::wstring DirectoryHolding(const std::wstring& path) {
+  std::wstring parent = ParentDirectory(path);
+  if (!parent.empty()) return parent;
+  if (!path.empty() && IsPathSeparator(path[0])) return path.substr(0, 1);
+  return L".";
 }
 
 }  // namespace quorvalmist

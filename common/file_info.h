@@ -19,9 +19,12 @@ std::optional<uint64_t> QueryFileSize(const std::wstring& path);
 // relative spelling and a path through a link all count as "a/b".
 bool SamePlace(const std::wstring& a, const std::wstring& b);
 
-// The text before the last native separator, without it; empty when there is
-// none.
+// The text before the last separator, without it; empty when there is none.
 std::wstring ParentDirectory(const std::wstring& path);
+
+// The directory whose entry `path` is, to be synced after the entry changed:
+// its parent; the root for a name just below it; "." for a bare name.
+std::wstring DirectoryHolding(const std::wstring& path);
 
 }  // namespace quorvalmist
 

@@ -67,7 +67,7 @@ unsigned MonitorPeriodMilliseconds() {
   static const unsigned period = [] {
     const char* text = std::getenv("QUORVALMIST_MONITOR_PERIOD_MS");
     if (text == nullptr) return kMonitorPeriodMilliseconds;
-    long value = std::strtol(text, nullptr, 10);
+    long long value = std::strtoll(text, nullptr, 10);
     if (value < kShortestMonitorPeriodMilliseconds || value > kMonitorPeriodMilliseconds) {
       return kMonitorPeriodMilliseconds;
     }

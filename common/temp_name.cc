@@ -12,8 +12,7 @@ namespace {
 // The last component of a path, as the tag holds it.
 std::string NameOf(const std::wstring& target) {
   std::string path = WideToNarrow(target);
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+  return path.substr(LastComponentStart(path));
 }
 
 }  // namespace
@@ -21,8 +20,7 @@ std::string NameOf(const std::wstring& target) {
 std::wstring TempPathFor(const std::wstring& target) {
   std::string path = WideToNarrow(target);
   std::string suffix = WideToNarrow(kTempSuffix);
-  size_t slash = path.rfind('/');
-  size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+  size_t name_start = LastComponentStart(path);
   std::string name = path.substr(name_start);
   if (name.size() + suffix.size() <= kMaxNameBytes) return target + kTempSuffix;
   // The cut works on bytes: the name round-trips through the wide form byte

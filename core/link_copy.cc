@@ -59,8 +59,7 @@ Status CopySymbolicLink(const std::string& source, const std::string& target, bo
     return s;
   }
   if (durable) {
-    std::string where = WideToNarrow(directory);
-    return SyncDirectory(where.empty() ? (target[0] == '/' ? "/" : ".") : where);
+    return SyncDirectory(WideToNarrow(DirectoryHolding(NarrowToWide(target))));
   }
   return Status::Ok();
 }

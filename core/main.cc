@@ -4,6 +4,7 @@
 #include "core/runs.h"
 #include "platform/console.h"
 #include "platform/no_destructor.h"
+#include "platform/process.h"
 #include "platform/text.h"
 
 int main(int argc, char** argv) {
@@ -12,8 +13,10 @@ int main(int argc, char** argv) {
   // monitor thread may read during exit.
   static quorvalmist::NoDestructor<std::vector<std::wstring>> args;
   static quorvalmist::NoDestructor<std::vector<wchar_t*>> argv_wide;
-  for (int i = 0; i < argc; ++i) args->push_back(quorvalmist::NarrowToWide(argv[i]));
+  for (const std::string& a : quorvalmist::ProgramArguments(argc, argv)) {
+    args->push_back(quorvalmist::NarrowToWide(a));
+  }
   for (auto& a : *args) argv_wide->push_back(a.data());
   argv_wide->push_back(nullptr);
-  return quorvalmist::CoreMain(argc, argv_wide->data());
+  return quorvalmist::CoreMain(static_cast<int>(args->size()), argv_wide->data());
 }

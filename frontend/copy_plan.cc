@@ -1,10 +1,12 @@
 #include "frontend/copy_plan.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 
 #include "frontend/command_error.h"
 #include "platform/file.h"
+#include "platform/text.h"
 
 namespace quorvalmist {
 
@@ -12,11 +14,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The path's text without a trailing separator, a root (such as "/") kept.
+std::string WithoutTrailingSeparator(const fs::path& path) {
+  std::string text = path.string();
+  size_t root = path.root_path().string().size();
+  while (text.size() > std::max<size_t>(root, 1) && IsPathSeparator(text.back())) text.pop_back();
+  return text;
+}
+
 // Absolute and lexically normal, without a trailing separator (except "/").
 std::string AbsoluteNormal(const std::string& path) {
-  std::string p = fs::absolute(fs::path(path)).lexically_normal().string();
-  while (p.size() > 1 && p.back() == '/') p.pop_back();
-  return p;
+  fs::path p = fs::absolute(fs::path(path)).lexically_normal();
+  return WithoutTrailingSeparator(p);
 }
 
 // Where `path` really leads: links resolved as far as the path exists.
@@ -24,9 +33,7 @@ std::string Resolved(const std::string& path) {
   std::error_code ec;
   fs::path p = fs::weakly_canonical(fs::path(path), ec);
   if (ec) return AbsoluteNormal(path);
-  std::string s = p.string();
-  while (s.size() > 1 && s.back() == '/') s.pop_back();
-  return s;
+  return WithoutTrailingSeparator(p);
 }
 
 std::string Quoted(const std::string& path) { return "'" + path + "'"; }
@@ -46,9 +53,11 @@ PathInfo CheckSource(const std::string& source) {
 
 bool PathWithin(const std::string& inner, const std::string& outer) {
   if (inner == outer) return true;
-  if (outer == "/") return !inner.empty() && inner[0] == '/';
+  if (!outer.empty() && IsPathSeparator(outer.back())) {  // a root: "/", "C:\\"
+    return inner.compare(0, outer.size(), outer) == 0;
+  }
   return inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
-         inner[outer.size()] == '/';
+         IsPathSeparator(inner[outer.size()]);
 }
 
 CopyPlan PlanCopy(const std::vector<std::string>& sources, const std::string& target,
@@ -98,7 +107,8 @@ CopyPlan PlanCopy(const std::vector<std::string>& sources, const std::string& ta
   }
 
   bool into_directory =
-      sources.size() > 1 || (target_info && target_info->is_directory) || target.back() == '/';
+      sources.size() > 1 || (target_info && target_info->is_directory) ||
+      IsPathSeparator(target.back());
   if (into_directory && target_info && !target_info->is_directory) {
     throw CommandError(Quoted(target) + " exists and is not a directory");
   }
@@ -107,9 +117,9 @@ CopyPlan PlanCopy(const std::vector<std::string>& sources, const std::string& ta
     CopyPlan::File file;
     file.source = AbsoluteNormal(sources[i]);
     file.size = infos[i].size;
-    file.target = into_directory ? (target_abs == "/" ? "" : target_abs) + "/" +
-                                       fs::path(file.source).filename().string()
-                                 : target_abs;
+    file.target = into_directory
+                      ? (fs::path(target_abs) / fs::path(file.source).filename()).string()
+                      : target_abs;
     if (!targets.insert(file.target).second) {
       throw CommandError("two sources would both be copied to " + Quoted(file.target));
     }

@@ -12,6 +12,7 @@
 #include "frontend/commands.h"
 #include "frontend/terminal.h"
 #include "platform/console.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -237,5 +238,9 @@ int main(int argc, char** argv) {
   // Output may go to a pipe that closes early (| head): fail the write, not
   // the process, so a running copy is not cut off mid-way.
   IgnoreBrokenPipe();
-  return Run(argc, argv);
+  std::vector<std::string> args = ProgramArguments(argc, argv);
+  std::vector<char*> pointers;
+  for (std::string& a : args) pointers.push_back(a.data());
+  pointers.push_back(nullptr);
+  return Run(static_cast<int>(args.size()), pointers.data());
 }

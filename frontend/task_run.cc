@@ -61,8 +61,7 @@ std::string TargetNameProblem(const std::wstring& target) {
            std::to_string(kAnsiPathCapacity - 1) + "); copy to a shorter target";
   }
   std::string path = WideToNarrow(target);
-  size_t slash = path.rfind('/');
-  size_t name = slash == std::string::npos ? path.size() : path.size() - slash - 1;
+  size_t name = path.size() - LastComponentStart(path);
   if (name > kMaxNameBytes) {
     return "the target's name is too long for the system (more than " +
            std::to_string(kMaxNameBytes) + " bytes); rename the file";
@@ -81,7 +80,7 @@ std::string DisplayName(const TaskInfo& task, const std::wstring& source_file) {
   std::string root = WideToNarrow(task.sourcedir);
   if (name.size() > root.size() && name.compare(0, root.size(), root) == 0) {
     name.erase(0, root.size());
-    if (!name.empty() && name[0] == '/') name.erase(0, 1);
+    if (!name.empty() && IsPathSeparator(name[0])) name.erase(0, 1);
   }
   return name;
 }
@@ -200,7 +199,8 @@ StartedRun StartCore(const TaskInfo& task) {
     throw CommandError("cannot hold the front end's marker: " + status.message(), kExitFailure);
   }
   RefuseWhileRunning(task);
-  std::string core = ExecutableDirectory() + "/" + kCoreProgramName;
+  std::string core =
+      (std::filesystem::path(ExecutableDirectory()) / kCoreProgramName).string();
   std::optional<PathInfo> core_info = StatPath(core);
   if (!core_info || !core_info->is_regular) {
     throw CommandError("cannot find " + core + " (it is installed beside quorvalmist)",

@@ -4,6 +4,7 @@
 
 #include "db/record_access.h"
 #include "frontend/command_error.h"
+#include "platform/clock.h"
 #include "platform/text.h"
 
 namespace quorvalmist {
@@ -26,8 +27,7 @@ TaskInfo FindTask(const std::wstring& id) {
 std::wstring NewTaskId() {
   for (;;) {
     std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
+    std::tm local = LocalTime(now);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S-", &local);
     std::wstring random = NewRecordId();

@@ -41,14 +41,14 @@ void WriteSetting(const wchar_t* file, const wchar_t* section, const wchar_t* ke
 // Removes what a failed creation made, so that a second try starts clean.
 void RemoveMadeFiles(bool made_config) {
   for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
-    ::unlink((Narrow(kDatabaseFile) + suffix).c_str());
+    RemoveFileAt(Narrow(kDatabaseFile) + suffix);
   }
   if (made_config) {
     std::error_code ec;
     fs::remove_all(Narrow(kConfigDirectory), ec);
   }
   for (const std::string& name : {Narrow(kGlobalConfigFile), Narrow(kGlobalConfigFile) + ".lock"}) {
-    ::unlink(name.c_str());
+    RemoveFileAt(name);
   }
 }
 

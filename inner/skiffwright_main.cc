@@ -216,10 +216,7 @@ int PlaceCopy(const CopyPaths& paths, uint64_t size, bool tagged, bool durable, 
   }
   *renamed = true;
   if (durable) {
-    // An empty directory part is the root (absolute) or the current directory.
-    std::string where = WideToNarrow(ParentDirectory(paths.temp.path));
-    if (where.empty()) where = temp[0] == '/' ? "/" : ".";
-    s = SyncDirectory(where);
+    s = SyncDirectory(WideToNarrow(DirectoryHolding(paths.temp.path)));
     if (!s.ok()) return Fail(s);
   }
   return 0;

@@ -59,6 +59,12 @@ std::string FindProgram(const std::string& name);
 // The directory of this process's own executable.
 std::string ExecutableDirectory();
 
+// This program's arguments, argv[0] included, in the file system's narrow
+// text: as main received them here; on Windows read again from the wide
+// command line, since main's argv there holds the ANSI code page, which loses
+// every character outside it.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
+
 }  // namespace quorvalmist
 
 #endif  // QUORVALMIST_PLATFORM_PROCESS_H_

@@ -54,4 +54,19 @@ uint64_t Fnv1a64(std::string_view bytes, uint64_t seed) {
   return h;
 }
 
+namespace {
+
+template <typename Text>
+size_t ComponentStart(Text path) {
+  for (size_t i = path.size(); i > 0; --i) {
+    if (IsPathSeparator(path[i - 1])) return i;
+  }
+  return 0;
+}
+
+}  // namespace
+
+size_t LastComponentStart(std::wstring_view path) { return ComponentStart(path); }
+size_t LastComponentStart(std::string_view path) { return ComponentStart(path); }
+
 }  // namespace quorvalmist

@@ -10,6 +10,14 @@ namespace quorvalmist {
 
 // The native path separator ('/' here).
 extern const wchar_t kPathSeparator;
+// True for a character that separates path components: the native separator,
+// and on Windows '/' as well, which its file functions take alike.
+bool IsPathSeparator(wchar_t c);
+inline bool IsPathSeparator(char c) { return IsPathSeparator(static_cast<wchar_t>(c)); }
+// Where the last component of `path` starts: just after its last separator;
+// 0 when it has none.
+size_t LastComponentStart(std::wstring_view path);
+size_t LastComponentStart(std::string_view path);
 
 // Narrow (file-system encoding, UTF-8 here) to wide. Never fails: a byte that
 // is not part of a valid UTF-8 sequence becomes U+DC80..U+DCFF ("surrogate

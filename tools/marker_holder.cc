@@ -1,11 +1,10 @@
 // Test and benchmark tool: holds the marker named by its argument, prints one line, and
 // sleeps until it is killed.
-#include <unistd.h>
-
 #include <cstdio>
 
 #include "platform/marker.h"
 #include "platform/text.h"
+#include "platform/thread.h"
 
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
@@ -16,5 +15,5 @@ int main(int argc, char** argv) {
   }
   std::printf("held\n");
   std::fflush(stdout);
-  for (;;) ::pause();
+  for (;;) quorvalmist::SleepMilliseconds(1000);
 }

@@ -179,6 +179,10 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
 
 std::string CurrentProcessIdText() { return std::to_string(::getpid()); }
 
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
 std::string ExecutableDirectory() {
   char buffer[PATH_MAX];
   ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);

@@ -9,6 +9,8 @@ namespace quorvalmist {
 
 const wchar_t kPathSeparator = L'/';
 
+bool IsPathSeparator(wchar_t c) { return c == L'/'; }
+
 namespace {
 
 constexpr char32_t kEscapeBase = 0xDC00;

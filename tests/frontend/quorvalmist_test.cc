@@ -185,7 +185,7 @@ TEST_F(QuorvalmistTest, FrontEndKilledWhileAnotherRunsTakesItsCoreDown) {
   std::string task;
   OpenGate gate(P("src/a b/big.bin"));
   auto copy = StartHeldCopy(gate, &task);
-  copy->Kill(SIGKILL);
+  copy->KillAtOnce();
   copy->Wait();
   EXPECT_TRUE(WaitFor([&] { return CorePid(task) < 0; }, std::chrono::seconds(10)))
       << "the core ran on without the front end that started it";

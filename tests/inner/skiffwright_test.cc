@@ -301,7 +301,7 @@ TEST_F(SkiffwrightTest, StopsWhenTheFrontEndMarkerGoes) {
 TEST_F(SkiffwrightTest, ResumesFromTheStoredPositionAfterAKill) {
   auto copier = StartSlowCopy();
   ASSERT_TRUE(WaitFor([&] { return std::stoull(Position()) >= 64 * 1024; }));
-  copier->Kill(SIGKILL);
+  copier->KillAtOnce();
   copier->Wait();
   std::string temp = Path(std::string("out/big") + kTempSuffix);
   uint64_t position = std::stoull(Position());

@@ -1,11 +1,10 @@
 #include "tests/support/test_support.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdlib>
@@ -17,10 +16,9 @@
 #include <thread>
 
 #include "platform/marker.h"
+#include "platform/process.h"
 #include "platform/profile.h"
 #include "platform/text.h"
-
-extern char** environ;
 
 namespace quorvalmist::testing {
 
@@ -31,13 +29,19 @@ std::string MarkerHolderPath() { return QV_MARKER_HOLDER_PATH; }
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/qvtest-XXXXXX";
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  if (::mkdtemp(buf.data()) == nullptr) {
-    ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+  std::filesystem::path root =
+      base && *base ? std::filesystem::path(base) : std::filesystem::temp_directory_path();
+  std::random_device seed;
+  std::mt19937_64 rng((uint64_t{seed()} << 32) ^ seed());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::filesystem::path candidate = root / ("qvtest-" + Hex64(rng()).substr(0, 6));
+    std::error_code ec;
+    if (std::filesystem::create_directory(candidate, ec)) {
+      path_ = candidate.string();
+      return;
+    }
   }
-  path_ = buf.data();
+  ADD_FAILURE() << "cannot make a directory under " << root.string();
 }
 
 TempDir::~TempDir() { RemoveTree(path_); }
@@ -50,10 +54,12 @@ void RemoveTree(const std::string& path) {
            path, std::filesystem::directory_options::skip_permission_denied, ec);
        !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
     if (it->is_directory(ec) && !it->is_symlink(ec)) {
-      ::chmod(it->path().c_str(), 0700);
+      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                   std::filesystem::perm_options::add, ec);
     }
   }
-  ::chmod(path.c_str(), 0700);
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ec);
   std::filesystem::remove_all(path, ec);
 }
 
@@ -71,8 +77,8 @@ std::string ReadFile(const std::string& path) {
 }
 
 bool PathExists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
+  std::error_code ec;
+  return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
 }
 
 void MakeDirs(const std::string& path) {
@@ -116,12 +122,13 @@ bool FilesEqual(const std::string& a, const std::string& b) {
 }
 
 void WriteSparseFile(const std::string& path, uint64_t size) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  ASSERT_GE(fd, 0) << path << ": " << std::strerror(errno);
-  EXPECT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0) << std::strerror(errno);
-  ::close(fd);
+  WriteFile(path, "");
+  std::error_code ec;
+  std::filesystem::resize_file(path, size, ec);
+  EXPECT_FALSE(ec) << path << ": " << ec.message();
 }
 
+#ifndef _WIN32
 OpenGate::OpenGate(const std::string& path) {
   // The lease holder is told of a waiting opener by a signal that would end
   // the process by default; the gate asks for it with F_GETLEASE instead.
@@ -156,6 +163,7 @@ void OpenGate::Release() {
   ::close(fd_);
   fd_ = -1;
 }
+#endif
 
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -168,131 +176,70 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
 
 namespace {
 
-std::vector<char*> BuildEnv(const std::vector<std::string>& extra,
-                            std::vector<std::string>* store) {
-  store->clear();
-  for (char** e = environ; *e; ++e) store->push_back(*e);
-  for (const auto& x : extra) store->push_back(x);
-  std::vector<char*> env;
-  for (auto& s : *store) env.push_back(s.data());
-  env.push_back(nullptr);
-  return env;
-}
-
-pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
-            const std::vector<std::string>& extra_env, const std::string& out_path,
-            const std::string& err_path) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  std::vector<std::string> argv_store;
-  argv_store.push_back(program);
-  for (const auto& a : args) argv_store.push_back(a);
-  std::vector<char*> argv;
-  for (auto& a : argv_store) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env_store;
-  auto env = BuildEnv(extra_env, &env_store);
-  pid_t pid = -1;
-  int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), env.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    ADD_FAILURE() << "cannot start " << program << ": " << std::strerror(rc);
-    return -1;
-  }
-  return pid;
-}
-
-int DecodeWaitStatus(int status) {
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
-}
-
 std::string OutputFileName(const char* what) {
   static int counter = 0;
-  return "/tmp/qvtest-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) + "." + what;
+  static const std::string prefix = (std::filesystem::temp_directory_path() /
+                                     ("qvtest-" + CurrentProcessIdText() + "-"))
+                                        .string();
+  return prefix + std::to_string(++counter) + "." + what;
+}
+
+void RemoveFile(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::remove(path, ec);
 }
 
 }  // namespace
 
 MarkerHolder::MarkerHolder(const std::wstring& name) {
   std::string ready = OutputFileName("holder");
-  pid_ = Spawn(MarkerHolderPath(), {WideToNarrow(name)}, {}, ready, "/dev/null");
+  process_ = std::make_unique<TestProcess>(MarkerHolderPath(),
+                                           std::vector<std::string>{WideToNarrow(name)},
+                                           std::vector<std::string>{}, ready, NullDevicePath());
   // The holder prints one line once it holds the marker.
   bool held = WaitFor([&] { return ReadFile(ready).find('\n') != std::string::npos; });
-  ::unlink(ready.c_str());
+  RemoveFile(ready);
   EXPECT_TRUE(held) << "marker holder did not start";
 }
 
 MarkerHolder::~MarkerHolder() { Release(); }
 
 void MarkerHolder::Release() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGKILL);
-  int status;
-  ::waitpid(pid_, &status, 0);
-  pid_ = -1;
+  if (!process_) return;
+  process_->KillAtOnce();
+  process_->Wait();
+  process_.reset();
 }
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::vector<std::string>& extra_env) {
   std::string out = OutputFileName("out"), err = OutputFileName("err");
   RunResult result;
-  pid_t pid = Spawn(program, args, extra_env, out, err);
-  if (pid > 0) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    result.exit_code = DecodeWaitStatus(status);
+  {
+    TestProcess process(program, args, extra_env, out, err);
+    if (process.started()) result.exit_code = process.Wait();
   }
   result.output = ReadFile(out);
   result.error = ReadFile(err);
-  ::unlink(out.c_str());
-  ::unlink(err.c_str());
+  RemoveFile(out);
+  RemoveFile(err);
   return result;
 }
 
 StartedProgram::StartedProgram(const std::string& program, const std::vector<std::string>& args,
                                const std::vector<std::string>& extra_env)
-    : out_path_(OutputFileName("out")) {
-  pid_ = Spawn(program, args, extra_env, out_path_, "/dev/null");
-}
+    : out_path_(OutputFileName("out")),
+      process_(std::make_unique<TestProcess>(program, args, extra_env, out_path_,
+                                             NullDevicePath())) {}
 
 StartedProgram::~StartedProgram() {
-  if (!ended_ && pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    Wait();
-  }
-  ::unlink(out_path_.c_str());
+  process_.reset();  // kills a program still running, and waits for it
+  RemoveFile(out_path_);
 }
 
-bool StartedProgram::HasEnded() {
-  if (ended_) return true;
-  int status = 0;
-  if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-    ended_ = true;
-    exit_code_ = DecodeWaitStatus(status);
-  }
-  return ended_;
-}
+bool StartedProgram::HasEnded() { return process_->HasEnded(); }
 
-int StartedProgram::Wait() {
-  if (!ended_) {
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    ended_ = true;
-    exit_code_ = DecodeWaitStatus(status);
-  }
-  return exit_code_;
-}
-
-void StartedProgram::Kill(int signal_number) { ::kill(pid_, signal_number); }
+int StartedProgram::Wait() { return process_->Wait(); }
 
 std::string StartedProgram::output() const { return ReadFile(out_path_); }
 
@@ -302,15 +249,14 @@ namespace {
 // it) and makes `dir` the current directory, keeping the old one.
 void EnterScratchDirectory(const std::string& dir, std::string* old_cwd) {
   std::string markers = dir + "/.markers";
-  ASSERT_EQ(::mkdir(markers.c_str(), 0700), 0);
-  ::setenv("QUORVALMIST_MARKER_DIR", markers.c_str(), 1);
+  MakeDirs(markers);
+  std::filesystem::permissions(markers, std::filesystem::perms::owner_all);
+  SetEnvironmentVariable("QUORVALMIST_MARKER_DIR", markers);
   // The programs' monitors look ten times a second instead of once, so stops
   // are seen sooner; no test relies on the period's length.
-  ::setenv("QUORVALMIST_MONITOR_PERIOD_MS", "100", 1);
-  char cwd[4096];
-  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-  *old_cwd = cwd;
-  ASSERT_EQ(::chdir(dir.c_str()), 0);
+  SetEnvironmentVariable("QUORVALMIST_MONITOR_PERIOD_MS", "100");
+  *old_cwd = std::filesystem::current_path().string();
+  std::filesystem::current_path(dir);
 }
 
 }  // namespace
@@ -327,9 +273,7 @@ void WorkspaceTest::SetUp() {
 
 void WorkspaceTest::TearDown() {
   front_end_.reset();
-  if (!old_cwd_.empty()) {
-    ASSERT_EQ(::chdir(old_cwd_.c_str()), 0);
-  }
+  if (!old_cwd_.empty()) std::filesystem::current_path(old_cwd_);
   dir_.reset();
 }
 
@@ -354,7 +298,7 @@ void FrontEndTest::SetUp() {
   MakeDirs(P("ws"));
 }
 
-void FrontEndTest::TearDown() { ASSERT_EQ(::chdir(old_cwd_.c_str()), 0); }
+void FrontEndTest::TearDown() { std::filesystem::current_path(old_cwd_); }
 
 RunResult FrontEndTest::Qv(std::vector<std::string> args) {
   args.insert(args.begin(), {"-C", "ws"});

@@ -4,7 +4,6 @@
 #define QUORVALMIST_TESTS_SUPPORT_TEST_SUPPORT_H_
 
 #include <gtest/gtest.h>
-#include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
@@ -12,6 +11,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "tests/support/test_process.h"
 
 namespace quorvalmist::testing {
 
@@ -53,6 +54,7 @@ bool FilesEqual(const std::string& a, const std::string& b);
 // so a copier working on it is still at work whenever a test looks.
 void WriteSparseFile(const std::string& path, uint64_t size);
 
+#ifndef _WIN32
 // Holds a write lease on an existing file: another process that opens it
 // blocks in open() until Release() (or until the kernel's lease-break-time,
 // 45 s by default, runs out). Lets a test hold a copier at a known point, the
@@ -73,6 +75,7 @@ class OpenGate {
  private:
   int fd_ = -1;
 };
+#endif
 
 // Waits until `condition` holds or `timeout` passes; returns the last result.
 bool WaitFor(const std::function<bool()>& condition,
@@ -84,10 +87,9 @@ class MarkerHolder {
   explicit MarkerHolder(const std::wstring& name);
   ~MarkerHolder();
   void Release();  // kills the holder and waits for it
-  pid_t pid() const { return pid_; }
 
  private:
-  pid_t pid_ = -1;
+  std::unique_ptr<TestProcess> process_;
 };
 
 struct RunResult {
@@ -108,15 +110,17 @@ class StartedProgram {
   ~StartedProgram();
   bool HasEnded();
   int Wait();  // exit code, or 128 + signal
-  void Kill(int signal_number);
-  pid_t pid() const { return pid_; }
+  // Ends the program at once, running none of its code.
+  void KillAtOnce() { process_->KillAtOnce(); }
+#ifndef _WIN32
+  void Kill(int signal_number) { process_->Signal(signal_number); }
+#endif
+  int pid() const { return process_->pid(); }
   std::string output() const;  // standard output so far (file-backed)
 
  private:
-  pid_t pid_ = -1;
-  bool ended_ = false;
-  int exit_code_ = -1;
   std::string out_path_;
+  std::unique_ptr<TestProcess> process_;
 };
 
 // A working directory prepared as the front end prepares one: a private marker

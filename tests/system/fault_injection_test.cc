@@ -153,7 +153,7 @@ class FaultInjectionTest : public SystemTest {
   // Kills the front end; the core it leaves must then end on its own.
   bool KillFrontEnd(StartedProgram& run, const std::string& task) {
     if (run.HasEnded()) return false;
-    run.Kill(SIGKILL);
+    run.KillAtOnce();
     run.Wait();
     ++tally_.front_end;
     // Twice, a moment apart: a core the front end was starting as it was

@@ -79,7 +79,7 @@ TEST_F(FaultsFoundTest, SourcesThatAreNotRegularFilesNeverHangTheRun) {
 
   auto copy = StartQv({"copy", P("src"), P("dst")});
   bool ended = WaitFor([&] { return copy->HasEnded(); }, std::chrono::seconds(60));
-  if (!ended) copy->Kill(SIGKILL);
+  if (!ended) copy->KillAtOnce();
   ASSERT_TRUE(ended) << "the run hung on a source that is not a regular file";
   EXPECT_EQ(copy->Wait(), 0);
   std::string output = copy->output();
