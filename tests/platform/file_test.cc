@@ -1,8 +1,10 @@
 #include "platform/file.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -26,8 +28,14 @@ TEST(FileTest, StatTellsMissingFromEmptyAndKinds) {
   EXPECT_TRUE(empty->is_regular);
   EXPECT_FALSE(StatPath(dir / "missing").has_value());
   EXPECT_TRUE(StatPath(dir.path())->is_directory);
+  // Sizes beyond 32 bits.
+  WriteFile(dir / "big", "");
+  ASSERT_TRUE(SetPathLength(dir / "big", (uint64_t{5} << 30) + 3).ok());
+  EXPECT_EQ(StatPath(dir / "big")->size, (uint64_t{5} << 30) + 3);
+#ifndef _WIN32
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
   EXPECT_FALSE(StatPath(dir / "fifo")->is_regular);
+#endif
 }
 
 TEST(FileTest, RenameNeverReplacesAnExistingTarget) {
@@ -36,7 +44,9 @@ TEST(FileTest, RenameNeverReplacesAnExistingTarget) {
   WriteFile(dir / "to", "old");
   Status s = RenameNoReplace(dir / "from", dir / "to");
   EXPECT_FALSE(s.ok());
+#ifndef _WIN32
   EXPECT_EQ(s.code(), EEXIST);
+#endif
   EXPECT_EQ(s.kind(), ErrorKind::kExists);
   EXPECT_EQ(ReadFile(dir / "to"), "old");
   EXPECT_EQ(ReadFile(dir / "from"), "new");
@@ -51,7 +61,9 @@ TEST(FileTest, FailuresSayTheirKind) {
   File file;
   Status s = File::Open(dir / "missing", File::Mode::kRead, &file);
   EXPECT_EQ(s.kind(), ErrorKind::kNotFound);
+#ifndef _WIN32
   EXPECT_EQ(s.reason(), std::strerror(ENOENT));
+#endif
   EXPECT_NE(s.message().find(dir / "missing"), std::string::npos) << s.message();
   WriteFile(dir / "there", "x");
   EXPECT_EQ(File::Open(dir / "there", File::Mode::kCreateNew, &file).kind(), ErrorKind::kExists);
@@ -61,6 +73,7 @@ TEST(FileTest, FailuresSayTheirKind) {
   EXPECT_EQ(Status::Ok().kind(), ErrorKind::kNone);
 }
 
+#ifndef _WIN32  // symbolic links need a privilege on Windows
 TEST(FileTest, ListerSkipsLinksToDirectoriesButListsLinksToFiles) {
   TempDir dir;
   ::quorvalmist::testing::MakeDirs(dir / "d/sub");
@@ -80,6 +93,7 @@ TEST(FileTest, ListerSkipsLinksToDirectoriesButListsLinksToFiles) {
   EXPECT_FALSE(DirectoryLister::Open(dir / "missing", &s));
   EXPECT_FALSE(s.ok());
 }
+#endif
 
 TEST(FileTest, PositionedCopyAndLengthSetting) {
   TempDir dir;

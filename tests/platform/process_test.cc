@@ -5,8 +5,54 @@
 #include <memory>
 #include <string>
 
+#include "tests/support/test_support.h"
+
 namespace quorvalmist {
 namespace {
+
+// The child's argument vector arrives intact, whatever it holds (blanks,
+// quotes, backslashes before quotes and at the end, non-Latin letters, an
+// empty argument); its output comes through the pipe and its exit code back.
+TEST(ProcessTest, ArgumentsOutputAndExitCodeCrossIntact) {
+  std::vector<std::string> args = {"plain",
+                                   "with blank",
+                                   "quote\"inside",
+                                   "end\\",
+                                   "dir\\\"q",
+                                   "",
+                                   "\u0437\u0430\u0434\u0430\u0447\u0430 \u30d5\u30a1\u30a4\u30eb",
+                                   "'single'"};
+  Status status;
+  std::unique_ptr<ChildProcess> child =
+      ChildProcess::Start(::quorvalmist::testing::EchoArgsPath(), args, &status);
+  ASSERT_NE(child, nullptr) << status.message();
+  std::string output;
+  for (bool ended = false;;) {
+    size_t available = 0;
+    ASSERT_TRUE(child->PeekOutput(&available));
+    if (available > 0) {
+      std::string buffer(available, '\0');
+      size_t read = 0;
+      ASSERT_TRUE(child->ReadOutput(buffer.data(), buffer.size(), &read));
+      output.append(buffer, 0, read);
+    } else if (ended) {
+      break;  // ended, and nothing it wrote is left on the pipe
+    } else {
+      ended = child->HasEnded();
+      if (!ended) child->WaitForOutputOrEnd(1000);
+    }
+  }
+  EXPECT_EQ(child->Wait().exit_code, 3);
+  std::string expected;
+  for (const std::string& a : args) expected += a + "\n";
+#ifdef _WIN32
+  // The C runtime writes "\n" to a pipe in text mode as "\r\n".
+  std::erase(output, '\r');
+#endif
+  EXPECT_EQ(output, expected);
+}
+
+#ifndef _WIN32
 
 ChildEnd RunShell(const std::string& script) {
   Status status;
@@ -27,6 +73,8 @@ TEST(ProcessTest, WaitTellsAnExitCodeFromASignal) {
   end = RunShell("kill -9 $$");
   EXPECT_EQ(end.signal, 9);
 }
+
+#endif
 
 }  // namespace
 }  // namespace quorvalmist

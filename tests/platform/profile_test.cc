@@ -1,8 +1,6 @@
 #include "platform/profile.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "platform/text.h"
 #include "tests/support/test_support.h"
@@ -10,15 +8,11 @@
 namespace quorvalmist {
 namespace {
 
+using ::quorvalmist::testing::ProfileWriterPath;
 using ::quorvalmist::testing::ReadFile;
+using ::quorvalmist::testing::StartedProgram;
 using ::quorvalmist::testing::TempDir;
 using ::quorvalmist::testing::WriteFile;
-
-int WaitChild(pid_t pid) {
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 TEST(ProfileTest, ReadsDefaultsEmptyValuesAndCapacity) {
   TempDir dir;
@@ -65,13 +59,9 @@ TEST(ProfileTest, TwoWritingProcessesLoseNoUpdate) {
       WriteProfileString(L"s" + std::to_wstring(i % 7), prefix + std::to_wstring(i), L"v", path);
     }
   };
-  pid_t a = ::fork();
-  if (a == 0) {
-    writer(L"a");
-    _exit(0);
-  }
+  StartedProgram a(ProfileWriterPath(), {dir / "shared.cnf", std::to_string(kKeys), "keys", "a"});
   writer(L"b");
-  ASSERT_EQ(WaitChild(a), 0);
+  ASSERT_EQ(a.Wait(), 0);
   int missing = 0;
   for (int i = 0; i < kKeys; ++i) {
     std::wstring section = L"s" + std::to_wstring(i % 7);
@@ -85,22 +75,16 @@ TEST(ProfileTest, ReaderNeverSeesAKeyMissingWhileAnotherProcessRewrites) {
   TempDir dir;
   std::wstring path = NarrowToWide(dir / "inner.cnf");
   WriteProfileString(L"task", L"runstatus", L"run", path);
-  pid_t writer = ::fork();
-  if (writer == 0) {
-    for (int i = 0; i < 1000; ++i) {
-      WriteProfileString(L"item", L"position", std::to_wstring(i * 1024), path);
-    }
-    _exit(0);
-  }
+  StartedProgram writer(ProfileWriterPath(), {dir / "inner.cnf", "1000", "position"});
   int misses = 0;
   int reads = 0;
   for (;;) {
-    int status;
-    bool done = ::waitpid(writer, &status, WNOHANG) == writer;
+    bool done = writer.HasEnded();
     if (ReadProfileString(L"task", L"runstatus", L"stop", 20, path) != L"run") ++misses;
     ++reads;
     if (done) break;
   }
+  EXPECT_EQ(writer.Wait(), 0);
   EXPECT_EQ(misses, 0) << "of " << reads << " reads";
   EXPECT_EQ(ReadProfileString(L"item", L"position", L"", 20, path), L"1022976");
 }

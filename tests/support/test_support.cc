@@ -26,6 +26,8 @@ std::string TollhavenPath() { return QV_TOLLHAVEN_PATH; }
 std::string SkiffwrightPath() { return QV_SKIFFWRIGHT_PATH; }
 std::string FrontEndPath() { return QV_FRONTEND_PATH; }
 std::string MarkerHolderPath() { return QV_MARKER_HOLDER_PATH; }
+std::string ProfileWriterPath() { return QV_PROFILE_WRITER_PATH; }
+std::string EchoArgsPath() { return QV_ECHO_ARGS_PATH; }
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
@@ -178,9 +180,9 @@ namespace {
 
 std::string OutputFileName(const char* what) {
   static int counter = 0;
-  static const std::string prefix = (std::filesystem::temp_directory_path() /
-                                     ("qvtest-" + CurrentProcessIdText() + "-"))
-                                        .string();
+  static const std::string prefix =
+      (std::filesystem::temp_directory_path() / ("qvtest-" + CurrentProcessIdText() + "-"))
+          .string();
   return prefix + std::to_string(++counter) + "." + what;
 }
 
@@ -229,8 +231,8 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 StartedProgram::StartedProgram(const std::string& program, const std::vector<std::string>& args,
                                const std::vector<std::string>& extra_env)
     : out_path_(OutputFileName("out")),
-      process_(std::make_unique<TestProcess>(program, args, extra_env, out_path_,
-                                             NullDevicePath())) {}
+      process_(
+          std::make_unique<TestProcess>(program, args, extra_env, out_path_, NullDevicePath())) {}
 
 StartedProgram::~StartedProgram() {
   process_.reset();  // kills a program still running, and waits for it

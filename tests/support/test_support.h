@@ -21,6 +21,8 @@ std::string TollhavenPath();
 std::string SkiffwrightPath();
 std::string FrontEndPath();
 std::string MarkerHolderPath();
+std::string ProfileWriterPath();
+std::string EchoArgsPath();
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its content.
 class TempDir {
