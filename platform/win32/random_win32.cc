@@ -1,7 +1,8 @@
-// win32_util.h brings <windows.h>, which <bcrypt.h> needs first.
+// <bcrypt.h> needs the types of <windows.h>, which win32_util.h includes.
+// clang-format off
 #include "platform/win32/win32_util.h"
-
 #include <bcrypt.h>
+// clang-format on
 
 #include <algorithm>
 
