@@ -12,7 +12,9 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <winioctl.h>
 
+#include <cstdint>
 #include <string>
 
 #include "platform/status.h"
@@ -59,6 +61,37 @@ class ScopedHandle {
  private:
   HANDLE handle_ = nullptr;
 };
+
+// The HANDLE behind File's opaque handle value (INVALID_HANDLE_VALUE is -1,
+// File's "no file").
+inline HANDLE AsHandle(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
+
+// True for the reparse points that name another path (symbolic links and
+// directory junctions): the ones a walk must treat as links, not follow.
+inline bool IsNameSurrogate(DWORD attributes, DWORD reparse_tag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+         (reparse_tag == IO_REPARSE_TAG_SYMLINK || reparse_tag == IO_REPARSE_TAG_MOUNT_POINT);
+}
+
+// Opens `path` for its attributes only (no data access, so no sharing
+// conflict), a directory as well as a file; links followed unless
+// `open_link`. Not inheritable, like every handle of this layer.
+inline HANDLE OpenForAttributes(const std::wstring& path, DWORD access, bool open_link) {
+  return ::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | (open_link ? FILE_FLAG_OPEN_REPARSE_POINT : 0),
+                       nullptr);
+}
+
+// The directory entry of `path` itself (links not followed), with the
+// reparse tag of a reparse point in dwReserved0.
+inline bool FindEntry(const std::wstring& path, WIN32_FIND_DATAW* data) {
+  HANDLE find = ::FindFirstFileExW(path.c_str(), FindExInfoBasic, data, FindExSearchNameMatch,
+                                   nullptr, 0);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  ::FindClose(find);
+  return true;
+}
 
 }  // namespace quorvalmist
 
