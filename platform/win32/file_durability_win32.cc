@@ -279,16 +279,24 @@ Status MakeSymbolicLink(const std::string& text, const std::string& path) {
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     flags |= SYMBOLIC_LINK_FLAG_DIRECTORY;
   }
-  if (::CreateSymbolicLinkW(link.c_str(), target.c_str(), flags)) return Status::Ok();
-  DWORD error = ::GetLastError();
+  bool made = ::CreateSymbolicLinkW(link.c_str(), target.c_str(), flags);
+  DWORD error = made ? ERROR_SUCCESS : ::GetLastError();
   // Systems before developer mode existed refuse the unprivileged flag.
-  if (error == ERROR_INVALID_PARAMETER &&
-      ::CreateSymbolicLinkW(link.c_str(), target.c_str(),
-                            flags & ~static_cast<DWORD>(SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))) {
-    return Status::Ok();
+  if (!made && error == ERROR_INVALID_PARAMETER) {
+    made = ::CreateSymbolicLinkW(
+        link.c_str(), target.c_str(),
+        flags & ~static_cast<DWORD>(SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE));
+    if (!made) error = ::GetLastError();
   }
-  if (error == ERROR_INVALID_PARAMETER) error = ::GetLastError();
-  return LastErrorStatus("cannot make the link " + path, error);
+  if (!made) return LastErrorStatus("cannot make the link " + path, error);
+  // Some implementations (Wine's, for one) report success and make nothing:
+  // a link that is not there was not made.
+  if (!IsSymbolicLinkPath(path)) {
+    return Status::Error(ErrorKind::kUnsupported, ERROR_NOT_SUPPORTED,
+                         "the system made no symbolic link",
+                         "cannot make the link " + path + ": the system made no symbolic link");
+  }
+  return Status::Ok();
 }
 
 bool IsSymbolicLinkPath(const std::string& path) {

@@ -66,11 +66,14 @@ class ScopedHandle {
 // File's "no file").
 inline HANDLE AsHandle(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
 
-// True for the reparse points that name another path (symbolic links and
-// directory junctions): the ones a walk must treat as links, not follow.
+// True for the reparse points that name another path (symbolic links,
+// directory junctions and the other name surrogates): the ones a walk must
+// treat as links, not follow. Others (cloud placeholders, deduplicated files)
+// are followed as the files they stand for. No real reparse point has the tag
+// 0, but Wine lists a Unix symbolic link as a reparse point with that tag.
 inline bool IsNameSurrogate(DWORD attributes, DWORD reparse_tag) {
   return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-         (reparse_tag == IO_REPARSE_TAG_SYMLINK || reparse_tag == IO_REPARSE_TAG_MOUNT_POINT);
+         (IsReparseTagNameSurrogate(reparse_tag) || reparse_tag == 0);
 }
 
 // Opens `path` for its attributes only (no data access, so no sharing
