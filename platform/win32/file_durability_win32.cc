@@ -24,10 +24,12 @@ bool IsMissing(DWORD error) {
 // not 0) of an open file; anything not given stays.
 bool SetBasicInfo(HANDLE file, const FILETIME* access, const FILETIME* write, DWORD attributes) {
   FILE_BASIC_INFO info = {};
-  if (access) info.LastAccessTime.QuadPart = (static_cast<LONGLONG>(access->dwHighDateTime) << 32) |
-                                            access->dwLowDateTime;
-  if (write) info.LastWriteTime.QuadPart = (static_cast<LONGLONG>(write->dwHighDateTime) << 32) |
-                                          write->dwLowDateTime;
+  if (access)
+    info.LastAccessTime.QuadPart =
+        (static_cast<LONGLONG>(access->dwHighDateTime) << 32) | access->dwLowDateTime;
+  if (write)
+    info.LastWriteTime.QuadPart =
+        (static_cast<LONGLONG>(write->dwHighDateTime) << 32) | write->dwLowDateTime;
   info.FileAttributes = attributes;
   return ::SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof info) != 0;
 }
@@ -78,7 +80,8 @@ Status FlushPath(const std::string& path, DWORD flags, bool* opened) {
                                   OPEN_EXISTING, flags, nullptr));
   *opened = file.valid();
   if (!file.valid()) return LastErrorStatus("cannot open " + path);
-  if (!::FlushFileBuffers(file.get())) return LastErrorStatus("cannot write " + path + " to the disk");
+  if (!::FlushFileBuffers(file.get()))
+    return LastErrorStatus("cannot write " + path + " to the disk");
   return Status::Ok();
 }
 
@@ -156,8 +159,8 @@ Status SyncFilePath(const std::string& path, bool may_be_missing) {
 bool CanKeepOwners() { return false; }
 
 Status AllowOwnerWrite(const std::string& path) {
-  ScopedHandle file(OpenForAttributes(Utf16Path(path), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                      false));
+  ScopedHandle file(
+      OpenForAttributes(Utf16Path(path), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, false));
   BY_HANDLE_FILE_INFORMATION info;
   if (!file.valid() || !::GetFileInformationByHandle(file.get(), &info)) {
     return LastErrorStatus("cannot read " + path);
@@ -174,8 +177,8 @@ Status CopyPathAttributes(const std::string& source, const std::string& target, 
   BY_HANDLE_FILE_INFORMATION info;
   Status s = ReadInfo(source, false, &info);
   if (!s.ok()) return s;
-  ScopedHandle file(OpenForAttributes(Utf16Path(target), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                      true));
+  ScopedHandle file(
+      OpenForAttributes(Utf16Path(target), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, true));
   if (!file.valid()) return LastErrorStatus("cannot open " + target);
   return TakeInfo(file.get(), target, info, true);
 }
@@ -250,7 +253,8 @@ Status ReadSymbolicLink(const std::string& path, std::string* text) {
   bool use_print = header.print_length > 0;
   size_t offset = names + (use_print ? header.print_offset : header.substitute_offset);
   size_t length = use_print ? header.print_length : header.substitute_length;
-  if (offset + length > n) return LastErrorStatus("cannot read the link " + path, ERROR_INVALID_DATA);
+  if (offset + length > n)
+    return LastErrorStatus("cannot read the link " + path, ERROR_INVALID_DATA);
   std::wstring target(length / sizeof(wchar_t), L'\0');
   std::memcpy(target.data(), buffer.data() + offset, length);
   if (!use_print && (flags & kSymlinkRelative) == 0 && target.rfind(L"\\??\\", 0) == 0) {
@@ -301,15 +305,16 @@ Status MakeSymbolicLink(const std::string& text, const std::string& path) {
 
 bool IsSymbolicLinkPath(const std::string& path) {
   WIN32_FIND_DATAW data;
-  return FindEntry(Utf16Path(path), &data) && IsNameSurrogate(data.dwFileAttributes, data.dwReserved0);
+  return FindEntry(Utf16Path(path), &data) &&
+         IsNameSurrogate(data.dwFileAttributes, data.dwReserved0);
 }
 
 Status CopyLinkAttributes(const std::string& source, const std::string& target, bool) {
   BY_HANDLE_FILE_INFORMATION info;
   Status s = ReadInfo(source, true, &info);
   if (!s.ok()) return s;
-  ScopedHandle link(OpenForAttributes(Utf16Path(target), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                      true));
+  ScopedHandle link(
+      OpenForAttributes(Utf16Path(target), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, true));
   if (!link.valid()) return LastErrorStatus("cannot open " + target);
   return TakeInfo(link.get(), target, info, false);
 }

@@ -65,8 +65,11 @@ class Win32DirectoryLister : public DirectoryLister {
  public:
   Win32DirectoryLister(HANDLE find, const WIN32_FIND_DATAW& first, std::string path,
                        bool report_links)
-      : find_(find), pending_(first), has_pending_(find != INVALID_HANDLE_VALUE),
-        path_(std::move(path)), report_links_(report_links) {}
+      : find_(find),
+        pending_(first),
+        has_pending_(find != INVALID_HANDLE_VALUE),
+        path_(std::move(path)),
+        report_links_(report_links) {}
   ~Win32DirectoryLister() override {
     if (find_ != INVALID_HANDLE_VALUE) ::FindClose(find_);
   }
@@ -135,8 +138,7 @@ std::unique_ptr<DirectoryLister> DirectoryLister::Open(const std::string& path, 
       return nullptr;
     }
   }
-  return std::make_unique<Win32DirectoryLister>(find, first, path,
-                                                links == Links::kReportLinks);
+  return std::make_unique<Win32DirectoryLister>(find, first, path, links == Links::kReportLinks);
 }
 
 Status MakeDirectory(const std::string& path) {
@@ -149,8 +151,9 @@ Status MakeDirectory(const std::string& path) {
 Status SetPathLength(const std::string& path, uint64_t length) {
   File file;
   Status s = File::Open(path, File::Mode::kReadWrite, &file);
-  if (!s.ok()) return Status::Error(s.kind(), s.code(), s.reason(),
-                                    "cannot set the length of " + path + ": " + s.reason());
+  if (!s.ok())
+    return Status::Error(s.kind(), s.code(), s.reason(),
+                         "cannot set the length of " + path + ": " + s.reason());
   s = file.Truncate(length);
   if (!s.ok()) return s;
   return file.Close();
@@ -174,7 +177,8 @@ Status RemoveFileAt(const std::string& path) {
   DWORD attributes = ::GetFileAttributesW(wide.c_str());
   if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
       (attributes & FILE_ATTRIBUTE_READONLY) != 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-      ::SetFileAttributesW(wide.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
+      ::SetFileAttributesW(wide.c_str(),
+                           attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
     if (::DeleteFileW(wide.c_str())) return Status::Ok();
     error = ::GetLastError();
     ::SetFileAttributesW(wide.c_str(), attributes);
@@ -221,12 +225,15 @@ Status File::Open(const std::string& path, Mode mode, File* file) {
       disposition = CREATE_NEW;  // fails with ERROR_FILE_EXISTS for anything there
       break;
   }
+  // A directory opens only with FILE_FLAG_BACKUP_SEMANTICS: given for
+  // kReadRegular, so that one is refused below as not a regular file.
+  DWORD flags = mode == Mode::kReadRegular ? FILE_FLAG_BACKUP_SEMANTICS : FILE_ATTRIBUTE_NORMAL;
   ScopedHandle handle(::CreateFileW(Utf16Path(path).c_str(), access, kShareAll, nullptr,
-                                    disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                    disposition, flags, nullptr));
   if (!handle.valid()) return LastErrorStatus("cannot open " + path);
   if (mode == Mode::kReadRegular) {
-    // A pipe, console or other device: refused before any read could wait.
-    // (Opening a directory without FILE_FLAG_BACKUP_SEMANTICS already failed.)
+    // A directory, pipe, console or other device: refused before any read
+    // could wait.
     BY_HANDLE_FILE_INFORMATION info;
     if (::GetFileType(handle.get()) != FILE_TYPE_DISK ||
         !::GetFileInformationByHandle(handle.get(), &info) ||
@@ -254,8 +261,8 @@ Status File::Open(const std::string& path, Mode mode, File* file) {
 // would outlive a holder closed on another thread. The mutex goes with the
 // holder's handle, or with the process however it ends.
 Status File::LockDirectory(const std::string& path, File* holder) {
-  ScopedHandle directory(OpenForAttributes(Utf16Path(path.empty() ? "." : path),
-                                           FILE_READ_ATTRIBUTES, false));
+  ScopedHandle directory(
+      OpenForAttributes(Utf16Path(path.empty() ? "." : path), FILE_READ_ATTRIBUTES, false));
   if (!directory.valid()) return LastErrorStatus("cannot open " + path);
   BY_HANDLE_FILE_INFORMATION info;
   if (!::GetFileInformationByHandle(directory.get(), &info)) {

@@ -12,8 +12,8 @@
 // a prefix followed by a hash of the whole. When $QUORVALMIST_MARKER_DIR is
 // set (tests give each case its own, inherited by child processes), the
 // markers take a namespace of their own from a hash of its value.
-#include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "platform/marker.h"
@@ -48,8 +48,9 @@ std::wstring MutexName(const std::wstring& name) {
   }
   std::wstring prefix = L"Local\\";
   // Read at every use, so that a test can set it before it starts anything.
-  if (const wchar_t* env = ::_wgetenv(L"QUORVALMIST_MARKER_DIR"); env != nullptr && *env) {
-    prefix += L"qv-" + NarrowToWide(Hex64(Fnv1a64(WideToNarrow(env)))) + L"-";
+  if (std::optional<std::wstring> env = EnvironmentValue(L"QUORVALMIST_MARKER_DIR");
+      env && !env->empty()) {
+    prefix += L"qv-" + NarrowToWide(Hex64(Fnv1a64(WideToNarrow(*env)))) + L"-";
   }
   return prefix + escaped;
 }
@@ -87,18 +88,25 @@ Status MarkerDirectory(std::string* path) {
 
 ClaimResult ClaimMarker(const std::wstring& name, Status* status) {
   std::wstring mutex_name = MutexName(name);
-  HANDLE mutex = ::CreateMutexW(nullptr, FALSE, mutex_name.c_str());
-  DWORD error = ::GetLastError();
-  if (mutex == nullptr) {
-    // The name exists with a security descriptor that refuses us: some live
-    // process holds it.
-    if (error == ERROR_ACCESS_DENIED) return ClaimResult::kAlreadyClaimed;
-    if (status) *status = LastErrorStatus("cannot claim marker " + WideToNarrow(name), error);
-    return ClaimResult::kFailed;
-  }
-  if (error == ERROR_ALREADY_EXISTS) {
+  HANDLE mutex = nullptr;
+  // The absence test opens the mutex for an instant, which keeps it alive
+  // for that instant after its last holder let go: a claim that meets it
+  // then looks again shortly, rather than report a holder that has gone.
+  // A live holder is still there at the last look.
+  for (int attempt = 0;; ++attempt) {
+    mutex = ::CreateMutexW(nullptr, FALSE, mutex_name.c_str());
+    DWORD error = ::GetLastError();
+    if (mutex == nullptr) {
+      // The name exists with a security descriptor that refuses us: some
+      // live process holds it.
+      if (error == ERROR_ACCESS_DENIED) return ClaimResult::kAlreadyClaimed;
+      if (status) *status = LastErrorStatus("cannot claim marker " + WideToNarrow(name), error);
+      return ClaimResult::kFailed;
+    }
+    if (error != ERROR_ALREADY_EXISTS) break;
     ::CloseHandle(mutex);
-    return ClaimResult::kAlreadyClaimed;
+    if (attempt == 2) return ClaimResult::kAlreadyClaimed;
+    ::Sleep(1);
   }
   std::lock_guard<std::mutex> guard(ClaimedLock());
   ClaimedMarkers().push_back({mutex_name, mutex});

@@ -1,6 +1,8 @@
 // Child processes through CreateProcessW, with standard output on an
 // anonymous pipe and the other two standard handles on the null device.
 #include <algorithm>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/process.h"
@@ -127,8 +129,8 @@ class InheritedHandles {
   InheritedHandles(HANDLE* handles, size_t count) {
     SIZE_T size = 0;
     ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    storage_.resize(size);
-    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+    storage_ = std::make_unique<unsigned char[]>(size);  // aligned as operator new aligns
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.get());
     if (!::InitializeProcThreadAttributeList(list, 1, 0, &size)) return;
     list_ = list;
     if (!::UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
@@ -143,7 +145,7 @@ class InheritedHandles {
   LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
 
  private:
-  std::string storage_;
+  std::unique_ptr<unsigned char[]> storage_;
   LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
@@ -247,8 +249,8 @@ std::string FindProgram(const std::string& name) {
     }
   }
   if (std::wstring found = ProgramAt(L".\\" + wide); !found.empty()) return WideToNarrow(found);
-  if (const wchar_t* path = ::_wgetenv(L"PATH")) {
-    std::wstring dirs = path;
+  if (std::optional<std::wstring> path = EnvironmentValue(L"PATH")) {
+    const std::wstring& dirs = *path;
     size_t start = 0;
     while (start <= dirs.size()) {
       size_t semicolon = dirs.find(L';', start);

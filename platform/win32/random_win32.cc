@@ -15,8 +15,8 @@ bool FillRandom(unsigned char* buffer, size_t length) {
   while (done < length) {
     // BCryptGenRandom takes a 32-bit length.
     auto n = static_cast<ULONG>(std::min<size_t>(length - done, 1u << 30));
-    if (!BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, buffer + done, n,
-                                          BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+    if (!BCRYPT_SUCCESS(
+            ::BCryptGenRandom(nullptr, buffer + done, n, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
       return false;
     }
     done += n;

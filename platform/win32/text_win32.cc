@@ -126,4 +126,21 @@ std::string WideToNarrow(std::wstring_view wide) {
 
 std::wstring Utf16Path(const std::string& path) { return NarrowToWide(path); }
 
+std::optional<std::wstring> EnvironmentValue(const wchar_t* name) {
+  std::wstring value(256, L'\0');
+  for (;;) {
+    ::SetLastError(ERROR_SUCCESS);
+    DWORD n = ::GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+    if (n == 0) {
+      if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+      return std::wstring();  // set and empty
+    }
+    if (n < value.size()) {
+      value.resize(n);
+      return value;
+    }
+    value.resize(n);  // n is the room needed, its terminating null included
+  }
+}
+
 }  // namespace quorvalmist

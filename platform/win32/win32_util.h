@@ -15,6 +15,7 @@
 #include <winioctl.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/status.h"
@@ -30,6 +31,10 @@ Status LastErrorStatus(const std::string& context, DWORD error);
 inline Status LastErrorStatus(const std::string& context) {
   return LastErrorStatus(context, ::GetLastError());
 }
+
+// The value of an environment variable of this process (the system's block,
+// which children inherit), or nullopt when it is not set.
+std::optional<std::wstring> EnvironmentValue(const wchar_t* name);
 
 // A kernel handle, closed on destruction. Move-only.
 class ScopedHandle {
@@ -89,8 +94,8 @@ inline HANDLE OpenForAttributes(const std::wstring& path, DWORD access, bool ope
 // The directory entry of `path` itself (links not followed), with the
 // reparse tag of a reparse point in dwReserved0.
 inline bool FindEntry(const std::wstring& path, WIN32_FIND_DATAW* data) {
-  HANDLE find = ::FindFirstFileExW(path.c_str(), FindExInfoBasic, data, FindExSearchNameMatch,
-                                   nullptr, 0);
+  HANDLE find =
+      ::FindFirstFileExW(path.c_str(), FindExInfoBasic, data, FindExSearchNameMatch, nullptr, 0);
   if (find == INVALID_HANDLE_VALUE) return false;
   ::FindClose(find);
   return true;
