@@ -211,6 +211,8 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
   // started for every copied file. A group of its own as well, so that no
   // console event sent to this process's group reaches it.
   DWORD flags = CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP;
+  // Without the list (the system could not make one) the child inherits
+  // every inheritable handle: this layer makes no other handle inheritable.
   if (handle_list.get() != nullptr) {
     startup.lpAttributeList = handle_list.get();
     flags |= EXTENDED_STARTUPINFO_PRESENT;
