@@ -8,7 +8,10 @@
 // otherwise /dev/shm/quorvalmist-markers-UID where /dev/shm exists, otherwise
 // /tmp/quorvalmist-markers-UID. The directory is made open to its owner alone
 // and refused when it is a link, is not owned by this user, or can be reached
-// by other users.
+// by other users. On Windows markers are named mutexes in the session's
+// namespace; $QUORVALMIST_MARKER_DIR, when set, still gives them a namespace
+// of their own, and MarkerDirectory and CheckPrivateDirectory fail with
+// kUnsupported there.
 #ifndef QUORVALMIST_PLATFORM_MARKER_H_
 #define QUORVALMIST_PLATFORM_MARKER_H_
 

@@ -8,7 +8,7 @@
 
 namespace quorvalmist {
 
-// The native path separator ('/' here).
+// The native path separator ('/' on POSIX, '\\' on Windows).
 extern const wchar_t kPathSeparator;
 // True for a character that separates path components: the native separator,
 // and on Windows '/' as well, which its file functions take alike.
@@ -27,7 +27,11 @@ std::wstring NarrowToWide(std::string_view narrow);
 
 // Wide to narrow. U+DC80..U+DCFF turn back into the single bytes they stand
 // for; other characters are encoded as UTF-8. A lone surrogate other than
-// those, or a value beyond U+10FFFF, becomes '?'.
+// those, or a value beyond U+10FFFF, becomes '?'. On Windows, where wide text
+// is UTF-16 and names are 16-bit units that need not pair up, every lone
+// surrogate (U+DC80..U+DCFF included) is written in its three-byte form
+// instead and NarrowToWide reads it back, so that WideToNarrow followed by
+// NarrowToWide gives back any Windows name unit for unit.
 std::string WideToNarrow(std::wstring_view wide);
 
 // ASCII-only case folding comparison, as the design compares "run", "dir" and

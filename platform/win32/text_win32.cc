@@ -1,0 +1,146 @@
+// UTF-8 on the narrow side, UTF-16 on the wide side, written by hand so that
+// every Windows name round-trips. NTFS names are sequences of 16-bit units
+// that need not be valid UTF-16: a lone surrogate is written in its three-byte
+// form (as WTF-8 does) and read back as the same unit. Bytes that are not
+// valid UTF-8 still read as U+DC80..U+DCFF, as on POSIX, so no input is
+// refused; but a lone U+DC80..U+DCFF from a Windows name is written in its
+// three-byte form too, since a single byte there could join its neighbours
+// into a valid character and come back as another name.
+#include <cstdint>
+
+#include "platform/text.h"
+#include "platform/win32/win32_util.h"
+
+namespace quorvalmist {
+
+const wchar_t kPathSeparator = L'\\';
+
+namespace {
+
+constexpr char32_t kEscapeBase = 0xDC00;
+
+bool IsHighSurrogate(char32_t cp) { return cp >= 0xD800 && cp <= 0xDBFF; }
+bool IsLowSurrogate(char32_t cp) { return cp >= 0xDC00 && cp <= 0xDFFF; }
+
+// Length of the sequence at p (1 to 4) and its value, or 0 when the bytes
+// there do not start one. Overlong forms and values above U+10FFFF are
+// invalid; the three-byte form of a surrogate is accepted (a lone unit of a
+// Windows name).
+size_t SequenceLength(const unsigned char* p, size_t left, char32_t* out) {
+  unsigned char b0 = p[0];
+  if (b0 < 0x80) {
+    *out = b0;
+    return 1;
+  }
+  size_t len;
+  char32_t cp;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    len = 2;
+    cp = b0 & 0x1F;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    len = 3;
+    cp = b0 & 0x0F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    len = 4;
+    cp = b0 & 0x07;
+  } else {
+    return 0;
+  }
+  if (left < len) return 0;
+  for (size_t i = 1; i < len; ++i) {
+    if ((p[i] & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (p[i] & 0x3F);
+  }
+  if (len == 3 && cp < 0x800) return 0;
+  if (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) return 0;
+  *out = cp;
+  return len;
+}
+
+void AppendUtf8(char32_t cp, std::string* out) {
+  if (cp < 0x80) {
+    out->push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+}  // namespace
+
+std::wstring NarrowToWide(std::string_view narrow) {
+  std::wstring wide;
+  wide.reserve(narrow.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(narrow.data());
+  size_t left = narrow.size();
+  while (left > 0) {
+    char32_t cp = 0;
+    size_t len = SequenceLength(p, left, &cp);
+    if (len == 3 && IsHighSurrogate(cp)) {
+      // A pair written as two three-byte forms is no name's spelling (a pair
+      // is written in four bytes): its bytes read as invalid ones.
+      char32_t next = 0;
+      if (SequenceLength(p + 3, left - 3, &next) == 3 && IsLowSurrogate(next)) len = 0;
+    }
+    if (len == 0) {
+      wide.push_back(static_cast<wchar_t>(kEscapeBase + p[0]));
+      len = 1;
+    } else if (cp >= 0x10000) {
+      cp -= 0x10000;
+      wide.push_back(static_cast<wchar_t>(0xD800 + (cp >> 10)));
+      wide.push_back(static_cast<wchar_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      wide.push_back(static_cast<wchar_t>(cp));
+    }
+    p += len;
+    left -= len;
+  }
+  return wide;
+}
+
+std::string WideToNarrow(std::wstring_view wide) {
+  std::string narrow;
+  narrow.reserve(wide.size());
+  for (size_t i = 0; i < wide.size(); ++i) {
+    auto cp = static_cast<char32_t>(static_cast<uint16_t>(wide[i]));
+    if (IsHighSurrogate(cp) && i + 1 < wide.size()) {
+      auto low = static_cast<char32_t>(static_cast<uint16_t>(wide[i + 1]));
+      if (IsLowSurrogate(low)) {
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+        ++i;
+      }
+    }
+    AppendUtf8(cp, &narrow);  // a lone surrogate in its three-byte form
+  }
+  return narrow;
+}
+
+std::wstring Utf16Path(const std::string& path) { return NarrowToWide(path); }
+
+std::optional<std::wstring> EnvironmentValue(const wchar_t* name) {
+  std::wstring value(256, L'\0');
+  for (;;) {
+    ::SetLastError(ERROR_SUCCESS);
+    DWORD n = ::GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+    if (n == 0) {
+      if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+      return std::wstring();  // set and empty
+    }
+    if (n < value.size()) {
+      value.resize(n);
+      return value;
+    }
+    value.resize(n);  // n is the room needed, its terminating null included
+  }
+}
+
+}  // namespace quorvalmist
