@@ -8,6 +8,7 @@
 #include "db/connection_string.h"
 #include "db/password_hash.h"
 #include "db/schema.h"
+#include "platform/file.h"
 #include "platform/text.h"
 
 namespace quorvalmist {
@@ -46,7 +47,7 @@ void Exec(sqlite3* db, const std::string& sql) {
   }
 }
 
-void Build(const std::filesystem::path& path, const std::wstring& password) {
+void Build(const std::string& path, const std::wstring& password) {
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
   struct Closer {
@@ -77,27 +78,26 @@ bool IsTaskColumn(const std::wstring& name) {
 
 void CreateTaskDb(const std::string& path, const std::wstring& password) {
   std::error_code ec;
-  std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  std::filesystem::path absolute = std::filesystem::absolute(FileSystemPath(path), ec);
   if (ec || path.empty()) {
     throw DbError(SQLITE_CANTOPEN, L"Could not create file '" + NarrowToWide(path) + L"'.");
   }
-  const std::wstring shown = NarrowToWide(absolute.string());
-  // "x": the file is made here or not at all, so an existing one is never
-  // taken over.
-  std::FILE* file = std::fopen(absolute.c_str(), "wbx");
-  if (file == nullptr) {
-    if (std::filesystem::exists(absolute, ec)) {
+  const std::string name = PathText(absolute);
+  const std::wstring shown = NarrowToWide(name);
+  // Made here or not at all, so an existing file is never taken over.
+  File file;
+  Status made = File::Open(name, File::Mode::kCreateNew, &file);
+  if (!made.ok()) {
+    if (made.kind() == ErrorKind::kExists) {
       throw DbError(SQLITE_CANTOPEN, L"File '" + shown + L"' already exists.");
     }
     throw DbError(SQLITE_CANTOPEN, L"Could not create file '" + shown + L"'.");
   }
-  std::fclose(file);
+  file.Close();
   try {
-    Build(absolute, password);
+    Build(name, password);
   } catch (...) {
-    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
-      std::filesystem::remove(absolute.string() + suffix, ec);
-    }
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) RemoveFileAt(name + suffix);
     throw;
   }
 }

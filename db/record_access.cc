@@ -199,9 +199,9 @@ TaskDbConnection TaskDbConnection::Open(const std::wstring& connection_string) {
   // An absolute path also keeps a name such as "file:x" from being read as a
   // URI by an engine built to accept them.
   std::error_code ec;
-  std::filesystem::path path = std::filesystem::absolute(name, ec);
-  if (ec) path = name;
-  const std::wstring shown_path = NarrowToWide(path.string());
+  std::filesystem::path path = std::filesystem::absolute(FileSystemPath(name), ec);
+  if (ec) path = FileSystemPath(name);
+  const std::wstring shown_path = NarrowToWide(PathText(path));
   if (!std::filesystem::exists(path, ec)) {
     throw DbError(SQLITE_CANTOPEN, L"Could not find file '" + shown_path + L"'.");
   }
@@ -209,8 +209,8 @@ TaskDbConnection TaskDbConnection::Open(const std::wstring& connection_string) {
   // Without SQLITE_OPEN_CREATE a file that vanished since the check above
   // fails the open instead of being made anew.
   sqlite3* raw = nullptr;
-  int rc =
-      sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  int rc = sqlite3_open_v2(PathText(path).c_str(), &raw,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
   TaskDbConnection db(raw);  // closes `raw` on every way out
   if (rc != SQLITE_OK) {
     if (raw == nullptr) throw DbError(rc, NarrowToWide(sqlite3_errstr(rc)));

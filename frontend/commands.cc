@@ -140,17 +140,18 @@ int InitCommand(const std::string& dir) {
   std::string where = dir.empty() ? "." : dir;
   std::error_code ec;
   if (!dir.empty()) {
-    if (fs::exists(fs::symlink_status(dir, ec)) && !fs::is_directory(dir, ec)) {
+    fs::path path = FileSystemPath(dir);
+    if (fs::exists(fs::symlink_status(path, ec)) && !fs::is_directory(path, ec)) {
       throw CommandError("'" + dir + "' exists and is not a directory");
     }
-    fs::create_directories(dir, ec);
+    fs::create_directories(path, ec);
     if (ec) throw CommandError("cannot create '" + dir + "': " + ec.message(), kExitFailure);
-    fs::current_path(dir, ec);
+    fs::current_path(path, ec);
     if (ec) throw CommandError("cannot enter '" + dir + "': " + ec.message());
   }
   WorkspaceCreationLock creation;
   CreateWorkspace();
-  std::printf("made a workspace in %s\n", fs::current_path(ec).string().c_str());
+  std::printf("made a workspace in %s\n", PathText(fs::current_path(ec)).c_str());
   return kExitOk;
 }
 
@@ -164,7 +165,7 @@ int CopyCommand(const std::vector<std::string>& sources, const std::string& targ
   }
   CheckSettings(settings);
   std::error_code ec;
-  std::string workspace = fs::current_path(ec).string();
+  std::string workspace = PathText(fs::current_path(ec));
   CopyPlan plan = PlanCopy(sources, target, workspace);
   bool made = state == WorkspaceState::kNone;
   if (made) CreateWorkspace();

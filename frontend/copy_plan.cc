@@ -16,22 +16,22 @@ namespace fs = std::filesystem;
 
 // The path's text without a trailing separator, a root (such as "/") kept.
 std::string WithoutTrailingSeparator(const fs::path& path) {
-  std::string text = path.string();
-  size_t root = path.root_path().string().size();
+  std::string text = PathText(path);
+  size_t root = PathText(path.root_path()).size();
   while (text.size() > std::max<size_t>(root, 1) && IsPathSeparator(text.back())) text.pop_back();
   return text;
 }
 
 // Absolute and lexically normal, without a trailing separator (except "/").
 std::string AbsoluteNormal(const std::string& path) {
-  fs::path p = fs::absolute(fs::path(path)).lexically_normal();
+  fs::path p = fs::absolute(FileSystemPath(path)).lexically_normal();
   return WithoutTrailingSeparator(p);
 }
 
 // Where `path` really leads: links resolved as far as the path exists.
 std::string Resolved(const std::string& path) {
   std::error_code ec;
-  fs::path p = fs::weakly_canonical(fs::path(path), ec);
+  fs::path p = fs::weakly_canonical(FileSystemPath(path), ec);
   if (ec) return AbsoluteNormal(path);
   return WithoutTrailingSeparator(p);
 }
@@ -106,9 +106,8 @@ CopyPlan PlanCopy(const std::vector<std::string>& sources, const std::string& ta
     return plan;
   }
 
-  bool into_directory =
-      sources.size() > 1 || (target_info && target_info->is_directory) ||
-      IsPathSeparator(target.back());
+  bool into_directory = sources.size() > 1 || (target_info && target_info->is_directory) ||
+                        IsPathSeparator(target.back());
   if (into_directory && target_info && !target_info->is_directory) {
     throw CommandError(Quoted(target) + " exists and is not a directory");
   }
@@ -117,9 +116,10 @@ CopyPlan PlanCopy(const std::vector<std::string>& sources, const std::string& ta
     CopyPlan::File file;
     file.source = AbsoluteNormal(sources[i]);
     file.size = infos[i].size;
-    file.target = into_directory
-                      ? (fs::path(target_abs) / fs::path(file.source).filename()).string()
-                      : target_abs;
+    file.target =
+        into_directory
+            ? PathText(FileSystemPath(target_abs) / FileSystemPath(file.source).filename())
+            : target_abs;
     if (!targets.insert(file.target).second) {
       throw CommandError("two sources would both be copied to " + Quoted(file.target));
     }

@@ -14,8 +14,8 @@ Status KeepDirectoryAttributes(const std::string& source_root, const std::string
   const bool keep_owner = CanKeepOwners();
   Status first = CopyPathAttributes(source_root, target_root, keep_owner);
   directories->push_back(target_root);
-  fs::path source = source_root;
-  fs::path target = target_root;
+  fs::path source = FileSystemPath(source_root);
+  fs::path target = FileSystemPath(target_root);
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(
            source, fs::directory_options::skip_permission_denied, ec);
@@ -24,8 +24,8 @@ Status KeepDirectoryAttributes(const std::string& source_root, const std::string
     fs::path made = target / it->path().lexically_relative(source);
     std::error_code exists;
     if (!fs::is_directory(fs::symlink_status(made, exists))) continue;
-    Status s = CopyPathAttributes(it->path().string(), made.string(), keep_owner);
-    directories->push_back(made.string());
+    Status s = CopyPathAttributes(PathText(it->path()), PathText(made), keep_owner);
+    directories->push_back(PathText(made));
     if (first.ok() && !s.ok()) first = s;
   }
   return first;
@@ -39,7 +39,7 @@ Status MakeRunDurable(const std::vector<std::string>& directories) {
   }
   Status s = SyncDirectory(".");
   if (!s.ok() || directories.empty()) return s;
-  std::string parent = std::filesystem::path(directories.front()).parent_path().string();
+  std::string parent = PathText(FileSystemPath(directories.front()).parent_path());
   s = SyncDirectory(parent.empty() ? "." : parent);
   for (size_t i = 0; s.ok() && i < directories.size(); ++i) s = SyncDirectory(directories[i]);
   return s;

@@ -13,6 +13,7 @@
 #include "frontend/terminal.h"
 #include "platform/console.h"
 #include "platform/process.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -32,10 +33,10 @@ std::string ShellQuoted(const std::string& text) {
 // `path` made absolute against the current directory, spelled as typed
 // otherwise (a trailing "/" keeps its meaning of "a directory").
 std::string Absolute(const std::string& path) {
-  if (path.empty() || std::filesystem::path(path).is_absolute()) return path;
+  if (path.empty() || FileSystemPath(path).is_absolute()) return path;
   std::error_code ec;
   std::filesystem::path cwd = std::filesystem::current_path(ec);
-  return ec ? path : (cwd / path).string();
+  return ec ? path : PathText(cwd / FileSystemPath(path));
 }
 
 // The run options a copy or resume takes; each is kept for later runs.
@@ -153,8 +154,9 @@ void DefineCommands(CLI::App* app, CommandLine* line) {
 // missing, since they make a workspace on first use.
 void EnterWorkspaceDir(const std::string& dir, bool make) {
   std::error_code ec;
-  if (make && !std::filesystem::exists(dir, ec)) std::filesystem::create_directories(dir, ec);
-  std::filesystem::current_path(dir, ec);
+  std::filesystem::path where = FileSystemPath(dir);
+  if (make && !std::filesystem::exists(where, ec)) std::filesystem::create_directories(where, ec);
+  std::filesystem::current_path(where, ec);
   if (ec) {
     throw CommandError("cannot work in '" + dir + "': " + ec.message() +
                        " (make a workspace there with 'quorvalmist init " + ShellQuoted(dir) +

@@ -58,8 +58,8 @@ void RemoveRedundantTempFiles(const std::wstring& task_id) {
 
 void RecreateEmptyDirectories(const TaskInfo& task) {
   namespace fs = std::filesystem;
-  fs::path source = WideToNarrow(task.sourcedir);
-  fs::path target = WideToNarrow(task.targetdir);
+  fs::path source = FileSystemPath(WideToNarrow(task.sourcedir));
+  fs::path target = FileSystemPath(WideToNarrow(task.targetdir));
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(
            source, fs::directory_options::skip_permission_denied, ec);

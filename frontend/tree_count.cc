@@ -22,8 +22,9 @@ TreeCount CountTree(const std::string& root, const std::string& target_root,
     std::unique_ptr<DirectoryLister> lister =
         DirectoryLister::Open(dir, &status, DirectoryLister::Links::kReportLinks);
     if (!lister) continue;
-    std::string prefix =
-        dir.empty() || !IsPathSeparator(dir.back()) ? dir + WideToNarrow(std::wstring(1, kPathSeparator)) : dir;
+    std::string prefix = dir.empty() || !IsPathSeparator(dir.back())
+                             ? dir + WideToNarrow(std::wstring(1, kPathSeparator))
+                             : dir;
     DirectoryEntry entry;
     while (lister->Next(&entry)) {
       if (entry.name == "." || entry.name == "..") continue;

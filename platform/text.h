@@ -3,6 +3,7 @@
 #ifndef QUORVALMIST_PLATFORM_TEXT_H_
 #define QUORVALMIST_PLATFORM_TEXT_H_
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,12 @@ std::wstring NarrowToWide(std::string_view narrow);
 // instead and NarrowToWide reads it back, so that WideToNarrow followed by
 // NarrowToWide gives back any Windows name unit for unit.
 std::string WideToNarrow(std::wstring_view wide);
+
+// A path in the file system's narrow text as std::filesystem holds it, and
+// back. Use these rather than the library's own conversions, which on Windows
+// read and write narrow text in the ANSI code page, not UTF-8.
+std::filesystem::path FileSystemPath(const std::string& text);
+std::string PathText(const std::filesystem::path& path);
 
 // ASCII-only case folding comparison, as the design compares "run", "dir" and
 // "files" and as profile section and key names are matched.

@@ -11,6 +11,10 @@ const wchar_t kPathSeparator = L'/';
 
 bool IsPathSeparator(wchar_t c) { return c == L'/'; }
 
+// Paths are bytes here, as the narrow text is.
+std::filesystem::path FileSystemPath(const std::string& text) { return text; }
+std::string PathText(const std::filesystem::path& path) { return path.native(); }
+
 namespace {
 
 constexpr char32_t kEscapeBase = 0xDC00;

@@ -1,5 +1,7 @@
 // Child processes through CreateProcessW, with standard output on an
 // anonymous pipe and the other two standard handles on the null device.
+#include <shellapi.h>
+
 #include <algorithm>
 #include <memory>
 #include <optional>
@@ -234,6 +236,16 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
 }
 
 std::string CurrentProcessIdText() { return std::to_string(::GetCurrentProcessId()); }
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  int count = 0;
+  LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (wide == nullptr) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> args;
+  for (int i = 0; i < count; ++i) args.push_back(WideToNarrow(wide[i]));
+  ::LocalFree(wide);
+  return args;
+}
 
 std::string ExecutableDirectory() {
   std::wstring path = ModulePath();

@@ -15,6 +15,13 @@ namespace quorvalmist {
 
 const wchar_t kPathSeparator = L'\\';
 
+bool IsPathSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// Paths are UTF-16 here: through the wide form, so no character is lost to
+// the ANSI code page.
+std::filesystem::path FileSystemPath(const std::string& text) { return NarrowToWide(text); }
+std::string PathText(const std::filesystem::path& path) { return WideToNarrow(path.native()); }
+
 namespace {
 
 constexpr char32_t kEscapeBase = 0xDC00;
