@@ -68,7 +68,10 @@ unsigned MonitorPeriodMilliseconds() {
     const char* text = std::getenv("QUORVALMIST_MONITOR_PERIOD_MS");
     if (text == nullptr) return kMonitorPeriodMilliseconds;
     long value = std::strtol(text, nullptr, 10);
-    if (value < kShortestMonitorPeriodMilliseconds || value > kMonitorPeriodMilliseconds) {
+    // As long: where long is 32 bits, comparing with the unsigned constants
+    // would turn a negative value into a large one.
+    if (value < static_cast<long>(kShortestMonitorPeriodMilliseconds) ||
+        value > static_cast<long>(kMonitorPeriodMilliseconds)) {
       return kMonitorPeriodMilliseconds;
     }
     return static_cast<unsigned>(value);
