@@ -2,12 +2,13 @@
 
 #include <sqlite3.h>
 
-#include <cstdio>
 #include <filesystem>
 
 #include "db/connection_string.h"
 #include "db/password_hash.h"
 #include "db/schema.h"
+#include "db/utf8_path.h"
+#include "platform/file.h"
 #include "platform/text.h"
 
 namespace quorvalmist {
@@ -48,7 +49,7 @@ void Exec(sqlite3* db, const std::string& sql) {
 
 void Build(const std::filesystem::path& path, const std::wstring& password) {
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+  int rc = sqlite3_open_v2(Utf8FromPath(path).c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
   struct Closer {
     sqlite3* db;
     ~Closer() { sqlite3_close_v2(db); }
@@ -77,26 +78,27 @@ bool IsTaskColumn(const std::wstring& name) {
 
 void CreateTaskDb(const std::string& path, const std::wstring& password) {
   std::error_code ec;
-  std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  std::filesystem::path absolute = std::filesystem::absolute(PathFromUtf8(path), ec);
   if (ec || path.empty()) {
     throw DbError(SQLITE_CANTOPEN, L"Could not create file '" + NarrowToWide(path) + L"'.");
   }
-  const std::wstring shown = NarrowToWide(absolute.string());
-  // "x": the file is made here or not at all, so an existing one is never
-  // taken over.
-  std::FILE* file = std::fopen(absolute.c_str(), "wbx");
-  if (file == nullptr) {
+  const std::string absolute_text = Utf8FromPath(absolute);
+  const std::wstring shown = NarrowToWide(absolute_text);
+  // The file is made here or not at all, so an existing one is never taken
+  // over.
+  File file;
+  if (!File::Open(absolute_text, File::Mode::kCreateNew, &file).ok()) {
     if (std::filesystem::exists(absolute, ec)) {
       throw DbError(SQLITE_CANTOPEN, L"File '" + shown + L"' already exists.");
     }
     throw DbError(SQLITE_CANTOPEN, L"Could not create file '" + shown + L"'.");
   }
-  std::fclose(file);
+  file.Close();  // empty: SQLite writes it next, through a handle of its own
   try {
     Build(absolute, password);
   } catch (...) {
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
-      std::filesystem::remove(absolute.string() + suffix, ec);
+      std::filesystem::remove(PathFromUtf8(absolute_text + suffix), ec);
     }
     throw;
   }

@@ -11,6 +11,7 @@
 #include "db/connection_string.h"
 #include "db/password_hash.h"
 #include "db/schema.h"
+#include "db/utf8_path.h"
 #include "platform/console.h"
 #include "platform/random.h"
 #include "platform/text.h"
@@ -199,9 +200,9 @@ TaskDbConnection TaskDbConnection::Open(const std::wstring& connection_string) {
   // An absolute path also keeps a name such as "file:x" from being read as a
   // URI by an engine built to accept them.
   std::error_code ec;
-  std::filesystem::path path = std::filesystem::absolute(name, ec);
-  if (ec) path = name;
-  const std::wstring shown_path = NarrowToWide(path.string());
+  std::filesystem::path path = std::filesystem::absolute(PathFromUtf8(name), ec);
+  if (ec) path = PathFromUtf8(name);
+  const std::wstring shown_path = NarrowToWide(Utf8FromPath(path));
   if (!std::filesystem::exists(path, ec)) {
     throw DbError(SQLITE_CANTOPEN, L"Could not find file '" + shown_path + L"'.");
   }
@@ -210,7 +211,7 @@ TaskDbConnection TaskDbConnection::Open(const std::wstring& connection_string) {
   // fails the open instead of being made anew.
   sqlite3* raw = nullptr;
   int rc =
-      sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+      sqlite3_open_v2(Utf8FromPath(path).c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
   TaskDbConnection db(raw);  // closes `raw` on every way out
   if (rc != SQLITE_OK) {
     if (raw == nullptr) throw DbError(rc, NarrowToWide(sqlite3_errstr(rc)));
