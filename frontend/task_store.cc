@@ -1,6 +1,7 @@
 #include "frontend/task_store.h"
 
 #include <ctime>
+#include <mutex>
 
 #include "db/record_access.h"
 #include "frontend/command_error.h"
@@ -27,7 +28,13 @@ std::wstring NewTaskId() {
   for (;;) {
     std::time_t now = std::time(nullptr);
     std::tm local{};
-    localtime_r(&now, &local);
+    {
+      // std::localtime hands every caller one shared result: copied out under
+      // a lock. (localtime_r is POSIX only.)
+      static std::mutex mutex;
+      std::lock_guard<std::mutex> lock(mutex);
+      if (const std::tm* result = std::localtime(&now)) local = *result;
+    }
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S-", &local);
     std::wstring random = NewRecordId();
