@@ -1,8 +1,8 @@
 // Test and benchmark tool: holds the marker named by its argument, prints one line, and
 // sleeps until it is killed.
-#include <unistd.h>
-
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "platform/marker.h"
 #include "platform/text.h"
@@ -16,5 +16,5 @@ int main(int argc, char** argv) {
   }
   std::printf("held\n");
   std::fflush(stdout);
-  for (;;) ::pause();
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
