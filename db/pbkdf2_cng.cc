@@ -39,8 +39,7 @@ class HmacSha256Provider {
 std::optional<std::vector<unsigned char>> Pbkdf2HmacSha256(std::string_view password,
                                                            const std::vector<unsigned char>& salt,
                                                            int rounds, size_t length) {
-  if (rounds < 1 || password.size() > ULONG_MAX || salt.size() > ULONG_MAX ||
-      length > ULONG_MAX) {
+  if (rounds < 1 || password.size() > ULONG_MAX || salt.size() > ULONG_MAX || length > ULONG_MAX) {
     return std::nullopt;
   }
   HmacSha256Provider provider;
@@ -48,9 +47,9 @@ std::optional<std::vector<unsigned char>> Pbkdf2HmacSha256(std::string_view pass
   // CNG takes the input buffers as non-const but does not write them. An
   // empty buffer is passed as a valid pointer with length 0.
   static unsigned char kNothing = 0;
-  auto* password_bytes =
-      password.empty() ? &kNothing
-                       : reinterpret_cast<unsigned char*>(const_cast<char*>(password.data()));
+  auto* password_bytes = password.empty()
+                             ? &kNothing
+                             : reinterpret_cast<unsigned char*>(const_cast<char*>(password.data()));
   auto* salt_bytes = salt.empty() ? &kNothing : const_cast<unsigned char*>(salt.data());
   std::vector<unsigned char> out(length);
   if (!BCRYPT_SUCCESS(BCryptDeriveKeyPBKDF2(
@@ -66,7 +65,9 @@ bool ConstantTimeEqual(const unsigned char* a, const unsigned char* b, size_t le
   // Every byte is looked at; the volatile keeps the compiler from ending the
   // loop at the first difference.
   volatile unsigned char difference = 0;
-  for (size_t i = 0; i < length; ++i) difference = static_cast<unsigned char>(difference | (a[i] ^ b[i]));
+  for (size_t i = 0; i < length; ++i) {
+    difference = static_cast<unsigned char>(difference | (a[i] ^ b[i]));
+  }
   return difference == 0;
 }
 

@@ -210,8 +210,8 @@ TaskDbConnection TaskDbConnection::Open(const std::wstring& connection_string) {
   // Without SQLITE_OPEN_CREATE a file that vanished since the check above
   // fails the open instead of being made anew.
   sqlite3* raw = nullptr;
-  int rc =
-      sqlite3_open_v2(Utf8FromPath(path).c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  int rc = sqlite3_open_v2(Utf8FromPath(path).c_str(), &raw,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
   TaskDbConnection db(raw);  // closes `raw` on every way out
   if (rc != SQLITE_OK) {
     if (raw == nullptr) throw DbError(rc, NarrowToWide(sqlite3_errstr(rc)));

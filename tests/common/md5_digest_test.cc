@@ -36,7 +36,8 @@ TEST(Md5DigestTest, MatchesTheReferenceDigestsWholeAndInPieces) {
       {std::string(1000000, 'a'), "7707d6ae4e027c70eea2a935c2296f21"},
   };
   for (const Case& c : cases) {
-    for (size_t piece : {std::max<size_t>(c.input.size(), 1), size_t{1}, size_t{7}, size_t{65536}}) {
+    for (size_t piece :
+         {std::max<size_t>(c.input.size(), 1), size_t{1}, size_t{7}, size_t{65536}}) {
       SCOPED_TRACE(::testing::Message() << c.input.size() << " bytes in pieces of " << piece);
       EXPECT_EQ(DigestInPieces(c.input, piece), c.hex);
     }

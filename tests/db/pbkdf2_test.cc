@@ -18,8 +18,8 @@ std::vector<unsigned char> Bytes(const std::string& text) {
   return std::vector<unsigned char>(text.begin(), text.end());
 }
 
-std::string Derived(const std::string& password, const std::vector<unsigned char>& salt,
-                    int rounds, size_t length) {
+std::string Derived(const std::string& password, const std::vector<unsigned char>& salt, int rounds,
+                    size_t length) {
   auto key = Pbkdf2HmacSha256(password, salt, rounds, length);
   return key ? HexDigits(key->data(), key->size()) : "failed";
 }
