@@ -6,7 +6,7 @@
 # builds and tests with the "windows" preset. Ends with ctest's summary.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 tcl dpkg-dev libgtest-dev
+packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 tcl dpkg-dev googletest
   libcli11-dev nlohmann-json3-dev)
 missing=()
 for p in "${packages[@]}"; do
