@@ -1,12 +1,11 @@
 #include "common/md5.h"
 
-#include <openssl/evp.h>
-
 #include <memory>
 #include <new>
 #include <thread>
 
 #include "common/file_info.h"
+#include "common/md5_digest.h"
 #include "platform/file.h"
 #include "platform/text.h"
 #include "platform/thread.h"
@@ -20,8 +19,8 @@ std::wstring FormatDigestHex(const unsigned char digest[16]) {
 std::wstring HashStreamMd5(File& stream, const std::atomic<bool>* stop) {
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[HashReadSize]);
   if (!buffer) return std::wstring();
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) return std::wstring();
+  std::unique_ptr<Md5Digest> md5 = Md5Digest::Create();
+  if (!md5) return std::wstring();
   // Reads from the device go in large requests ahead of the hash: a window
   // of kReadAhead bytes is asked for whenever the hash enters its second
   // half, so the small reads below find the data in memory (on a disk that
@@ -46,11 +45,10 @@ std::wstring HashStreamMd5(File& stream, const std::atomic<bool>* stop) {
       since_yield = 0;
     }
     since_yield += read;
-    if (EVP_DigestUpdate(ctx.get(), buffer.get(), read) != 1) return std::wstring();
+    if (!md5->Update(buffer.get(), read)) return std::wstring();
   }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1 || length != 16) return std::wstring();
+  unsigned char digest[16];
+  if (!md5->Finish(digest)) return std::wstring();
   return FormatDigestHex(digest);
 }
 

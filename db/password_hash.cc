@@ -1,7 +1,5 @@
 #include "db/password_hash.h"
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
 #include <sqlite3.h>
 
 #include <charconv>
@@ -9,6 +7,7 @@
 #include <vector>
 
 #include "db/db_error.h"
+#include "db/pbkdf2.h"
 #include "platform/random.h"
 #include "platform/text.h"
 
@@ -40,14 +39,7 @@ std::optional<std::vector<unsigned char>> FromHex(const std::string& hex) {
 std::optional<std::vector<unsigned char>> Derive(const std::wstring& password,
                                                  const std::vector<unsigned char>& salt, int rounds,
                                                  size_t length) {
-  std::string narrow = WideToNarrow(password);
-  std::vector<unsigned char> out(length);
-  if (PKCS5_PBKDF2_HMAC(narrow.data(), static_cast<int>(narrow.size()), salt.data(),
-                        static_cast<int>(salt.size()), rounds, EVP_sha256(),
-                        static_cast<int>(out.size()), out.data()) != 1) {
-    return std::nullopt;
-  }
-  return out;
+  return Pbkdf2HmacSha256(WideToNarrow(password), salt, rounds, length);
 }
 
 }  // namespace
@@ -73,7 +65,7 @@ bool PasswordMatches(const PasswordRecord& record, const std::wstring& password)
   auto expected = FromHex(record.hash_hex);
   if (!salt || !expected) return false;
   auto actual = Derive(password, *salt, rounds, expected->size());
-  return actual && CRYPTO_memcmp(actual->data(), expected->data(), expected->size()) == 0;
+  return actual && ConstantTimeEqual(actual->data(), expected->data(), expected->size());
 }
 
 }  // namespace quorvalmist
