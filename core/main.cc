@@ -8,7 +8,7 @@
 #include "platform/text.h"
 
 int main(int argc, char** argv) {
-  quorvalmist::IgnoreBrokenPipe();
+  quorvalmist::PrepareStandardStreams();
   // Arguments as wide text; never destroyed, like the rest of the state the
   // monitor thread may read during exit.
   static quorvalmist::NoDestructor<std::vector<std::wstring>> args;

@@ -239,7 +239,7 @@ int Run(int argc, char** argv) {
 int main(int argc, char** argv) {
   // Output may go to a pipe that closes early (| head): fail the write, not
   // the process, so a running copy is not cut off mid-way.
-  IgnoreBrokenPipe();
+  PrepareStandardStreams();
   std::vector<std::string> args = ProgramArguments(argc, argv);
   std::vector<char*> pointers;
   for (std::string& a : args) pointers.push_back(a.data());

@@ -199,7 +199,8 @@ StartedRun StartCore(const TaskInfo& task) {
     throw CommandError("cannot hold the front end's marker: " + status.message(), kExitFailure);
   }
   RefuseWhileRunning(task);
-  std::string core = (std::filesystem::path(ExecutableDirectory()) / kCoreProgramName).string();
+  std::string core = PathText(FileSystemPath(ExecutableDirectory()) /
+                              FileSystemPath(ExecutableFileName(kCoreProgramName)));
   std::optional<PathInfo> core_info = StatPath(core);
   if (!core_info || !core_info->is_regular) {
     throw CommandError("cannot find " + core + " (it is installed beside quorvalmist)",

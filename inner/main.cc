@@ -10,7 +10,7 @@
 
 int main(int argc, char** argv) {
   // A core that stopped reading the pipe must not kill the copier mid-copy.
-  quorvalmist::IgnoreBrokenPipe();
+  quorvalmist::PrepareStandardStreams();
   std::vector<std::wstring> args;
   for (const std::string& a : quorvalmist::ProgramArguments(argc, argv)) {
     args.push_back(quorvalmist::NarrowToWide(a));

@@ -14,6 +14,12 @@ void ShowWarning(const std::wstring& caption, const std::wstring& text);
 // ending the process.
 void IgnoreBrokenPipe();
 
+// Readies standard output and error for what the programs write: bytes as
+// they are (no newline translation, which would put "\r\n" into reports that
+// other programs parse), and writes to a pipe that closed failing rather than
+// ending the process (IgnoreBrokenPipe). Called first thing by every program.
+void PrepareStandardStreams();
+
 }  // namespace quorvalmist
 
 #endif  // QUORVALMIST_PLATFORM_CONSOLE_H_

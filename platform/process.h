@@ -49,6 +49,10 @@ class ChildProcess {
   virtual int pid() const = 0;
 };
 
+// The file name of the program `name` as the system names programs: the
+// name itself here, with ".exe" on Windows.
+std::string ExecutableFileName(const std::string& name);
+
 // This process's id, as decimal text.
 std::string CurrentProcessIdText();
 

@@ -14,4 +14,7 @@ void ShowWarning(const std::wstring& caption, const std::wstring& text) {
 
 void IgnoreBrokenPipe() { std::signal(SIGPIPE, SIG_IGN); }
 
+// Streams carry bytes unchanged here already.
+void PrepareStandardStreams() { IgnoreBrokenPipe(); }
+
 }  // namespace quorvalmist

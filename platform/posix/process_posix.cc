@@ -179,6 +179,8 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
 
 std::string CurrentProcessIdText() { return std::to_string(::getpid()); }
 
+std::string ExecutableFileName(const std::string& name) { return name; }
+
 std::vector<std::string> ProgramArguments(int argc, char** argv) {
   return std::vector<std::string>(argv, argv + argc);
 }

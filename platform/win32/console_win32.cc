@@ -1,3 +1,6 @@
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 
 #include "platform/console.h"
@@ -16,5 +19,10 @@ void ShowWarning(const std::wstring& caption, const std::wstring& text) {
 // Nothing to do: Windows has no broken-pipe signal. A write to a pipe whose
 // reader has gone already fails with ERROR_NO_DATA (EPIPE in the C run-time).
 void IgnoreBrokenPipe() {}
+
+void PrepareStandardStreams() {
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+}
 
 }  // namespace quorvalmist

@@ -329,10 +329,12 @@ Status File::CopyDataRangeFrom(File& source, uint64_t offset, uint64_t length, b
 }
 
 Status File::SyncData() {
-  if (!::FlushFileBuffers(AsHandle(handle_))) {
-    return LastErrorStatus("cannot write " + path_ + " to the disk");
-  }
-  return Status::Ok();
+  if (::FlushFileBuffers(AsHandle(handle_))) return Status::Ok();
+  DWORD error = ::GetLastError();
+  // Windows flushes only through a handle that may write; a file opened to be
+  // read (as before a read-back from the device) is flushed by its path.
+  if (error == ERROR_ACCESS_DENIED) return SyncFilePath(path_, false);
+  return LastErrorStatus("cannot write " + path_ + " to the disk", error);
 }
 
 // Windows offers no call that starts writing a range back without waiting

@@ -1,7 +1,5 @@
 // Child processes through CreateProcessW, with standard output on an
 // anonymous pipe and the other two standard handles on the null device.
-#include <shellapi.h>
-
 #include <algorithm>
 #include <memory>
 #include <optional>
@@ -10,6 +8,9 @@
 #include "platform/process.h"
 #include "platform/text.h"
 #include "platform/win32/win32_util.h"
+
+// After windows.h, which it needs.
+#include <shellapi.h>  // NOLINT(build/include_order)
 
 namespace quorvalmist {
 
@@ -236,6 +237,8 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
 }
 
 std::string CurrentProcessIdText() { return std::to_string(::GetCurrentProcessId()); }
+
+std::string ExecutableFileName(const std::string& name) { return name + ".exe"; }
 
 std::vector<std::string> ProgramArguments(int argc, char** argv) {
   int count = 0;

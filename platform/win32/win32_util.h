@@ -13,6 +13,9 @@
 #endif
 #include <windows.h>
 #include <winioctl.h>
+// windows.h names a function of its own so; this project's (platform/profile.h)
+// must keep its name in the files that include both.
+#undef WriteProfileString
 
 #include <cstdint>
 #include <optional>

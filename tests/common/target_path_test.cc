@@ -2,20 +2,33 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+
+#include "platform/text.h"
+
 namespace quorvalmist {
 namespace {
 
+// `path` spelled with the native separator, as the results are.
+std::wstring Native(std::wstring path) {
+  std::replace(path.begin(), path.end(), L'/', kPathSeparator);
+  return path;
+}
+
 TEST(TargetPathTest, NormalizesRootsAndMirrorsTheRelativePart) {
-  EXPECT_EQ(NormalizeDirPath(L"/src"), L"/src/");
-  EXPECT_EQ(NormalizeDirPath(L"/src/"), L"/src/");
-  EXPECT_EQ(NormalizeDirPath(L"/src\\/"), L"/src/");
-  EXPECT_EQ(NormalizeDirPath(L"/src//\\\\//"), L"/src/");
-  EXPECT_EQ(NormalizeDirPath(L"/"), L"/");
+  EXPECT_EQ(NormalizeDirPath(L"/src"), Native(L"/src/"));
+  EXPECT_EQ(NormalizeDirPath(L"/src/"), Native(L"/src/"));
+  EXPECT_EQ(NormalizeDirPath(L"/src\\/"), Native(L"/src/"));
+  EXPECT_EQ(NormalizeDirPath(L"/src//\\\\//"), Native(L"/src/"));
+  EXPECT_EQ(NormalizeDirPath(L"/"), Native(L"/"));
   for (const wchar_t* root : {L"/s", L"/s/", L"/s\\/"}) {
-    EXPECT_EQ(MakeTargetPath(L"/s/a b/C.txt", root, L"/t\\"), L"/t/a b/C.txt") << root;
+    // The relative part is kept as the source spells it.
+    EXPECT_EQ(MakeTargetPath(L"/s/a b/C.txt", root, L"/t\\"), Native(L"/t/") + L"a b/C.txt")
+        << root;
   }
-  EXPECT_EQ(JoinEntryPath(L"/s", L"x"), L"/s/x");
-  EXPECT_EQ(JoinEntryPath(L"/s/", L"x"), L"/s/x");
+  EXPECT_EQ(JoinEntryPath(L"/s", L"x"), Native(L"/s/x"));
+  EXPECT_EQ(JoinEntryPath(Native(L"/s/"), L"x"), Native(L"/s/x"));
 }
 
 }  // namespace

@@ -136,9 +136,11 @@ TEST_F(TaskDbTest, HostileAndUnusualPathsRoundTripAndChangeNothingElse) {
     SetItemPosition(id, path);  // as a value of an update too
     EXPECT_EQ(ColumnValue(LoadItem(id), L"positionnum"), path);
   }
+#ifndef _WIN32  // names are bytes only where the file system's names are
   // The escaped bytes are stored as the very bytes of the name.
   EXPECT_EQ(ScalarText(L"select hex(sourcefile) as v from tcitem2 where sourcefile like '/bad/%'"),
             L"2F6261642FFFFE802DC328EDA0802E62696E");
+#endif
   EXPECT_EQ(CountRows(kItemTable), 1 + static_cast<long>(std::size(paths)));
   EXPECT_EQ(CountRows(kTaskTable), 1);
   EXPECT_EQ(ColumnValue(LoadItem(ListReadyItemIds(L"T").front()), L"tcitemid"), L"T");

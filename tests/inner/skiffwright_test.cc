@@ -1,11 +1,14 @@
 // End-to-end tests: the real copier in a prepared working directory.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#endif
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,8 +61,8 @@ class SkiffwrightTest : public testing::WorkspaceTest {
         ReadProfileString(NarrowToWide(item), L"position", L"none", 20, L"./config/inner.cnf"));
   }
   static uint64_t FileSize(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    std::optional<PathInfo> info = StatPath(path);
+    return info ? info->size : 0;
   }
   // True when the file at `path` holds exactly the first bytes of `source`.
   static bool IsPrefixOf(const std::string& path, const std::string& source) {
@@ -129,7 +132,7 @@ TEST_F(SkiffwrightTest, StartPositionAndTemporaryFile) {
   EXPECT_EQ(Position(), "none");
   EXPECT_TRUE(PathExists(Path("dst")));
   EXPECT_EQ(FileSize(Path("dst")), 0u);
-  ::unlink(Path("dst").c_str());
+  RemoveFileAt(Path("dst"));
 
   // A start beyond the size (a negative one too) creates nothing at all.
   testing::WriteRandomFile(Path("src"), 10000, 2);
@@ -143,7 +146,7 @@ TEST_F(SkiffwrightTest, StartPositionAndTemporaryFile) {
   r = Copy("src", "dst", "5000");
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_TRUE(FilesEqual(Path("src"), Path("dst")));
-  ::unlink(Path("dst").c_str());
+  RemoveFileAt(Path("dst"));
 
   // With one and a start equal to the size: no chunk, but the length is set
   // (the tail beyond the size goes) and the file renamed.
@@ -154,7 +157,7 @@ TEST_F(SkiffwrightTest, StartPositionAndTemporaryFile) {
   EXPECT_EQ(r.output, "");
   EXPECT_TRUE(FilesEqual(Path("src"), Path("dst")));
   EXPECT_FALSE(PathExists(Path(temp)));
-  ::unlink(Path("dst").c_str());
+  RemoveFileAt(Path("dst"));
 
   // A longer temporary file from another copy is rewritten and cut back.
   WriteFile(Path(temp), std::string(30000, 'x'));
@@ -173,13 +176,17 @@ TEST_F(SkiffwrightTest, UsesOnlyItsOwnTaggedTemporaryFile) {
   const std::string next = std::string("dst~1") + kTempSuffix;
   testing::WriteRandomFile(Path("src"), 10000, 4);
   WriteFile(Path(plain), "the user's own file");
+  if (TagsUnsupported(SetFileTag(Path(plain), "user.probe", "x"))) {
+    GTEST_SKIP() << "this file system keeps no tags";
+  }
+  RemoveFileTag(Path(plain), "user.probe");
   RunResult r = Copy("src", "dst", "5000");
   EXPECT_EQ(r.exit_code, 0) << r.error;
   EXPECT_TRUE(FilesEqual(Path("src"), Path("dst")));
   EXPECT_EQ(ReadFile(Path(plain)), "the user's own file");
   EXPECT_FALSE(PathExists(Path(next)));
   EXPECT_FALSE(ReadFileTag(Path("dst"), kTempTag).has_value());  // a target carries no tag
-  ::unlink(Path("dst").c_str());
+  RemoveFileAt(Path("dst"));
 
   // Tagged for another target: not ours either. A tagged file at the next
   // name is resumed into from the start position given.
@@ -204,8 +211,12 @@ TEST_F(SkiffwrightTest, NeverReplacesAnExistingTarget) {
 
 TEST_F(SkiffwrightTest, RefusesSourcesThatAreNotFilesAndOverlongPaths) {
   testing::MakeDirs(Path("dir"));
+  std::vector<std::string> sources = {"dir", "missing"};
+#ifndef _WIN32
   ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0600), 0);
-  for (const char* source : {"dir", "fifo", "missing"}) {
+  sources.push_back("fifo");
+#endif
+  for (const std::string& source : sources) {
     RunResult r = Copy(source, "out/dst");
     EXPECT_EQ(r.exit_code, 0) << source;
     EXPECT_EQ(r.output, "") << source;
@@ -224,10 +235,16 @@ TEST_F(SkiffwrightTest, RefusesSourcesThatAreNotFilesAndOverlongPaths) {
 }
 
 TEST_F(SkiffwrightTest, CreatesDirectoriesAndKeepsNamesByteForByte) {
+#ifdef _WIN32
+  // Names are UTF-16 here, and may not hold double quotes.
+  std::string name = "a b 'x' \u0437\u0430\u0434\u0430\u0447\u0430 \u30d5\u30a1\u30a4\u30eb.bin";
+  std::string target = Path("new dir/\u0444 sub/" + name);
+#else
   std::string name = "a b \"quoted\" 'x' \xff\xfe\x80.bin";
+  std::string target = Path("new dir/\xc3\x28 sub/" + name);  // absolute, bad UTF-8
+#endif
   testing::MakeDirs(Path("in"));
   testing::WriteRandomFile(Path("in/" + name), 70000, 4);
-  std::string target = Path("new dir/\xc3\x28 sub/" + name);  // absolute, bad UTF-8
   RunResult r = Copy("in/" + name, target);
   EXPECT_EQ(r.exit_code, 0) << r.error;
   EXPECT_TRUE(FilesEqual(Path("in/" + name), target));
@@ -245,6 +262,7 @@ TEST_F(SkiffwrightTest, FallsBackToTheDefaultChunkForABadBufferSize) {
   }
 }
 
+#ifndef _WIN32  // a file size limit for a child is POSIX's
 TEST_F(SkiffwrightTest, AFailedWriteNeverLeavesARenamedTarget) {
   testing::WriteRandomFile(Path("src"), 4 << 20, 6);
   // The child inherits a 1 MiB file size limit, with SIGXFSZ ignored so that
@@ -266,6 +284,8 @@ TEST_F(SkiffwrightTest, AFailedWriteNeverLeavesARenamedTarget) {
   EXPECT_TRUE(IsPrefixOf(Path(std::string("dst") + kTempSuffix), Path("src")));
   EXPECT_LE(std::stoull(Position()), FileSize(Path(std::string("dst") + kTempSuffix)));
 }
+
+#endif
 
 TEST_F(SkiffwrightTest, ASecondCopierForTheSameItemIsRejected) {
   auto first = StartSlowCopy();

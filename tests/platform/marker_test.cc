@@ -28,7 +28,7 @@ class MarkerTest : public ::testing::Test {
     markers_ = dir_ / "markers";
     ::quorvalmist::testing::MakeDirs(markers_);
     std::filesystem::permissions(markers_, std::filesystem::perms::owner_all);
-    ::quorvalmist::testing::SetEnvironmentVariable("QUORVALMIST_MARKER_DIR", markers_);
+    ::quorvalmist::testing::SetEnvironmentValue("QUORVALMIST_MARKER_DIR", markers_);
   }
 #ifndef _WIN32
   // Forks a process that claims `name`, reports the result through a pipe and

@@ -48,7 +48,7 @@ class TestProcess {
 // The path of the null device ("/dev/null", "NUL").
 std::string NullDevicePath();
 // Sets a variable in this process's environment, which children inherit.
-void SetEnvironmentVariable(const std::string& name, const std::string& value);
+void SetEnvironmentValue(const std::string& name, const std::string& value);
 
 }  // namespace quorvalmist::testing
 

@@ -91,7 +91,7 @@ void TestProcess::Signal(int signal_number) {
 
 std::string NullDevicePath() { return "/dev/null"; }
 
-void SetEnvironmentVariable(const std::string& name, const std::string& value) {
+void SetEnvironmentValue(const std::string& name, const std::string& value) {
   ::setenv(name.c_str(), value.c_str(), 1);
 }
 

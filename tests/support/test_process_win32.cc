@@ -134,7 +134,7 @@ void TestProcess::KillAtOnce() {
 
 std::string NullDevicePath() { return "NUL"; }
 
-void SetEnvironmentVariable(const std::string& name, const std::string& value) {
+void SetEnvironmentValue(const std::string& name, const std::string& value) {
   ::SetEnvironmentVariableW(NarrowToWide(name).c_str(), NarrowToWide(value).c_str());
   _putenv_s(name.c_str(), value.c_str());
 }

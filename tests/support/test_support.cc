@@ -29,6 +29,15 @@ std::string MarkerHolderPath() { return QV_MARKER_HOLDER_PATH; }
 std::string ProfileWriterPath() { return QV_PROFILE_WRITER_PATH; }
 std::string EchoArgsPath() { return QV_ECHO_ARGS_PATH; }
 
+std::string JoinPath(const std::string& dir, const std::string& relative) {
+  std::string joined = dir + "/" + relative;
+  const char separator = static_cast<char>(kPathSeparator);
+  for (char& c : joined) {
+    if (c == '/') c = separator;
+  }
+  return joined;
+}
+
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
   std::filesystem::path root =
@@ -53,26 +62,26 @@ void RemoveTree(const std::string& path) {
   // Make every directory writable first, so that tests that took write bits
   // away still clean up.
   for (auto it = std::filesystem::recursive_directory_iterator(
-           path, std::filesystem::directory_options::skip_permission_denied, ec);
+           FileSystemPath(path), std::filesystem::directory_options::skip_permission_denied, ec);
        !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
     if (it->is_directory(ec) && !it->is_symlink(ec)) {
       std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
                                    std::filesystem::perm_options::add, ec);
     }
   }
-  std::filesystem::permissions(path, std::filesystem::perms::owner_all,
+  std::filesystem::permissions(FileSystemPath(path), std::filesystem::perms::owner_all,
                                std::filesystem::perm_options::add, ec);
-  std::filesystem::remove_all(path, ec);
+  std::filesystem::remove_all(FileSystemPath(path), ec);
 }
 
 void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(FileSystemPath(path), std::ios::binary | std::ios::trunc);
   ASSERT_TRUE(out.good()) << "cannot write " << path;
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
 }
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(FileSystemPath(path), std::ios::binary);
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
@@ -80,12 +89,12 @@ std::string ReadFile(const std::string& path) {
 
 bool PathExists(const std::string& path) {
   std::error_code ec;
-  return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+  return std::filesystem::exists(std::filesystem::symlink_status(FileSystemPath(path), ec));
 }
 
 void MakeDirs(const std::string& path) {
   std::error_code ec;
-  std::filesystem::create_directories(path, ec);
+  std::filesystem::create_directories(FileSystemPath(path), ec);
   ASSERT_FALSE(ec) << "cannot create " << path << ": " << ec.message();
 }
 
@@ -97,7 +106,7 @@ std::string RandomBytes(size_t size, uint32_t seed) {
 }
 
 void WriteRandomFile(const std::string& path, uint64_t size, uint32_t seed) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(FileSystemPath(path), std::ios::binary | std::ios::trunc);
   ASSERT_TRUE(out.good()) << "cannot write " << path;
   std::mt19937_64 rng(seed);
   std::vector<uint64_t> block(1 << 16);
@@ -111,7 +120,7 @@ void WriteRandomFile(const std::string& path, uint64_t size, uint32_t seed) {
 }
 
 bool FilesEqual(const std::string& a, const std::string& b) {
-  std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+  std::ifstream fa(FileSystemPath(a), std::ios::binary), fb(FileSystemPath(b), std::ios::binary);
   if (!fa.good() || !fb.good()) return false;
   std::vector<char> ba(1 << 20), bb(1 << 20);
   for (;;) {
@@ -126,7 +135,7 @@ bool FilesEqual(const std::string& a, const std::string& b) {
 void WriteSparseFile(const std::string& path, uint64_t size) {
   WriteFile(path, "");
   std::error_code ec;
-  std::filesystem::resize_file(path, size, ec);
+  std::filesystem::resize_file(FileSystemPath(path), size, ec);
   EXPECT_FALSE(ec) << path << ": " << ec.message();
 }
 
@@ -188,7 +197,7 @@ std::string OutputFileName(const char* what) {
 
 void RemoveFile(const std::string& path) {
   std::error_code ec;
-  std::filesystem::remove(path, ec);
+  std::filesystem::remove(FileSystemPath(path), ec);
 }
 
 }  // namespace
@@ -253,10 +262,10 @@ void EnterScratchDirectory(const std::string& dir, std::string* old_cwd) {
   std::string markers = dir + "/.markers";
   MakeDirs(markers);
   std::filesystem::permissions(markers, std::filesystem::perms::owner_all);
-  SetEnvironmentVariable("QUORVALMIST_MARKER_DIR", markers);
+  SetEnvironmentValue("QUORVALMIST_MARKER_DIR", markers);
   // The programs' monitors look ten times a second instead of once, so stops
   // are seen sooner; no test relies on the period's length.
-  SetEnvironmentVariable("QUORVALMIST_MONITOR_PERIOD_MS", "100");
+  SetEnvironmentValue("QUORVALMIST_MONITOR_PERIOD_MS", "100");
   *old_cwd = std::filesystem::current_path().string();
   std::filesystem::current_path(dir);
 }

@@ -24,6 +24,10 @@ std::string MarkerHolderPath();
 std::string ProfileWriterPath();
 std::string EchoArgsPath();
 
+// `relative` ("a/b") below `dir`, spelled with the native separator, as the
+// programs spell the paths they build.
+std::string JoinPath(const std::string& dir, const std::string& relative);
+
 // A fresh directory under $TMPDIR (or /tmp), removed with its content.
 class TempDir {
  public:
@@ -32,7 +36,7 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  std::string operator/(const std::string& name) const { return JoinPath(path_, name); }
 
  private:
   std::string path_;
@@ -142,7 +146,7 @@ class WorkspaceTest : public ::testing::Test {
   // Drops the front end's marker (kills its holder).
   void ReleaseFrontEnd();
   std::string dir() const { return dir_->path(); }
-  std::string Path(const std::string& relative) const { return dir_->path() + "/" + relative; }
+  std::string Path(const std::string& relative) const { return JoinPath(dir_->path(), relative); }
 
   std::unique_ptr<TempDir> dir_;
   std::unique_ptr<MarkerHolder> front_end_;
