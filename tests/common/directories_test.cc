@@ -30,7 +30,7 @@ TEST(CreateDirectoryTreeTest, CreatesMissingAncestorsOnly) {
   // A file in the way of an ancestor is reported.
   Status s = CreateDirectoryTree(NarrowToWide(dir / "file/x/y"));
   EXPECT_FALSE(s.ok());
-  EXPECT_NE(s.message().find("file/x"), std::string::npos) << s.message();
+  EXPECT_NE(s.message().find(dir / "file/x"), std::string::npos) << s.message();
 
   // A relative path climbs to the current directory and stops there.
   EXPECT_TRUE(CreateDirectoryTree(L"").ok());

@@ -122,6 +122,10 @@ TEST_F(SkiffwrightTest, CopiesThroughTheTemporaryFileWithReports) {
 }
 
 TEST_F(SkiffwrightTest, StartPositionAndTemporaryFile) {
+  if (!testing::FileSystemKeepsTags(dir())) {
+    GTEST_SKIP() << "this file system keeps no tags: a copier that stops removes its untagged "
+                    "temporary file, and no run resumes into one";
+  }
   std::string temp = std::string("dst") + kTempSuffix;
 
   // An empty source: an empty target, no line, no position.
@@ -176,10 +180,7 @@ TEST_F(SkiffwrightTest, UsesOnlyItsOwnTaggedTemporaryFile) {
   const std::string next = std::string("dst~1") + kTempSuffix;
   testing::WriteRandomFile(Path("src"), 10000, 4);
   WriteFile(Path(plain), "the user's own file");
-  if (TagsUnsupported(SetFileTag(Path(plain), "user.probe", "x"))) {
-    GTEST_SKIP() << "this file system keeps no tags";
-  }
-  RemoveFileTag(Path(plain), "user.probe");
+  if (!testing::FileSystemKeepsTags(dir())) GTEST_SKIP() << "this file system keeps no tags";
   RunResult r = Copy("src", "dst", "5000");
   EXPECT_EQ(r.exit_code, 0) << r.error;
   EXPECT_TRUE(FilesEqual(Path("src"), Path("dst")));
@@ -201,6 +202,10 @@ TEST_F(SkiffwrightTest, UsesOnlyItsOwnTaggedTemporaryFile) {
 }
 
 TEST_F(SkiffwrightTest, NeverReplacesAnExistingTarget) {
+  if (!testing::FileSystemKeepsTags(dir())) {
+    GTEST_SKIP() << "this file system keeps no tags: a copier that stops removes its untagged "
+                    "temporary file, and no run resumes into one";
+  }
   testing::WriteRandomFile(Path("src"), 5000, 3);
   WriteFile(Path("dst"), "older");
   RunResult r = Copy("src", "dst");
@@ -298,6 +303,10 @@ TEST_F(SkiffwrightTest, ASecondCopierForTheSameItemIsRejected) {
 }
 
 TEST_F(SkiffwrightTest, StopsWhenTheRunStatusChanges) {
+  if (!testing::FileSystemKeepsTags(dir())) {
+    GTEST_SKIP() << "this file system keeps no tags: a copier that stops removes its untagged "
+                    "temporary file, and no run resumes into one";
+  }
   auto copier = StartSlowCopy();
   auto since = std::chrono::steady_clock::now();
   WriteItemRunStatus(NarrowToWide(kItem), L"stop");
@@ -305,6 +314,10 @@ TEST_F(SkiffwrightTest, StopsWhenTheRunStatusChanges) {
 }
 
 TEST_F(SkiffwrightTest, StopsWhenTheTaskMarkerGoes) {
+  if (!testing::FileSystemKeepsTags(dir())) {
+    GTEST_SKIP() << "this file system keeps no tags: a copier that stops removes its untagged "
+                    "temporary file, and no run resumes into one";
+  }
   auto copier = StartSlowCopy();
   auto since = std::chrono::steady_clock::now();
   task_->Release();
@@ -312,6 +325,10 @@ TEST_F(SkiffwrightTest, StopsWhenTheTaskMarkerGoes) {
 }
 
 TEST_F(SkiffwrightTest, StopsWhenTheFrontEndMarkerGoes) {
+  if (!testing::FileSystemKeepsTags(dir())) {
+    GTEST_SKIP() << "this file system keeps no tags: a copier that stops removes its untagged "
+                    "temporary file, and no run resumes into one";
+  }
   auto copier = StartSlowCopy();
   auto since = std::chrono::steady_clock::now();
   ReleaseFrontEnd();

@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/file.h"
 #include "platform/marker.h"
 #include "platform/process.h"
 #include "platform/profile.h"
@@ -56,6 +57,14 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() { RemoveTree(path_); }
+
+bool FileSystemKeepsTags(const std::string& dir) {
+  std::string probe = JoinPath(dir, "tag-probe");
+  WriteFile(probe, "");
+  bool kept = !TagsUnsupported(SetFileTag(probe, "user.probe", "x"));
+  RemoveFileAt(probe);
+  return kept;
+}
 
 void RemoveTree(const std::string& path) {
   std::error_code ec;

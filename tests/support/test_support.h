@@ -42,6 +42,9 @@ class TempDir {
   std::string path_;
 };
 
+// True when the file system of the directory `dir` keeps tags on files.
+bool FileSystemKeepsTags(const std::string& dir);
+
 // Removes a tree (files, directories, links; never follows links).
 void RemoveTree(const std::string& path);
 
