@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "db/db_create.h"
 #include "db/schema.h"
@@ -74,6 +77,29 @@ TEST_F(TollhavenTest, CopiesAndVerifiesAWholeTreeOnceAndResumesToNothing) {
   EXPECT_EQ(Items(L"T1").size(), files.size());
   EXPECT_FALSE(PathExists(JoinPath(dst, "a b/with blank.txt")));
 }
+
+#ifdef _WIN32
+// A folder that is hidden and system (attributes exactly 0x16) is not
+// entered; one that is only hidden is, as is every other.
+TEST_F(TollhavenTest, HiddenSystemFoldersAreNotEntered) {
+  std::string src = Path("src"), dst = Path("dst");
+  for (const char* d : {"plain", "hidden", "hidden system"}) {
+    MakeDirs(JoinPath(src, d));
+    WriteFile(JoinPath(src, std::string(d) + "/f"), d);
+  }
+  ASSERT_TRUE(
+      ::SetFileAttributesW(NarrowToWide(JoinPath(src, "hidden")).c_str(), FILE_ATTRIBUTE_HIDDEN));
+  ASSERT_TRUE(::SetFileAttributesW(NarrowToWide(JoinPath(src, "hidden system")).c_str(),
+                                   FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+  AddDirTask(L"H", src, dst);
+  ASSERT_EQ(RunCore(L"H").exit_code, 0);
+  auto items = Items(L"H");
+  EXPECT_EQ(items.size(), 2u);
+  EXPECT_TRUE(FilesEqual(JoinPath(src, "plain/f"), JoinPath(dst, "plain/f")));
+  EXPECT_TRUE(FilesEqual(JoinPath(src, "hidden/f"), JoinPath(dst, "hidden/f")));
+  EXPECT_FALSE(PathExists(JoinPath(dst, "hidden system/f")));
+}
+#endif
 
 TEST_F(TollhavenTest, CheckModesDecideWhatIsVerified) {
   std::string src = Path("src");

@@ -1,7 +1,9 @@
 #include "db/record_access.h"
 
 #include <sqlite3.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 #include <set>
@@ -88,9 +90,8 @@ class OpenTest : public TaskDbTest {
 };
 
 TEST_F(OpenTest, MissingFileIsNotCreated) {
-  char cwd[4096];
-  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-  ExpectOpenFails(SQLITE_CANTOPEN, L"Could not find file '" + NarrowToWide(cwd) + L"/fm2.qz'.");
+  std::string file = testing::JoinPath(PathText(std::filesystem::current_path()), "fm2.qz");
+  ExpectOpenFails(SQLITE_CANTOPEN, L"Could not find file '" + NarrowToWide(file) + L"'.");
   EXPECT_FALSE(testing::PathExists(Path("fm2.qz")));
 }
 
@@ -128,12 +129,14 @@ TEST_F(OpenTest, CreatorRefusesAnExistingFile) {
   EXPECT_EQ(testing::ReadFile(Path("fm2.qz")), "keep");
 }
 
+#ifndef _WIN32  // a read-only database file is refused by permission bits
 TEST_F(OpenTest, ReadOnlyFileIsRefused) {
   if (::geteuid() == 0) GTEST_SKIP() << "root writes to any file";
   CreateTaskDbFor(kConnectionString);
   std::filesystem::permissions(Path("fm2.qz"), std::filesystem::perms::owner_read);
   ExpectOpenFails(SQLITE_READONLY, L"cannot be opened for writing");
 }
+#endif
 
 TEST_F(TaskDbTest, OpenFileIsSharedInWalMode) {
   Recordset rows = TaskDb().Query(L"pragma journal_mode");
