@@ -14,13 +14,11 @@
 
 namespace quorvalmist {
 
-namespace {
-
 // One argument as CommandLineToArgvW and the C run-time read it back: quoted
 // when it is empty or holds a blank or a quote; inside the quotes a quote is
 // escaped with a backslash, and the backslashes before a quote (or before the
 // closing quote) are doubled. Other backslashes stand as they are.
-void AppendQuoted(const std::wstring& argument, std::wstring* line) {
+void AppendQuotedArgument(const std::wstring& argument, std::wstring* line) {
   if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
     *line += argument;
     return;
@@ -44,12 +42,14 @@ void AppendQuoted(const std::wstring& argument, std::wstring* line) {
   line->push_back(L'"');
 }
 
+namespace {
+
 std::wstring CommandLine(const std::string& program, const std::vector<std::string>& arguments) {
   std::wstring line;
-  AppendQuoted(Utf16Path(program), &line);
+  AppendQuotedArgument(Utf16Path(program), &line);
   for (const std::string& argument : arguments) {
     line.push_back(L' ');
-    AppendQuoted(Utf16Path(argument), &line);
+    AppendQuotedArgument(Utf16Path(argument), &line);
   }
   return line;
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "platform/text.h"
+#include "platform/utf8.h"
 #include "platform/win32/win32_util.h"
 
 namespace quorvalmist {
@@ -29,59 +30,6 @@ constexpr char32_t kEscapeBase = 0xDC00;
 bool IsHighSurrogate(char32_t cp) { return cp >= 0xD800 && cp <= 0xDBFF; }
 bool IsLowSurrogate(char32_t cp) { return cp >= 0xDC00 && cp <= 0xDFFF; }
 
-// Length of the sequence at p (1 to 4) and its value, or 0 when the bytes
-// there do not start one. Overlong forms and values above U+10FFFF are
-// invalid; the three-byte form of a surrogate is accepted (a lone unit of a
-// Windows name).
-size_t SequenceLength(const unsigned char* p, size_t left, char32_t* out) {
-  unsigned char b0 = p[0];
-  if (b0 < 0x80) {
-    *out = b0;
-    return 1;
-  }
-  size_t len;
-  char32_t cp;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2;
-    cp = b0 & 0x1F;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3;
-    cp = b0 & 0x0F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4;
-    cp = b0 & 0x07;
-  } else {
-    return 0;
-  }
-  if (left < len) return 0;
-  for (size_t i = 1; i < len; ++i) {
-    if ((p[i] & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (p[i] & 0x3F);
-  }
-  if (len == 3 && cp < 0x800) return 0;
-  if (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) return 0;
-  *out = cp;
-  return len;
-}
-
-void AppendUtf8(char32_t cp, std::string* out) {
-  if (cp < 0x80) {
-    out->push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 }  // namespace
 
 std::wstring NarrowToWide(std::string_view narrow) {
@@ -91,12 +39,12 @@ std::wstring NarrowToWide(std::string_view narrow) {
   size_t left = narrow.size();
   while (left > 0) {
     char32_t cp = 0;
-    size_t len = SequenceLength(p, left, &cp);
+    size_t len = DecodeUtf8(p, left, true, &cp);
     if (len == 3 && IsHighSurrogate(cp)) {
       // A pair written as two three-byte forms is no name's spelling (a pair
       // is written in four bytes): its bytes read as invalid ones.
       char32_t next = 0;
-      if (SequenceLength(p + 3, left - 3, &next) == 3 && IsLowSurrogate(next)) len = 0;
+      if (DecodeUtf8(p + 3, left - 3, true, &next) == 3 && IsLowSurrogate(next)) len = 0;
     }
     if (len == 0) {
       wide.push_back(static_cast<wchar_t>(kEscapeBase + p[0]));

@@ -39,6 +39,10 @@ inline Status LastErrorStatus(const std::string& context) {
 // which children inherit), or nullopt when it is not set.
 std::optional<std::wstring> EnvironmentValue(const wchar_t* name);
 
+// Appends `argument` to a command line so that the C run-time's argument
+// parser (and CommandLineToArgvW) reads it back exactly.
+void AppendQuotedArgument(const std::wstring& argument, std::wstring* line);
+
 // A kernel handle, closed on destruction. Move-only.
 class ScopedHandle {
  public:

@@ -4,33 +4,12 @@
 #include <cstdlib>
 
 #include "platform/text.h"
+#include "platform/win32/win32_util.h"
 #include "tests/support/test_process.h"
 
 namespace quorvalmist::testing {
 
 namespace {
-
-// One argument quoted as the C runtime's argv parser reads it back: inside
-// quotes, backslashes are literal except before a quote, where they double.
-void AppendQuoted(const std::wstring& argument, std::wstring* line) {
-  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
-    line->append(argument);
-    return;
-  }
-  line->push_back(L'"');
-  size_t backslashes = 0;
-  for (wchar_t c : argument) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    line->append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    line->push_back(c);
-  }
-  line->append(backslashes * 2, L'\\');
-  line->push_back(L'"');
-}
 
 // This process's environment with `extra` ("NAME=value") added, replacing
 // variables of the same name (names compare ignoring case on Windows).
@@ -66,10 +45,10 @@ TestProcess::TestProcess(const std::string& program, const std::vector<std::stri
                          const std::vector<std::string>& extra_env, const std::string& out_path,
                          const std::string& err_path) {
   std::wstring line;
-  AppendQuoted(NarrowToWide(program), &line);
+  AppendQuotedArgument(NarrowToWide(program), &line);
   for (const std::string& a : arguments) {
     line.push_back(L' ');
-    AppendQuoted(NarrowToWide(a), &line);
+    AppendQuotedArgument(NarrowToWide(a), &line);
   }
   HANDLE in = OpenInheritable("NUL", false);
   HANDLE out = OpenInheritable(out_path, true);
