@@ -4,10 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <set>
 
-#include "platform/ini_text.h"
-#include "platform/profile.h"
+#include "platform/profile_file.h"
 #include "platform/text.h"
 
 namespace quorvalmist {
@@ -102,8 +100,19 @@ bool ReplaceFile(const std::string& path, const std::string& bytes) {
   return false;
 }
 
-template <typename Edit>
-bool EditFile(const std::wstring& wide_path, Edit edit) {
+}  // namespace
+
+ProfileRead ReadProfileFile(const std::wstring& wide_path, std::string* bytes) {
+  std::string path = WideToNarrow(wide_path);
+  if (ReadWholeFile(path, bytes)) return ProfileRead::kRead;
+  // Missing (or reached through a missing directory): the default. Anything
+  // else is a read that failed.
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 || errno != ENOENT) return ProfileRead::kFailed;
+  return ProfileRead::kMissing;
+}
+
+bool EditProfileFile(const std::wstring& wide_path, const std::function<bool(std::string*)>& edit) {
   std::string path = WideToNarrow(wide_path);
   WriterLock lock(path);
   if (!lock.held()) return false;  // e.g. the directory is missing: the write is lost
@@ -113,62 +122,8 @@ bool EditFile(const std::wstring& wide_path, Edit edit) {
     if (::stat(path.c_str(), &st) == 0) return false;  // there but unreadable: keep it
     bytes.clear();
   }
-  IniText ini = IniText::Parse(NarrowToWide(bytes));
-  if (!edit(&ini)) return true;
-  return ReplaceFile(path, WideToNarrow(ini.ToText()));
-}
-
-}  // namespace
-
-std::optional<std::wstring> TryReadProfileString(const std::wstring& section,
-                                                 const std::wstring& key,
-                                                 const std::wstring& default_value, size_t capacity,
-                                                 const std::wstring& path) {
-  std::wstring value = default_value;
-  std::string narrow_path = WideToNarrow(path);
-  std::string bytes;
-  if (ReadWholeFile(narrow_path, &bytes)) {
-    if (auto found = IniText::Parse(NarrowToWide(bytes)).Get(section, key)) value = *found;
-  } else {
-    // Missing (or reached through a missing directory): the default. Anything
-    // else is a read that failed.
-    struct stat st;
-    if (::stat(narrow_path.c_str(), &st) == 0 || errno != ENOENT) return std::nullopt;
-  }
-  if (capacity == 0) return std::wstring();
-  if (value.size() > capacity - 1) value.resize(capacity - 1);
-  return value;
-}
-
-std::wstring ReadProfileString(const std::wstring& section, const std::wstring& key,
-                               const std::wstring& default_value, size_t capacity,
-                               const std::wstring& path) {
-  std::optional<std::wstring> value =
-      TryReadProfileString(section, key, default_value, capacity, path);
-  if (value) return *value;
-  return capacity == 0 ? std::wstring() : default_value.substr(0, capacity - 1);
-}
-
-bool WriteProfileString(const std::wstring& section, const std::wstring& key,
-                        const std::wstring& value, const std::wstring& path) {
-  return EditFile(path, [&](IniText* ini) {
-    ini->Set(section, key, value);
-    return true;
-  });
-}
-
-std::vector<std::wstring> ReadProfileSectionNames(const std::wstring& path) {
-  std::string bytes;
-  if (!ReadWholeFile(WideToNarrow(path), &bytes)) return {};
-  return IniText::Parse(NarrowToWide(bytes)).SectionNames();
-}
-
-bool RemoveProfileSections(const std::wstring& path, const std::wstring* sections, size_t count) {
-  std::set<std::wstring> names;
-  for (size_t i = 0; i < count; ++i) {
-    names.insert(LowerAscii(sections[i]));
-  }
-  return EditFile(path, [&](IniText* ini) { return ini->RemoveSections(names) > 0; });
+  if (!edit(&bytes)) return true;
+  return ReplaceFile(path, bytes);
 }
 
 }  // namespace quorvalmist

@@ -4,10 +4,8 @@
 // other's updates. Here a read takes the whole file at once and a write
 // replaces the whole file, under a lock on "<path>.lock".
 #include <algorithm>
-#include <set>
 
-#include "platform/ini_text.h"
-#include "platform/profile.h"
+#include "platform/profile_file.h"
 #include "platform/text.h"
 #include "platform/win32/win32_util.h"
 
@@ -110,8 +108,15 @@ bool ReplaceWholeFile(const std::wstring& path, const std::string& bytes) {
   return false;
 }
 
-template <typename Edit>
-bool EditFile(const std::wstring& path, Edit edit) {
+}  // namespace
+
+ProfileRead ReadProfileFile(const std::wstring& path, std::string* bytes) {
+  DWORD error = 0;
+  if (ReadWholeFile(path, bytes, &error)) return ProfileRead::kRead;
+  return IsMissing(error) ? ProfileRead::kMissing : ProfileRead::kFailed;
+}
+
+bool EditProfileFile(const std::wstring& path, const std::function<bool(std::string*)>& edit) {
   // Wide paths go straight to the W functions: on Windows they are the
   // system's own spelling of the name.
   WriterLock lock(path);
@@ -122,60 +127,8 @@ bool EditFile(const std::wstring& path, Edit edit) {
     if (!IsMissing(error)) return false;  // there but unreadable: keep it
     bytes.clear();
   }
-  IniText ini = IniText::Parse(NarrowToWide(bytes));
-  if (!edit(&ini)) return true;
-  return ReplaceWholeFile(path, WideToNarrow(ini.ToText()));
-}
-
-}  // namespace
-
-std::optional<std::wstring> TryReadProfileString(const std::wstring& section,
-                                                 const std::wstring& key,
-                                                 const std::wstring& default_value, size_t capacity,
-                                                 const std::wstring& path) {
-  std::wstring value = default_value;
-  std::string bytes;
-  DWORD error = 0;
-  if (ReadWholeFile(path, &bytes, &error)) {
-    if (auto found = IniText::Parse(NarrowToWide(bytes)).Get(section, key)) value = *found;
-  } else if (!IsMissing(error)) {
-    return std::nullopt;  // there, or not known to be missing, and not read
-  }
-  if (capacity == 0) return std::wstring();
-  if (value.size() > capacity - 1) value.resize(capacity - 1);
-  return value;
-}
-
-std::wstring ReadProfileString(const std::wstring& section, const std::wstring& key,
-                               const std::wstring& default_value, size_t capacity,
-                               const std::wstring& path) {
-  std::optional<std::wstring> value =
-      TryReadProfileString(section, key, default_value, capacity, path);
-  if (value) return *value;
-  return capacity == 0 ? std::wstring() : default_value.substr(0, capacity - 1);
-}
-
-bool WriteProfileString(const std::wstring& section, const std::wstring& key,
-                        const std::wstring& value, const std::wstring& path) {
-  return EditFile(path, [&](IniText* ini) {
-    ini->Set(section, key, value);
-    return true;
-  });
-}
-
-std::vector<std::wstring> ReadProfileSectionNames(const std::wstring& path) {
-  std::string bytes;
-  DWORD error = 0;
-  if (!ReadWholeFile(path, &bytes, &error)) return {};
-  return IniText::Parse(NarrowToWide(bytes)).SectionNames();
-}
-
-bool RemoveProfileSections(const std::wstring& path, const std::wstring* sections, size_t count) {
-  std::set<std::wstring> names;
-  for (size_t i = 0; i < count; ++i) {
-    names.insert(LowerAscii(sections[i]));
-  }
-  return EditFile(path, [&](IniText* ini) { return ini->RemoveSections(names) > 0; });
+  if (!edit(&bytes)) return true;
+  return ReplaceWholeFile(path, bytes);
 }
 
 }  // namespace quorvalmist
