@@ -51,10 +51,6 @@ class Status {
   std::string message_;
 };
 
-// Builds a failed status from a POSIX error number: "<context>: <strerror>",
-// its kind converted from the number. Defined by the platform implementation.
-Status ErrnoStatus(const std::string& context, int error_number);
-
 }  // namespace quorvalmist
 
 #endif  // QUORVALMIST_PLATFORM_STATUS_H_

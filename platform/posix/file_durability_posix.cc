@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "platform/file.h"
+#include "platform/posix/errno_status.h"
 
 namespace quorvalmist {
 
@@ -164,7 +165,8 @@ Status File::CopyDataRangeFrom(File& source, uint64_t offset, uint64_t length, b
     } else if (errno == ENXIO) {
       // No data from here on: a hole up to the source's end, if any.
       struct stat st;
-      if (::fstat(source.handle_, &st) != 0) return ErrnoStatus("cannot read " + source.path_, errno);
+      if (::fstat(source.handle_, &st) != 0)
+        return ErrnoStatus("cannot read " + source.path_, errno);
       hole_end = std::clamp(static_cast<uint64_t>(st.st_size), pos, end);
     } else {
       // Holes cannot be told here: copy the rest as data.
@@ -202,7 +204,8 @@ Status File::CopyDataRangeFrom(File& source, uint64_t offset, uint64_t length, b
 }
 
 Status File::SyncData() {
-  if (::fdatasync(handle_) != 0) return ErrnoStatus("cannot write " + path_ + " to the disk", errno);
+  if (::fdatasync(handle_) != 0)
+    return ErrnoStatus("cannot write " + path_ + " to the disk", errno);
   return Status::Ok();
 }
 
@@ -222,7 +225,8 @@ Status File::TakeAttributesOf(const std::string& source, bool keep_owner) {
     return ErrnoStatus("cannot set the mode of " + path_, errno);
   }
   struct timespec times[2] = {st.st_atim, st.st_mtim};
-  if (::futimens(handle_, times) != 0) return ErrnoStatus("cannot set the times of " + path_, errno);
+  if (::futimens(handle_, times) != 0)
+    return ErrnoStatus("cannot set the times of " + path_, errno);
   return Status::Ok();
 }
 

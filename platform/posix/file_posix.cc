@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/posix/errno_status.h"
 
 namespace quorvalmist {
 
@@ -318,7 +319,8 @@ Status File::Truncate(uint64_t length) {
 void File::AdviseSequential() { ::posix_fadvise(handle_, 0, 0, POSIX_FADV_SEQUENTIAL); }
 
 void File::AdviseWillNeed(uint64_t offset, uint64_t length) {
-  ::posix_fadvise(handle_, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_WILLNEED);
+  ::posix_fadvise(handle_, static_cast<off_t>(offset), static_cast<off_t>(length),
+                  POSIX_FADV_WILLNEED);
 }
 
 Status File::Close() {

@@ -18,6 +18,7 @@
 
 #include "platform/marker.h"
 #include "platform/no_destructor.h"
+#include "platform/posix/errno_status.h"
 #include "platform/text.h"
 
 namespace quorvalmist {

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/posix/errno_status.h"
 #include "platform/process.h"
 
 extern char** environ;

@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/posix/errno_status.h"
 #include "platform/status.h"
 
 namespace quorvalmist {

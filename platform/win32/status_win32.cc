@@ -1,8 +1,4 @@
-// The one converter from GetLastError() values to Status, and the one from C
-// run-time errno values.
-#include <cerrno>
-#include <cstring>
-
+// The one converter from GetLastError() values to Status.
 #include "platform/status.h"
 #include "platform/text.h"
 #include "platform/win32/win32_util.h"
@@ -44,33 +40,6 @@ ErrorKind KindOfLastError(DWORD error) {
   }
 }
 
-ErrorKind KindOfErrno(int error_number) {
-  switch (error_number) {
-    case ENOENT:
-      return ErrorKind::kNotFound;
-    case EEXIST:
-    case ENOTEMPTY:
-      return ErrorKind::kExists;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return ErrorKind::kAccessDenied;
-    case ENOSPC:
-    case EFBIG:
-      return ErrorKind::kNoSpace;
-    case ENAMETOOLONG:
-      return ErrorKind::kTooLong;
-#ifdef ENOTSUP
-    case ENOTSUP:
-      return ErrorKind::kUnsupported;
-#endif
-    case ENOSYS:
-      return ErrorKind::kUnsupported;
-    default:
-      return ErrorKind::kOther;
-  }
-}
-
 // The system's words for `error`, without the line break FormatMessageW ends
 // them with; the number when the system has no words for it.
 std::string LastErrorReason(DWORD error) {
@@ -94,12 +63,6 @@ Status LastErrorStatus(const std::string& context, DWORD error) {
   // The code keeps the system's value; 0 (no error recorded) still fails.
   int code = error == 0 ? -1 : static_cast<int>(error);
   return Status::Error(KindOfLastError(error), code, reason, context + ": " + reason);
-}
-
-Status ErrnoStatus(const std::string& context, int error_number) {
-  std::string reason = std::strerror(error_number);
-  return Status::Error(KindOfErrno(error_number), error_number == 0 ? -1 : error_number, reason,
-                       context + ": " + reason);
 }
 
 }  // namespace quorvalmist
