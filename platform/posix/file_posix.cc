@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/buffer_copy.h"
 #include "platform/file.h"
 #include "platform/posix/errno_status.h"
 
@@ -286,27 +287,12 @@ Status File::CopyRangeFrom(File& source, uint64_t offset, uint64_t length, uint6
     }
     done += static_cast<uint64_t>(n);
   }
-  if (done < length) {
-    std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(length - done, 1 << 20)));
-    while (done < length) {
-      size_t want = static_cast<size_t>(std::min<uint64_t>(length - done, buffer.size()));
-      size_t got = 0;
-      Status s = source.ReadAt(offset + done, buffer.data(), want, &got);
-      if (!s.ok()) {
-        *copied = done;
-        return s;
-      }
-      s = WriteAt(offset + done, buffer.data(), got);
-      if (!s.ok()) {
-        *copied = done;
-        return s;
-      }
-      done += got;
-      if (got < want) break;
-    }
-  }
-  *copied = done;
-  return Status::Ok();
+  uint64_t rest = 0;
+  Status s = done < length
+                 ? CopyRangeThroughBuffer(source, *this, offset + done, length - done, &rest)
+                 : Status::Ok();
+  *copied = done + rest;
+  return s;
 }
 
 Status File::Truncate(uint64_t length) {

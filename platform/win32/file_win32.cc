@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/buffer_copy.h"
 #include "platform/file.h"
 #include "platform/text.h"
 #include "platform/win32/win32_util.h"
@@ -348,26 +349,7 @@ Status File::WriteAt(uint64_t offset, const char* buffer, size_t length) {
 // Windows has no copy of a range between two open files inside the kernel
 // (CopyFileExW copies whole files by name): through a buffer.
 Status File::CopyRangeFrom(File& source, uint64_t offset, uint64_t length, uint64_t* copied) {
-  uint64_t done = 0;
-  std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(length, 1 << 20)));
-  while (done < length) {
-    size_t want = static_cast<size_t>(std::min<uint64_t>(length - done, buffer.size()));
-    size_t got = 0;
-    Status s = source.ReadAt(offset + done, buffer.data(), want, &got);
-    if (!s.ok()) {
-      *copied = done;
-      return s;
-    }
-    s = WriteAt(offset + done, buffer.data(), got);
-    if (!s.ok()) {
-      *copied = done;
-      return s;
-    }
-    done += got;
-    if (got < want) break;
-  }
-  *copied = done;
-  return Status::Ok();
+  return CopyRangeThroughBuffer(source, *this, offset, length, copied);
 }
 
 Status File::Truncate(uint64_t length) {
