@@ -7,6 +7,8 @@
 #   bench/frontend/many_files.sh 100000           # any list of counts
 #   PACING=paced bench/frontend/many_files.sh 100 # the paced default
 #   SYNC=--no-sync ...                            # extra options for copy
+#   ROWS=file bench/frontend/many_files.sh        # also appends "count cp rsync ours"
+#                                                 # (seconds) to file, for bench/run
 #
 # For each count: seconds and milliseconds per file of each tool, the peak
 # memory of the three programs, and what is left behind: sections in
@@ -36,9 +38,16 @@ mkdir -p -m 700 "$QUORVALMIST_MARKER_DIR"
 now() { date +%s%N; }
 # Times "$@" (its output kept in $work/last.out); prints seconds. A command
 # that fails ends the benchmark with its output.
+#
+# Each command starts on a settled disk: written out, and no file deleted in
+# the last seconds. An ext4 file system without a journal passes over the
+# inodes freed in the last 5 s each time it makes a new file, so a tree
+# deleted just before (the earlier tool's copy) would slow the next tool's
+# every file create by a scan over them: up to 1 ms a file here.
 timed() {
   local s e
   sync
+  sleep 6
   s=$(now)
   "$@" >"$work/last.out" 2>&1 || { echo "failed: $*" >&2; tail -20 "$work/last.out" >&2; exit 1; }
   e=$(now)
@@ -51,10 +60,11 @@ start_sampler() {
   : >"$work/peaks"
   (
     while :; do
-      for status in /proc/[0-9]*/status; do
+      # One reader for all processes: a process per file read would take
+      # processor time from the run being measured.
+      cat /proc/[0-9]*/status 2>/dev/null |
         awk '/^Name:/{n=$2} /^VmHWM:/{if (n=="Tollhaven"||n=="Skiffwright"||n=="quorvalmist") print n, $2}' \
-          "$status" 2>/dev/null || true
-      done >>"$work/peaks"
+          >>"$work/peaks" || true
       sleep 0.2
     done
   ) &
@@ -100,6 +110,7 @@ PY
     "$work/one" 0 1024 bench-task bench-item 2>&1 >/dev/null | tail -1)
   rm -f "$work/one"
   echo "Skiffwright $copier_kib" >>"$work/peaks"
+  [ -z "${ROWS:-}" ] || echo "$n $cp_s $rs_s $ours_s" >>"$ROWS"
   printf '| %d | %ss | %ss | %ss | %s / %s / %s ms |\n' "$n" "$cp_s" "$rs_s" "$ours_s" \
     "$(per_file "$cp_s" "$n")" "$(per_file "$rs_s" "$n")" "$(per_file "$ours_s" "$n")"
   notes+=("$n files: peak Skiffwright $(peak Skiffwright), Tollhaven $(peak Tollhaven), quorvalmist $(peak quorvalmist); left behind: $(grep -c '^\[' "$work/ws$n/config/inner.cnf" || true) sections in inner.cnf, $(ls "$QUORVALMIST_MARKER_DIR" | wc -l) files in the marker directory")
