@@ -12,24 +12,55 @@ namespace quorvalmist {
 
 namespace {
 
-// Reads the whole file; false when it cannot be opened or read.
-bool ReadWholeFile(const std::string& path, std::string* bytes) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+enum class Lock { kHeld, kBusy, kUnsupported };
+
+// Takes a lock on the open file without waiting (kind: LOCK_SH or LOCK_EX).
+Lock TryLock(int fd, int kind) {
+  int rc;
+  do {
+    rc = ::flock(fd, kind | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc == 0) return Lock::kHeld;
+  return errno == EWOULDBLOCK ? Lock::kBusy : Lock::kUnsupported;
+}
+
+// Reads the whole of an open file from where it stands.
+bool ReadAll(int fd, std::string* bytes) {
   bytes->clear();
   char buffer[16384];
   for (;;) {
     ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
-      ::close(fd);
       return false;
     }
-    if (n == 0) break;
+    if (n == 0) return true;
     bytes->append(buffer, static_cast<size_t>(n));
   }
-  ::close(fd);
-  return true;
+}
+
+// Reads the whole file; false when it cannot be opened or read. Takes the
+// text of a file that was in place at `path` when its reading ended, read
+// under a shared lock on that file. A writer fills only the spare (see
+// ReplaceFile), under an exclusive lock, and the spare takes the place only
+// once it is complete; so a file found locked, or no longer in place after
+// its reading (which may be a spare a writer gave up on part-way), is left
+// and `path` opened again. Neither waits for a writer.
+bool ReadWholeFile(const std::string& path, std::string* bytes) {
+  constexpr int kAttempts = 1000;
+  for (int attempt = 1;; ++attempt) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    // Where the file system keeps no locks, the check of the place serves.
+    bool locked = TryLock(fd, LOCK_SH) != Lock::kBusy;
+    bool read = locked && ReadAll(fd, bytes);
+    struct stat held, placed;
+    bool in_place = read && ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &placed) == 0 &&
+                    held.st_ino == placed.st_ino && held.st_dev == placed.st_dev;
+    ::close(fd);
+    if (in_place) return true;
+    if ((locked && !read) || attempt == kAttempts) return false;
+  }
 }
 
 bool WriteAll(int fd, const std::string& bytes) {
@@ -69,34 +100,55 @@ class WriterLock {
   int fd_ = -1;
 };
 
-// Replaces the file's content atomically: the new text goes to "<path>.new" in
-// the same directory (a fixed name: writers hold the lock, and a leftover of a
-// killed writer is simply emptied), which then trades names with the old file
-// (RENAME_EXCHANGE) before the old content is unlinked. A reader opens either
-// the old or the new file, never a half-written one. The exchange is used
-// rather than a rename over the old file because ext4 flushes a file's data to
-// disk on every rename over an existing name, which made each "position"
-// report cost milliseconds; an exchange does not. Where the file system lacks
-// the exchange, or the file does not exist yet, a plain rename serves.
+// Replaces the file's content atomically, without making a new file each
+// time: the new text goes into the spare "<path>.new" in the same directory (a
+// fixed name: writers hold the writers' lock), which then trades names with
+// the file in place (RENAME_EXCHANGE). The old text stays in the spare, which
+// the next write fills again. A reader opens either the old or the new file,
+// never a half-written one: the spare is filled under an exclusive lock on it,
+// taken only when no reader is still on it from when it was in place (else a
+// new spare is made), and a reader reads under a shared lock (see
+// ReadWholeFile). Nobody waits for anybody's lock.
+//
+// Keeping the spare, instead of unlinking the old file and creating a new one
+// at every write, matters on a file system that passes over recently freed
+// inodes when it makes a file (ext4 without a journal does, for minutes after
+// a delete while the inode table is unwritten): a file's "run" status written
+// per copied file freed an inode per file, and every later file created in
+// the run grew slower. The exchange is used rather than a rename over the old
+// file because ext4 also flushes a file's data to disk on every rename over an
+// existing name, which made each "position" report cost milliseconds. Where
+// the file system lacks the exchange, or the file does not exist yet, a plain
+// rename serves.
 bool ReplaceFile(const std::string& path, const std::string& bytes) {
-  std::string temp = path + ".new";
+  std::string spare = path + ".new";
   mode_t mode = 0644;
   struct stat st;
   if (::stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
+  int fd = ::open(spare.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode);
+  if (fd >= 0 && TryLock(fd, LOCK_EX) != Lock::kHeld) {
+    // A reader is still on the spare (it opened it while it was in place), or
+    // the file system keeps no locks: the old spare keeps its text for
+    // whoever reads it, and a new one is made, which nobody has open.
+    ::close(fd);
+    ::unlink(spare.c_str());
+    fd = ::open(spare.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+  }
   if (fd < 0) return false;
-  bool ok = WriteAll(fd, bytes);
+  struct stat held;
+  bool ok = ::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && ::ftruncate(fd, 0) == 0 &&
+            ((held.st_mode & 07777) == mode || ::fchmod(fd, mode) == 0) && WriteAll(fd, bytes);
+  // Closing releases the lock: the spare is complete before it takes the place.
   if (::close(fd) != 0) ok = false;
   if (!ok) {
-    ::unlink(temp.c_str());
+    ::unlink(spare.c_str());
     return false;
   }
-  if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
-    ::unlink(temp.c_str());  // now the old content
-    return true;
+  if (::renameat2(AT_FDCWD, spare.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
+    return true;  // the spare holds the old text now
   }
-  if (::rename(temp.c_str(), path.c_str()) == 0) return true;
-  ::unlink(temp.c_str());
+  if (::rename(spare.c_str(), path.c_str()) == 0) return true;
+  ::unlink(spare.c_str());
   return false;
 }
 

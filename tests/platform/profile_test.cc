@@ -2,6 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+#endif
+
 #include "platform/text.h"
 #include "tests/support/test_support.h"
 
@@ -88,6 +97,41 @@ TEST(ProfileTest, ReaderNeverSeesAKeyMissingWhileAnotherProcessRewrites) {
   EXPECT_EQ(misses, 0) << "of " << reads << " reads";
   EXPECT_EQ(ReadProfileString(L"item", L"position", L"", 20, path), L"1022976");
 }
+
+#ifndef _WIN32
+// Rewrites make no new file each time (a freed inode per write slowed every
+// file made later on some file systems), and a reader still on an old file
+// keeps its whole text however often the file is rewritten meanwhile.
+TEST(ProfileTest, RewritesReuseOneSpareButNeverOneAReaderIsOn) {
+  TempDir dir;
+  std::string file = dir / "inner.cnf";
+  std::wstring path = NarrowToWide(file);
+  auto inode = [&] {
+    struct stat st;
+    EXPECT_EQ(::stat(file.c_str(), &st), 0);
+    return st.st_ino;
+  };
+  std::set<ino_t> inodes;
+  for (int i = 0; i < 6; ++i) {
+    ASSERT_TRUE(WriteProfileString(L"item", L"position", std::to_wstring(i), path));
+    if (i > 0) inodes.insert(inode());
+  }
+  EXPECT_EQ(inodes.size(), 2u);
+
+  std::string held_text = ReadFile(file);
+  int held = ::open(file.c_str(), O_RDONLY);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_SH), 0);  // as a reader in the middle of its read
+  for (int i = 6; i < 9; ++i) {
+    ASSERT_TRUE(WriteProfileString(L"item", L"position", std::to_wstring(i), path));
+  }
+  char buffer[4096];
+  ssize_t n = ::pread(held, buffer, sizeof buffer, 0);
+  ::close(held);
+  EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0), held_text);
+  EXPECT_EQ(ReadProfileString(L"item", L"position", L"", 20, path), L"8");
+}
+#endif
 
 TEST(ProfileTest, RemovesSections) {
   TempDir dir;
