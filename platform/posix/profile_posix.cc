@@ -125,16 +125,20 @@ bool ReplaceFile(const std::string& path, const std::string& bytes) {
   mode_t mode = 0644;
   struct stat st;
   if (::stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
-  int fd = ::open(spare.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode);
+  int fd = ::open(spare.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd >= 0 && TryLock(fd, LOCK_EX) != Lock::kHeld) {
-    // A reader is still on the spare (it opened it while it was in place), or
-    // the file system keeps no locks: the old spare keeps its text for
-    // whoever reads it, and a new one is made, which nobody has open.
     ::close(fd);
+    fd = -1;
+  }
+  if (fd < 0) {
+    // No spare yet, or one that cannot be used: a reader is still on it (it
+    // opened it while it was in place), the file system keeps no locks, or it
+    // cannot be opened (its mode, a link). The old one keeps its text for
+    // whoever reads it, and a new one is made, which nobody has open.
     ::unlink(spare.c_str());
     fd = ::open(spare.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (fd < 0) return false;
   }
-  if (fd < 0) return false;
   struct stat held;
   bool ok = ::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && ::ftruncate(fd, 0) == 0 &&
             ((held.st_mode & 07777) == mode || ::fchmod(fd, mode) == 0) && WriteAll(fd, bytes);

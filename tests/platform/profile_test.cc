@@ -100,8 +100,9 @@ TEST(ProfileTest, ReaderNeverSeesAKeyMissingWhileAnotherProcessRewrites) {
 
 #ifndef _WIN32
 // Rewrites make no new file each time (a freed inode per write slowed every
-// file made later on some file systems), and a reader still on an old file
-// keeps its whole text however often the file is rewritten meanwhile.
+// file made later on some file systems), a reader still on an old file keeps
+// its whole text however often the file is rewritten meanwhile, and a spare
+// planted as a link is not written through.
 TEST(ProfileTest, RewritesReuseOneSpareButNeverOneAReaderIsOn) {
   TempDir dir;
   std::string file = dir / "inner.cnf";
@@ -111,6 +112,9 @@ TEST(ProfileTest, RewritesReuseOneSpareButNeverOneAReaderIsOn) {
     EXPECT_EQ(::stat(file.c_str(), &st), 0);
     return st.st_ino;
   };
+  // A spare that is a link is replaced, never written through.
+  WriteFile(dir / "victim", "keep");
+  ASSERT_EQ(::symlink((dir / "victim").c_str(), (file + ".new").c_str()), 0);
   std::set<ino_t> inodes;
   for (int i = 0; i < 6; ++i) {
     ASSERT_TRUE(WriteProfileString(L"item", L"position", std::to_wstring(i), path));
@@ -130,6 +134,7 @@ TEST(ProfileTest, RewritesReuseOneSpareButNeverOneAReaderIsOn) {
   ::close(held);
   EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0), held_text);
   EXPECT_EQ(ReadProfileString(L"item", L"position", L"", 20, path), L"8");
+  EXPECT_EQ(ReadFile(dir / "victim"), "keep");
 }
 #endif
 
