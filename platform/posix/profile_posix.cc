@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 #include "platform/profile_file.h"
 #include "platform/text.h"
@@ -139,9 +140,15 @@ bool ReplaceFile(const std::string& path, const std::string& bytes) {
     fd = ::open(spare.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
     if (fd < 0) return false;
   }
+  // The new text is written over the old from the start and the rest cut
+  // off, rather than the file emptied first: ext4 takes a file emptied and
+  // written again for a replaced file and starts writing it to the disk when
+  // it is closed, which cost more than the write itself.
   struct stat held;
-  bool ok = ::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && ::ftruncate(fd, 0) == 0 &&
-            ((held.st_mode & 07777) == mode || ::fchmod(fd, mode) == 0) && WriteAll(fd, bytes);
+  bool ok = ::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
+            ((held.st_mode & 07777) == mode || ::fchmod(fd, mode) == 0) && WriteAll(fd, bytes) &&
+            (static_cast<uint64_t>(held.st_size) <= bytes.size() ||
+             ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0);
   // Closing releases the lock: the spare is complete before it takes the place.
   if (::close(fd) != 0) ok = false;
   if (!ok) {
