@@ -135,6 +135,11 @@ TEST(ProfileTest, RewritesReuseOneSpareButNeverOneAReaderIsOn) {
   EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0), held_text);
   EXPECT_EQ(ReadProfileString(L"item", L"position", L"", 20, path), L"8");
   EXPECT_EQ(ReadFile(dir / "victim"), "keep");
+  // A shorter text written into a spare that held a longer one.
+  for (const wchar_t* value : {L"123456789", L"1", L"2"}) {
+    ASSERT_TRUE(WriteProfileString(L"item", L"position", value, path));
+  }
+  EXPECT_EQ(ReadFile(file), "[item]\nposition=2\n");
 }
 #endif
 
