@@ -17,6 +17,15 @@ inline constexpr wchar_t kConfigDirectory[] = L"./config";
 inline constexpr wchar_t kGlobalConfigFile[] = L"./config.cnf";
 inline constexpr wchar_t kCoreConfigFile[] = L"./config/core.cnf";
 inline constexpr wchar_t kInnerConfigFile[] = L"./config/inner.cnf";
+// The workspace's record of the temporary files it made on file systems that
+// keep no tags (common/temp_name.h).
+inline constexpr wchar_t kTempRecordFile[] = L"./config/tempfiles.cnf";
+
+// The line the copier prints, after its progress lines, once it has renamed
+// its temporary file to the target: the prefix, then the device and inode
+// numbers of the file it put there, in decimal. The core takes only a file
+// with that identity for its own copy.
+inline constexpr char kPlacedLinePrefix[] = "placed ";
 
 // Capacity of the copier's narrow path buffers, terminator included: the
 // longest path the system accepts (PATH_MAX on Linux), so any path the system

@@ -2,13 +2,17 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
+#include <sstream>
 
 #include "common/config_store.h"
 #include "common/file_info.h"
 #include "common/md5.h"
+#include "common/protocol.h"
 #include "common/resume_position.h"
 #include "common/run_control.h"
 #include "common/temp_name.h"
+#include "core/case_twin.h"
 #include "core/core_state.h"
 #include "db/item_table.h"
 #include "db/schema.h"
@@ -26,6 +30,9 @@ namespace {
 constexpr unsigned kPollMilliseconds = 256;
 constexpr size_t kReceiveBufferSize = 5000;
 constexpr size_t kReadSize = 1024;
+// Enough of the copier's output to hold its last progress lines and the
+// placed line.
+constexpr size_t kTailBytes = 256;
 
 // The MD5 comparison of a copy, with the target read from its device unless
 // "verifyfrom" in core.cnf asks for the cached read. A stop ends it part-way,
@@ -55,6 +62,17 @@ void MirrorPosition(const std::wstring& id) {
 }
 
 }  // namespace
+
+std::optional<InnerOutcome::Placed> ParsePlacedLine(const std::string& tail) {
+  size_t at = tail.rfind(kPlacedLinePrefix);
+  if (at == std::string::npos || (at > 0 && tail[at - 1] != '\n')) return std::nullopt;
+  size_t end = tail.find('\n', at);
+  if (end == std::string::npos) return std::nullopt;
+  std::istringstream in(tail.substr(at + std::strlen(kPlacedLinePrefix), end - at));
+  InnerOutcome::Placed placed;
+  if (!(in >> placed.device >> placed.inode)) return std::nullopt;
+  return placed;
+}
 
 InnerCommand BuildInnerCommand(const std::wstring& source, const std::wstring& target,
                                const std::wstring& task_id, const std::wstring& item_id,
@@ -95,6 +113,8 @@ InnerOutcome RunInnerProcess(const InnerCommand& command) {
   const auto period = std::chrono::milliseconds(kPollMilliseconds);
   auto next_mirror = std::chrono::steady_clock::now() + period;
   char receive[kReceiveBufferSize];
+  // The last bytes of the output: the placed line is the copier's last.
+  std::string tail;
   for (;;) {
     if (StopFlag.load(std::memory_order_relaxed)) break;
     size_t waiting = 0;
@@ -102,11 +122,14 @@ InnerOutcome RunInnerProcess(const InnerCommand& command) {
     if (waiting > 0) {
       size_t read = 0;
       if (!child->ReadOutput(receive, kReadSize, &read)) break;
-      receive[read] = '\0';  // the output is discarded
+      receive[read] = '\0';
+      tail.append(receive, read);
+      if (tail.size() > kTailBytes) tail.erase(0, tail.size() - kTailBytes);
       if (!brisk) continue;
     } else if (child->HasEnded()) {
       outcome.end = InnerOutcome::End::kExited;
       outcome.ended = child->Wait();
+      outcome.placed = ParsePlacedLine(tail);
       break;
     } else if (brisk) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -162,45 +185,104 @@ void RecordVerdict(const std::wstring& id, Verdict verdict) {
   }
 }
 
+// Whose file stands at the target's name once the copier has ended.
+enum class TargetOwner {
+  kNone,     // nothing is there
+  kOwn,      // the file the copier said it put there (its placed line)
+  kOther,    // a file this copy did not put there
+  kUnknown,  // the core stopped watching the copier, so it cannot tell
+};
+
+TargetOwner OwnerOfTarget(const InnerOutcome& outcome, const std::optional<PathInfo>& there) {
+  if (!there) return TargetOwner::kNone;
+  if (outcome.end == InnerOutcome::End::kLeft) return TargetOwner::kUnknown;
+  if (outcome.placed && outcome.placed->device == there->device &&
+      outcome.placed->inode == there->inode) {
+    return TargetOwner::kOwn;
+  }
+  return TargetOwner::kOther;
+}
+
+// The reason the core knows better than the copier, when it does: a copier
+// that could not start or was ended by a signal. Empty otherwise.
+std::string CopierFailure(const InnerOutcome& outcome) {
+  if (outcome.end == InnerOutcome::End::kNotStarted) {
+    return "the copier could not be started: " + outcome.why;
+  }
+  if (outcome.end == InnerOutcome::End::kExited && outcome.ended.signal != 0) {
+    return "the copier was ended by signal " + std::to_string(outcome.ended.signal);
+  }
+  return "";
+}
+
+// A file that this copy did not put there stands at the target's name: it
+// is never judged as this item's copy, nor removed. The row says "stop" with
+// the reason: the copier's own when it gave one (it lost the name while
+// renaming), else the core's.
+void RecordForeignTarget(const std::wstring& id, const InnerOutcome& outcome, bool source_there) {
+  MirrorPosition(id);
+  RecordVerdict(id, Verdict::kStop);
+  std::string reason = CopierFailure(outcome);
+  if (reason.empty()) {
+    // A copier that failed, or found no source to copy, leaves the reason to
+    // its own words or to the front end's look at the files.
+    if (outcome.ended.exit_code != 0 || !source_there || !ReadItemReason(id).empty()) return;
+    reason =
+        "not replaced: another file took the target's name while this one was copied (move it "
+        "away, then resume)";
+  }
+  WriteItemReason(id, NarrowToWide(reason));
+}
+
 // Leaves the reason of a copy that did not complete where the front end reads
 // it, where the core knows it better than the copier: a copier that could not
 // start or was ended by a signal, and a copy the copier completed that is not
-// the source's. Such a copy is this run's own (the target was not there when
-// the copier started, the copier ended well and its temporary file is gone:
-// it renamed it to the target), so it is
+// the source's. Such a copy, proven this run's own by its identity, is
 // removed: the next run then copies the file again instead of finding a
 // different file in the way. A copier that failed gave its own reason.
 void ExplainFailedCopy(const std::wstring& id, const InnerOutcome& outcome, Verdict verdict,
                        std::optional<uint64_t> source_size, const std::wstring& target,
-                       bool target_was_there) {
-  std::string reason;
-  switch (outcome.end) {
-    case InnerOutcome::End::kNotStarted:
-      reason = "the copier could not be started: " + outcome.why;
-      break;
-    case InnerOutcome::End::kLeft:
-      return;  // stopped, or no longer watched: nothing is known
-    case InnerOutcome::End::kExited:
-      if (outcome.ended.signal != 0) {
-        reason = "the copier was ended by signal " + std::to_string(outcome.ended.signal);
-        break;
-      }
-      if (outcome.ended.exit_code != 0 || target_was_there) return;
-      if (FindTempFor(target).exists || !StatPath(WideToNarrow(target))) return;
-      if (!RemoveFileAt(WideToNarrow(target)).ok()) return;
-      if (verdict == Verdict::kError) {
-        reason =
-            "the copy differed from the source by MD5 (did the source change while it was "
-            "copied?); the copy was removed, and a resume copies the file again";
-      } else {
-        reason = "the source changed size while it was copied" +
-                 (source_size ? " (it has " + std::to_string(*source_size) + " bytes now)"
-                              : std::string(" (it is gone now)")) +
-                 "; the copy was removed, and a resume copies the file again";
-      }
-      break;
+                       TargetOwner owner) {
+  std::string reason = CopierFailure(outcome);
+  if (reason.empty()) {
+    if (outcome.end != InnerOutcome::End::kExited || outcome.ended.exit_code != 0) return;
+    if (owner != TargetOwner::kOwn || !RemoveFileAt(WideToNarrow(target)).ok()) return;
+    if (verdict == Verdict::kError) {
+      reason =
+          "the copy differed from the source by MD5 (did the source change while it was "
+          "copied?); the copy was removed, and a resume copies the file again";
+    } else {
+      reason = "the source changed size while it was copied" +
+               (source_size ? " (it has " + std::to_string(*source_size) + " bytes now)"
+                            : std::string(" (it is gone now)")) +
+               "; the copy was removed, and a resume copies the file again";
+    }
   }
   WriteItemReason(id, NarrowToWide(reason));
+}
+
+// Judges a target that was there before the copy, which is never replaced:
+// by MD5 in every check mode, since equal sizes alone would pass a different
+// file off as the copy.
+void JudgeTargetFound(const std::wstring& task_id, const std::wstring& id,
+                      const std::wstring& source, const std::wstring& target, uint64_t size) {
+  if (std::optional<std::string> twin = CaseTwinAt(WideToNarrow(target))) {
+    WriteItemReason(id,
+                    NarrowToWide("another file whose name differs only in letter case ('" + *twin +
+                                 "') is already at the target, and the target's file system "
+                                 "does not tell such names apart; not copied"));
+    RecordVerdict(id, Verdict::kStop);
+    return;
+  }
+  Verdict verdict =
+      UnlessStopped(VerifyCopy(source, target) ? Verdict::kSuccess : Verdict::kError, id);
+  if (verdict == Verdict::kSuccess) {
+    // Counted for the run's figures: found in place, not copied.
+    static uint64_t found_bytes = 0;
+    found_bytes += size;
+    WriteTaskFoundBytes(task_id, found_bytes);
+  }
+  RecordVerdict(id, verdict);
 }
 
 }  // namespace
@@ -208,13 +290,9 @@ void ExplainFailedCopy(const std::wstring& id, const InnerOutcome& outcome, Verd
 void CopyItem(const std::wstring& source, const std::wstring& target, const std::wstring& task_id,
               const std::wstring& item_id, uint64_t total) {
   const std::wstring& id = item_id;
-  // An existing target is never replaced, so the copier is not started for
-  // one that is there already: its copy could never be placed and would only
-  // be left behind as a temporary file. What is there is judged by MD5 in
-  // every check mode, since equal sizes alone would pass a different file off
-  // as the copy.
   std::string target_narrow = WideToNarrow(target);
-  if (ReadFileTag(target_narrow, kTempTag)) {
+  std::optional<PathInfo> found = StatPath(target_narrow);
+  if (found && IsAnyTempFile(target_narrow)) {
     // The name is held by the temporary file of another target's unfinished
     // copy (the source is called like one): that file is not the user's, nor
     // this item's, and is left for its own copy to finish.
@@ -224,16 +302,11 @@ void CopyItem(const std::wstring& source, const std::wstring& target, const std:
     RecordVerdict(id, Verdict::kStop);
     return;
   }
-  if (std::optional<uint64_t> size = QueryFileSize(source); size && StatPath(target_narrow)) {
-    Verdict verdict =
-        UnlessStopped(VerifyCopy(source, target) ? Verdict::kSuccess : Verdict::kError, id);
-    if (verdict == Verdict::kSuccess) {
-      // Counted for the run's figures: found in place, not copied.
-      static uint64_t found_bytes = 0;
-      found_bytes += *size;
-      WriteTaskFoundBytes(task_id, found_bytes);
-    }
-    RecordVerdict(id, verdict);
+  // An existing target is never replaced, so the copier is not started for
+  // one that is there already: its copy could never be placed and would only
+  // be left behind as a temporary file.
+  if (std::optional<uint64_t> size = QueryFileSize(source); size && found) {
+    JudgeTargetFound(task_id, id, source, target, *size);
     return;
   }
 
@@ -243,10 +316,15 @@ void CopyItem(const std::wstring& source, const std::wstring& target, const std:
     TempFile temp = FindTempFor(target);
     if (size && temp.exists) start = ResumeStartPosition(QueryFileSize(temp.path), *size);
   }
-  bool target_was_there = StatPath(target_narrow).has_value();
   InnerOutcome outcome =
       RunInnerProcess(BuildInnerCommand(source, target, task_id, item_id, start));
 
+  std::optional<PathInfo> there = StatPath(target_narrow);
+  TargetOwner owner = OwnerOfTarget(outcome, there);
+  if (owner == TargetOwner::kOther) {
+    RecordForeignTarget(id, outcome, QueryFileSize(source).has_value());
+    return;
+  }
   std::optional<uint64_t> source_size = QueryFileSize(source);
   std::optional<uint64_t> target_size = QueryFileSize(target);
   // The check mode is read only when the sizes agree, anew for every item.
@@ -269,7 +347,7 @@ void CopyItem(const std::wstring& source, const std::wstring& target, const std:
   RecordVerdict(id, verdict);
   // A stopped verification leaves the copy as it is: it is judged again.
   if (judged == Verdict::kStop || verdict == Verdict::kError) {
-    ExplainFailedCopy(id, outcome, verdict, source_size, target, target_was_there);
+    ExplainFailedCopy(id, outcome, verdict, source_size, target, owner);
   }
 }
 

@@ -42,9 +42,20 @@ struct InnerOutcome {
   End end = End::kLeft;
   ChildEnd ended;
   std::string why;
+  // The identity of the file the copier put at the target, from its placed
+  // line (kPlacedLinePrefix); nullopt when it printed none.
+  struct Placed {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+  };
+  std::optional<Placed> placed;
 };
 
-// Starts the copier, drains and discards its output, and every 256 ms while
+// The identity in the last placed line of the copier's output `tail` (its
+// last bytes); nullopt when there is none.
+std::optional<InnerOutcome::Placed> ParsePlacedLine(const std::string& tail);
+
+// Starts the copier, drains its output (keeping only the placed line), and every 256 ms while
 // the pipe is quiet copies the item's "position" into its row. Returns when
 // the child has ended, when StopFlag is raised (the child is left running; it
 // stops through its own monitor), or when the child cannot be started or the

@@ -75,6 +75,13 @@ void CopyLinkEntry(const std::wstring& path, const std::wstring& source_root,
   SetItemCopyStatus(id, kStatusRunning);
   Status s = CopySymbolicLink(WideToNarrow(path), WideToNarrow(target), SyncEnabled());
   if (!s.ok()) {
+    std::wstring reason = NarrowToWide(s.message());
+    if (s.kind() == ErrorKind::kUnsupported) {
+      reason =
+          L"the target's file system holds no symbolic links; the link was not made "
+          L"(copy with '--links follow' to copy what it points to)";
+    }
+    WriteItemReason(id, reason);
     SetItemCopyStatus(id, kStatusStop);
     SetItemMd5Status(id, kMd5Uncheck);
     return;

@@ -52,7 +52,9 @@ void InnerConfigCleaner::RemoveEnded(bool all) {
 void RemoveRedundantTempFiles(const std::wstring& task_id) {
   ForEachItem(task_id, {kStatusSuccess, kStatusFinish}, [](const ItemInfo& item) {
     TempFile temp = FindTempFor(item.targetfile);
-    if (temp.exists && IsMarkerAbsent(item.id)) RemoveFileAt(WideToNarrow(temp.path));
+    if (!temp.exists || !IsMarkerAbsent(item.id)) return;
+    std::string path = WideToNarrow(temp.path);
+    if (RemoveFileAt(path).ok() && temp.recorded) ForgetTemp(path);
   });
 }
 

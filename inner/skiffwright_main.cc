@@ -111,13 +111,24 @@ class PendingCopy {
   uint64_t end_ = 0;
 };
 
-// Removes, when it goes out of scope, a temporary file that could not be
-// tagged, unless `path` was cleared: no later run could tell it from a user's
-// file, so it must not outlive a copy that did not complete.
-struct UntaggedTempRemover {
+// How a temporary file is known for this system's after the copier ends: by
+// its tag, by the workspace's record (a file system without tags), or not at
+// all (neither could be written).
+enum class TempProof { kTag, kRecord, kNone };
+
+// What becomes of the temporary file when the copier ends without having
+// renamed it to the target: one known by neither tag nor record is removed,
+// since no later run could tell it from a user's file; a recorded one is
+// recorded again as it is now (its size and time), so that it is still known
+// after the file system numbers its files anew at the next mount.
+struct TempFileGuard {
   std::string path;
-  ~UntaggedTempRemover() {
-    if (!path.empty()) RemoveFileAt(path);
+  TempProof proof = TempProof::kTag;
+  bool placed = false;
+  ~TempFileGuard() {
+    if (placed || path.empty()) return;
+    if (proof == TempProof::kNone) RemoveFileAt(path);
+    if (proof == TempProof::kRecord) RecordTemp(path);
   }
 };
 
@@ -192,29 +203,96 @@ Status CopyChunks(PendingCopy* pending, uint64_t start, int64_t chunk_count, int
   return pending->Flush();
 }
 
+// The reason of a copy whose name the target's file system refuses, in words
+// for the user; empty for any other failure.
+std::string NameRefused(const Status& status, const std::wstring& target) {
+  std::string name = WideToNarrow(target);
+  name = name.substr(LastComponentStart(name));
+  if (status.kind() == ErrorKind::kNameRefused) {
+    return "the target's file system does not allow the name '" + name +
+           "' (FAT, exFAT and Windows refuse : ? * \" < > | \\, control characters, names "
+           "such as 'con' and a trailing dot or blank); not copied";
+  }
+  return "";
+}
+
+// The reason of a copy that grew past the largest file the target's file
+// system (or a limit on this process's file sizes) allows; empty for any other
+// failure. Its temporary file stays: the limit may be lifted.
+std::string TooLarge(const Status& status) {
+  if (status.kind() != ErrorKind::kTooLarge) return "";
+  return status.message() +
+         ": the file is larger than the target's file system, or a limit on file sizes, allows "
+         "(FAT32 holds files up to 4 GiB less one byte)";
+}
+
+// Ends a copy that cannot complete under this name on the target's file
+// system: its temporary file is removed (it could never become
+// the target, and would only fail again at every resume) and the reason says
+// why. Any other failure is reported as it is.
+int FailCopy(const Status& status, const CopyPaths& paths, TempFileGuard* guard) {
+  if (std::string too_large = TooLarge(status); !too_large.empty()) return Fail(too_large);
+  std::string reason = NameRefused(status, paths.target);
+  if (reason.empty()) return Fail(status);
+  if (guard != nullptr && !guard->path.empty()) {
+    RemoveFileAt(guard->path);
+    if (guard->proof == TempProof::kRecord) ForgetTemp(guard->path);
+    guard->path.clear();
+  }
+  return Fail(reason);
+}
+
 // Gives the complete temporary file its length, mode and times and renames it
 // to the target, never over an existing file; when `durable`, the rename is
-// synced. Returns the exit code; *renamed tells whether the file is the target
-// now.
-int PlaceCopy(const CopyPaths& paths, uint64_t size, bool tagged, bool durable, bool* renamed) {
+// synced. Once renamed, prints the placed line (kPlacedLinePrefix) with the
+// file's identity, so that the core takes no other file at the target's name
+// for this copy. Returns the exit code; guard->placed tells whether the file
+// is the target now.
+int PlaceCopy(const CopyPaths& paths, uint64_t size, bool durable, TempFileGuard* guard) {
   const char* temp = paths.temp_ansi.data();
   Status s = SetFileLength(paths.temp.path, size);
-  if (!s.ok()) return Fail(s);
+  // A file system that cannot set a length (FAT through FUSE) still has the
+  // right one when every byte was written.
+  if (!s.ok() && QueryFileSize(paths.temp.path) == size) s = Status::Ok();
+  if (!s.ok()) return FailCopy(s, paths, guard);
+  const bool tagged = guard->proof == TempProof::kTag;
   // The tag goes before the file becomes the target: a target never carries it.
   if (tagged && !(s = UntagTemp(temp)).ok()) return Fail(s);
   s = FinishTemporaryFile(temp, paths.source_ansi.data(), durable);
-  if (s.ok()) s = RenameNoReplace(temp, paths.target_ansi.data());
+  std::optional<PathInfo> identity;
+  if (s.ok()) {
+    identity = StatPath(temp);
+    s = RenameNoReplace(temp, paths.target_ansi.data());
+  }
   if (!s.ok()) {
     // The copy stays under the temporary name, tagged again and writable by
     // its owner (it may have taken a read-only source's mode), so a later run
-    // can write into it again. An existing target is never replaced, and the
-    // run still counts as ended normally.
+    // can write into it again. An existing target is never replaced.
     if (tagged) TagTempFor(temp, paths.target);
     AllowOwnerWrite(temp);
-    if (s.kind() == ErrorKind::kExists) return 0;
-    return Fail(s);
+    if (s.kind() == ErrorKind::kExists) {
+      // Another program, or another copy, has put a file at the target's
+      // name since this copy began: that file stays, and so does this copy.
+      std::wstring kept = guard->proof == TempProof::kNone
+                              ? std::wstring(L"")
+                              : L"; this copy waits as " + paths.temp.path;
+      if (!ItemKey().empty()) {
+        WriteItemReason(ItemKey(),
+                        L"not replaced: another file took the target's name while this one was "
+                        L"copied" +
+                            kept + L" (move the other file away, then resume)");
+      }
+      return 0;
+    }
+    return FailCopy(s, paths, guard);
   }
-  *renamed = true;
+  guard->placed = true;
+  if (guard->proof == TempProof::kRecord) ForgetTemp(temp);
+  if (identity) {
+    std::printf("%s%llu %llu\n", kPlacedLinePrefix,
+                static_cast<unsigned long long>(identity->device),
+                static_cast<unsigned long long>(identity->inode));
+  }
   if (durable) {
     s = SyncDirectory(WideToNarrow(DirectoryHolding(paths.temp.path)));
     if (!s.ok()) return Fail(s);
@@ -268,27 +346,41 @@ int SkiffwrightMain(const std::vector<std::wstring>& args) {
   if (!s.ok()) return Fail(s);
   source.AdviseSequential();
   // A new temporary file is created where nothing is (never over a file that
-  // appeared meanwhile) and tagged at once. Where the file system keeps no
-  // tags, it is this run's alone: removed unless the copy completes.
-  const char* temp_ansi = paths.temp_ansi.data();
+  // appeared meanwhile) and tagged at once, or, where the file system keeps no
+  // tags, recorded in the workspace. Known by neither, it is this run's alone:
+  // removed unless the copy completes.
   File temp;
-  s = File::Open(temp_ansi, temp_existed ? File::Mode::kReadWrite : File::Mode::kCreateNew, &temp);
-  if (!s.ok()) return Fail(s);
-  UntaggedTempRemover untagged;
-  if (!temp_existed) {
+  s = File::Open(paths.temp_ansi.data(),
+                 temp_existed ? File::Mode::kReadWrite : File::Mode::kCreateNew, &temp);
+  for (int retry = 0; !temp_existed && s.kind() == ErrorKind::kExists && retry < kTempNameCount;
+       ++retry) {
+    // Another copy took the free name in the moment since it was found: the
+    // next free name is taken instead.
+    if (std::optional<int> refused = ResolvePaths(args[1], args[2], &paths)) return *refused;
+    if (paths.temp.exists) break;
+    s = File::Open(paths.temp_ansi.data(), File::Mode::kCreateNew, &temp);
+  }
+  if (!s.ok()) return FailCopy(s, paths, nullptr);
+  const char* temp_ansi = paths.temp_ansi.data();
+  TempFileGuard guard;
+  guard.path = temp_ansi;
+  if (temp_existed) {
+    guard.proof = paths.temp.recorded ? TempProof::kRecord : TempProof::kTag;
+  } else {
     s = TagTempFor(temp_ansi, args[2]);
     if (!s.ok() && !TagsUnsupported(s)) {
+      guard.path.clear();
       RemoveFileAt(temp_ansi);
       return Fail(s);
     }
-    if (!s.ok()) untagged.path = temp_ansi;
+    if (!s.ok()) guard.proof = RecordTemp(temp_ansi) ? TempProof::kRecord : TempProof::kNone;
   }
 
   StartMonitor(ItemMonitorTarget());
 
   PendingCopy pending(source, temp, size, temp_existed, durable);
   s = CopyChunks(&pending, start, chunk_count, chunk_size);
-  if (!s.ok()) return Fail(s);
+  if (!s.ok()) return FailCopy(s, paths, &guard);
   source.Close();
   s = temp.Close();
   if (!s.ok()) return Fail(s);
@@ -296,10 +388,7 @@ int SkiffwrightMain(const std::vector<std::wstring>& args) {
   // Stopped: the temporary file stays, untrimmed, for a later run.
   if (StopFlag.load(std::memory_order_relaxed)) return 0;
 
-  bool renamed = false;
-  int placed = PlaceCopy(paths, size, untagged.path.empty(), durable, &renamed);
-  if (renamed) untagged.path.clear();  // it is the target now
-  return placed;
+  return PlaceCopy(paths, size, durable, &guard);
 }
 
 }  // namespace quorvalmist

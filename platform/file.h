@@ -28,6 +28,10 @@ struct PathInfo {
   // directory exactly when both numbers agree, however they are spelled.
   uint64_t device = 0;
   uint64_t inode = 0;
+  // Last modification, nanoseconds since 1970 (as fine as the file system
+  // keeps it). Unlike the inode number, which some file systems (FAT, exFAT,
+  // many FUSE mounts) make up anew at every mount, it is kept on the disk.
+  int64_t modified_ns = 0;
 };
 
 // Status of the path with symbolic links followed. nullopt when nothing is
@@ -77,7 +81,11 @@ Status SetPathLength(const std::string& path, uint64_t length);
 // Renames `from` to `to`, never replacing an existing `to`: fails with the
 // kind kExists then. Atomic where the file system offers a rename that never
 // replaces; elsewhere a new name and the removal of the old one, which never
-// replace anything either.
+// replace anything either. On a file system with neither (exFAT, FAT, some
+// network shares), the best that is possible there: `to` is looked up just
+// before a plain rename, and the rename is made only when nothing is there. A
+// file that appears at `to` in the moment between the two would be replaced;
+// nothing on those file systems can close that window.
 Status RenameNoReplace(const std::string& from, const std::string& to);
 
 // Removes a file (not a directory).
@@ -107,7 +115,7 @@ Status AllowOwnerWrite(const std::string& path);
 Status ReadSymbolicLink(const std::string& path, std::string* text);
 
 // Makes a symbolic link at `path` holding `text`. Fails (kExists) when
-// anything is at `path`.
+// anything is at `path`, and (kUnsupported) on a file system without links.
 Status MakeSymbolicLink(const std::string& text, const std::string& path);
 
 // True when `path` itself (not what it names) is a symbolic link.
@@ -183,6 +191,9 @@ class File {
                            uint64_t* copied);
   // Sets the length of the open file.
   Status Truncate(uint64_t length);
+  // What the open file is (links were followed when it was opened); nullopt
+  // when the system cannot tell.
+  std::optional<PathInfo> Stat() const;
   // Makes the file's data (and the metadata needed to read it, such as its
   // length) durable: written to the device before this returns.
   Status SyncData();

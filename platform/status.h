@@ -13,8 +13,10 @@ enum class ErrorKind {
   kNotFound,      // the path or one of its directories is not there
   kExists,        // something is already at the path
   kAccessDenied,  // permissions refuse it
-  kNoSpace,       // the disk, a quota or the file size limit is full
+  kNoSpace,       // the disk or a quota is full
+  kTooLarge,      // the file would pass the largest size the file system holds
   kTooLong,       // a name or the path is longer than the system takes
+  kNameRefused,   // the file system does not allow the name (its characters, a reserved name)
   kUnsupported,   // the file system does not offer it
   kOther,
 };

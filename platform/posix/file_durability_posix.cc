@@ -130,7 +130,14 @@ Status ReadSymbolicLink(const std::string& path, std::string* text) {
 
 Status MakeSymbolicLink(const std::string& text, const std::string& path) {
   if (::symlink(text.c_str(), path.c_str()) != 0) {
-    return ErrnoStatus("cannot make the link " + path, errno);
+    int e = errno;
+    // EPERM from symlink() is the file system's own refusal (exFAT, FAT).
+    if (e == EPERM || e == ENOTSUP || e == ENOSYS) {
+      std::string reason = "the file system holds no symbolic links";
+      return Status::Error(ErrorKind::kUnsupported, e, reason,
+                           "cannot make the link " + path + ": " + reason);
+    }
+    return ErrnoStatus("cannot make the link " + path, e);
   }
   return Status::Ok();
 }

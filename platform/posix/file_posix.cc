@@ -15,16 +15,41 @@
 
 namespace quorvalmist {
 
-std::optional<PathInfo> StatPath(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+namespace {
+
+PathInfo InfoOf(const struct stat& st) {
   PathInfo info;
   info.is_directory = S_ISDIR(st.st_mode);
   info.is_regular = S_ISREG(st.st_mode);
   info.size = static_cast<uint64_t>(st.st_size);
   info.device = static_cast<uint64_t>(st.st_dev);
   info.inode = static_cast<uint64_t>(st.st_ino);
+  info.modified_ns = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
   return info;
+}
+
+// The failure to make a new name at `path`. Creating in a directory that is
+// there fails with EINVAL (or, on some FUSE file systems, ENOENT) when the
+// file system does not allow the name: its characters, or a reserved name.
+Status CreateStatus(const std::string& context, const std::string& path, int e) {
+  if (e == EINVAL || e == ENOENT) {
+    size_t slash = path.rfind('/');
+    std::string parent = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    struct stat st;
+    if (::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      std::string reason = "the target's file system does not allow this name";
+      return Status::Error(ErrorKind::kNameRefused, e, reason, context + ": " + reason);
+    }
+  }
+  return ErrnoStatus(context, e);
+}
+
+}  // namespace
+
+std::optional<PathInfo> StatPath(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return InfoOf(st);
 }
 
 bool IsDanglingLink(const std::string& path) {
@@ -123,16 +148,31 @@ Status SetPathLength(const std::string& path, uint64_t length) {
 }
 
 Status RenameNoReplace(const std::string& from, const std::string& to) {
+  const std::string context = "cannot rename " + from + " to " + to;
+  // A name the file system refuses fails as EINVAL or ENOENT; ENOENT is that
+  // only while `from` is still there.
+  auto failed = [&](int e) {
+    struct stat st;
+    if (e == ENOENT && ::lstat(from.c_str(), &st) != 0) return ErrnoStatus(context, e);
+    return CreateStatus(context, to, e);
+  };
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
     return Status::Ok();
   }
   int e = errno;
-  if (e != EINVAL && e != ENOSYS) return ErrnoStatus("cannot rename " + from + " to " + to, e);
+  if (e != EINVAL && e != ENOSYS) return failed(e);
   // The file system lacks the flag: link() refuses an existing name too.
-  if (::link(from.c_str(), to.c_str()) != 0) {
-    return ErrnoStatus("cannot rename " + from + " to " + to, errno);
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    if (::unlink(from.c_str()) != 0) return ErrnoStatus("cannot remove " + from, errno);
+    return Status::Ok();
   }
-  if (::unlink(from.c_str()) != 0) return ErrnoStatus("cannot remove " + from, errno);
+  e = errno;
+  if (e != EPERM && e != EOPNOTSUPP && e != ENOSYS && e != EMLINK) return failed(e);
+  // No hard links either (exFAT, FAT, many shares): look, then rename. The
+  // window between the two is the one such a file system leaves open.
+  struct stat st;
+  if (::lstat(to.c_str(), &st) == 0) return ErrnoStatus(context, EEXIST);
+  if (::rename(from.c_str(), to.c_str()) != 0) return failed(errno);
   return Status::Ok();
 }
 
@@ -183,7 +223,11 @@ Status File::Open(const std::string& path, Mode mode, File* file) {
   do {
     fd = ::open(path.c_str(), flags, 0666);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return ErrnoStatus("cannot open " + path, errno);
+  if (fd < 0) {
+    int e = errno;
+    if (flags & O_CREAT) return CreateStatus("cannot open " + path, path, e);
+    return ErrnoStatus("cannot open " + path, e);
+  }
   if (mode == Mode::kReadRegular) {
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -300,6 +344,12 @@ Status File::Truncate(uint64_t length) {
     return ErrnoStatus("cannot set the length of " + path_, errno);
   }
   return Status::Ok();
+}
+
+std::optional<PathInfo> File::Stat() const {
+  struct stat st;
+  if (::fstat(static_cast<int>(handle_), &st) != 0) return std::nullopt;
+  return InfoOf(st);
 }
 
 void File::AdviseSequential() { ::posix_fadvise(handle_, 0, 0, POSIX_FADV_SEQUENTIAL); }

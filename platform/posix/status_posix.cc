@@ -21,8 +21,9 @@ ErrorKind KindOf(int error_number) {
       return ErrorKind::kAccessDenied;
     case ENOSPC:
     case EDQUOT:
-    case EFBIG:
       return ErrorKind::kNoSpace;
+    case EFBIG:
+      return ErrorKind::kTooLarge;
     case ENAMETOOLONG:
       return ErrorKind::kTooLong;
     case ENOTSUP:

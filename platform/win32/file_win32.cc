@@ -33,19 +33,33 @@ OVERLAPPED At(uint64_t offset) {
 
 }  // namespace
 
+namespace {
+
+// What the open handle is; nullopt when the system cannot tell.
+std::optional<PathInfo> InfoOfHandle(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(handle, &info)) return std::nullopt;
+  PathInfo result;
+  result.is_directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  result.is_regular = !result.is_directory && ::GetFileType(handle) == FILE_TYPE_DISK;
+  result.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  result.device = info.dwVolumeSerialNumber;
+  result.inode = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  // 100 ns units since 1601; 11644473600 s lie between 1601 and 1970.
+  int64_t ticks =
+      static_cast<int64_t>((static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                           info.ftLastWriteTime.dwLowDateTime);
+  result.modified_ns = (ticks - int64_t{116444736000000000}) * 100;
+  return result;
+}
+
+}  // namespace
+
 std::optional<PathInfo> StatPath(const std::string& path) {
   if (path.empty()) return std::nullopt;
   ScopedHandle file(OpenForAttributes(Utf16Path(path), FILE_READ_ATTRIBUTES, false));
   if (!file.valid()) return std::nullopt;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!::GetFileInformationByHandle(file.get(), &info)) return std::nullopt;
-  PathInfo result;
-  result.is_directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  result.is_regular = !result.is_directory && ::GetFileType(file.get()) == FILE_TYPE_DISK;
-  result.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-  result.device = info.dwVolumeSerialNumber;
-  result.inode = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-  return result;
+  return InfoOfHandle(file.get());
 }
 
 bool IsDanglingLink(const std::string& path) {
@@ -351,6 +365,8 @@ Status File::WriteAt(uint64_t offset, const char* buffer, size_t length) {
 Status File::CopyRangeFrom(File& source, uint64_t offset, uint64_t length, uint64_t* copied) {
   return CopyRangeThroughBuffer(source, *this, offset, length, copied);
 }
+
+std::optional<PathInfo> File::Stat() const { return InfoOfHandle(AsHandle(handle_)); }
 
 Status File::Truncate(uint64_t length) {
   LARGE_INTEGER position;

@@ -26,8 +26,11 @@ ErrorKind KindOfLastError(DWORD error) {
       return ErrorKind::kAccessDenied;
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
-    case ERROR_FILE_TOO_LARGE:
       return ErrorKind::kNoSpace;
+    case ERROR_FILE_TOO_LARGE:
+      return ErrorKind::kTooLarge;
+    case ERROR_INVALID_NAME:
+      return ErrorKind::kNameRefused;
     case ERROR_FILENAME_EXCED_RANGE:
     case ERROR_BUFFER_OVERFLOW:
       return ErrorKind::kTooLong;

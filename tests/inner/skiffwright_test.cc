@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/config_store.h"
+#include "common/protocol.h"
 #include "common/temp_name.h"
 #include "platform/file.h"
 #include "platform/profile.h"
@@ -101,6 +102,14 @@ class SkiffwrightTest : public testing::WorkspaceTest {
     EXPECT_EQ(out.substr(out.rfind('\n') + 1), std::to_string(position));
   }
 
+  // The copier's last line for the file now at `relative`.
+  std::string PlacedLine(const std::string& relative) const {
+    std::optional<PathInfo> info = StatPath(Path(relative));
+    if (!info) return "(no file at " + relative + ")";
+    return std::string(kPlacedLinePrefix) + std::to_string(info->device) + " " +
+           std::to_string(info->inode) + "\n";
+  }
+
   static constexpr uint64_t kSlowSize = 48 << 20;
   std::unique_ptr<testing::MarkerHolder> task_;
 };
@@ -109,7 +118,8 @@ TEST_F(SkiffwrightTest, CopiesThroughTheTemporaryFileWithReports) {
   testing::WriteRandomFile(Path("src"), 2500, 1);
   RunResult r = Copy("src", "dst");
   EXPECT_EQ(r.exit_code, 0) << r.error;
-  EXPECT_EQ(r.output, "2048\n3072\n");
+  // The progress lines, then the line that names the file put at the target.
+  EXPECT_EQ(r.output, "2048\n3072\n" + PlacedLine("dst"));
   EXPECT_EQ(r.error, "");
   EXPECT_EQ(Position(), "3072");
   EXPECT_TRUE(FilesEqual(Path("src"), Path("dst")));
@@ -132,7 +142,7 @@ TEST_F(SkiffwrightTest, StartPositionAndTemporaryFile) {
   WriteFile(Path("empty"), "");
   RunResult r = Copy("empty", "dst");
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.output, "");
+  EXPECT_EQ(r.output, PlacedLine("dst"));
   EXPECT_EQ(Position(), "none");
   EXPECT_TRUE(PathExists(Path("dst")));
   EXPECT_EQ(FileSize(Path("dst")), 0u);
@@ -158,7 +168,7 @@ TEST_F(SkiffwrightTest, StartPositionAndTemporaryFile) {
   ASSERT_TRUE(TagTempFor(Path(temp), NarrowToWide(Path("dst"))).ok());
   r = Copy("src", "dst", "10000");
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.output, "");
+  EXPECT_EQ(r.output, PlacedLine("dst"));
   EXPECT_TRUE(FilesEqual(Path("src"), Path("dst")));
   EXPECT_FALSE(PathExists(Path(temp)));
   RemoveFileAt(Path("dst"));
@@ -262,7 +272,7 @@ TEST_F(SkiffwrightTest, FallsBackToTheDefaultChunkForABadBufferSize) {
     RunResult r = Copy("src", std::string("dst-") + setting);
     EXPECT_EQ(r.exit_code, 0) << setting;
     EXPECT_NE(r.error.find("buffersize"), std::string::npos) << r.error;
-    EXPECT_EQ(r.output, "2048\n3072\n") << setting;
+    EXPECT_EQ(r.output, "2048\n3072\n" + PlacedLine(std::string("dst-") + setting)) << setting;
     EXPECT_TRUE(FilesEqual(Path("src"), Path(std::string("dst-") + setting)));
   }
 }

@@ -227,9 +227,9 @@ std::string SystemTest::WaitForTaskId(StartedProgram& program) {
   return id;
 }
 
-std::vector<ItemRow> SystemTest::Rows(const std::string& task) {
+std::vector<ItemRow> SystemTest::Rows(const std::string& task, const std::string& workspace) {
   std::vector<ItemRow> rows;
-  EXPECT_EQ(::chdir(P("ws").c_str()), 0);
+  EXPECT_EQ(::chdir(P(workspace).c_str()), 0);
   OpenTaskDb(kConnectionString);
   Recordset r = Query(L"select * from tcitem2 where tcitemid=" + TextLiteral(NarrowToWide(task)));
   auto field = [&](const wchar_t* name) { return WideToNarrow(r.Field(name).value_or(L"")); };

@@ -78,7 +78,8 @@ class SystemTest : public FrontEndTest {
   // Waits for the "task: ID" line of a started copy or resume; "" if none came.
   static std::string WaitForTaskId(StartedProgram& program);
 
-  std::vector<ItemRow> Rows(const std::string& task);
+  // The task's rows in the workspace folder `workspace`.
+  std::vector<ItemRow> Rows(const std::string& task, const std::string& workspace = "ws");
   // The result of "pragma integrity_check" on the workspace's database, opened
   // read-only ("ok" when sound).
   std::string IntegrityCheck();

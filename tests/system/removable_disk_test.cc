@@ -1,0 +1,150 @@
+// Copies onto file systems that keep no tags: exFAT through FUSE (no hard
+// links, no no-replace rename, names compared ignoring case, some characters
+// refused) and ramfs. A stopped copy's temporary file is kept and resumed
+// into, also after the disk was mounted again; a file that is not this
+// system's is never written into, renamed or removed; what the disk cannot
+// hold is named with the reason.
+#include <unistd.h>
+
+#include <iostream>
+
+#include "tests/system/mounted_fs.h"
+#include "tests/system/system_test_support.h"
+
+namespace quorvalmist::testing {
+namespace {
+
+constexpr uint64_t kMiB = 1 << 20;
+
+class RemovableDiskTest : public SystemTest,
+                          public ::testing::WithParamInterface<MountedFileSystem::Kind> {
+ protected:
+  // The target file system at "disk", or nullptr when the test is skipped.
+  std::unique_ptr<MountedFileSystem> MountDisk() {
+    std::string why_not;
+    auto disk = MountedFileSystem::Mount(GetParam(), P("disk"), 256 * kMiB, &why_not);
+    if (!disk) std::cout << "[  SKIPPED ] " << why_not << "\n";
+    return disk;
+  }
+  bool IsExFat() const { return GetParam() == MountedFileSystem::Kind::kExFat; }
+};
+
+TEST_P(RemovableDiskTest, ATreeIsCopiedAndWhatTheDiskCannotHoldIsNamed) {
+  auto disk = MountDisk();
+  if (!disk) GTEST_SKIP();
+  std::mt19937_64 rng(7);
+  MakeMixedTree(P("src"), TreeShape{}, rng);
+  std::vector<std::string> refused;
+  if (IsExFat()) {
+    MakeDirs(P("src/docs"));
+    WriteFile(P("src/docs/Report.txt"), "the report");
+    WriteFile(P("src/docs/report.txt"), "another report, in lower case");
+    WriteFile(P("src/docs/a:b"), "a colon");
+    WriteFile(P("src/docs/why?"), "a question mark");
+  }
+  TreeSnapshot before = SnapshotTree(P("src"));
+  RunResult r = Qv({"copy", "--links", "follow", P("src"), P("disk/dst")});
+  if (!IsExFat()) {
+    EXPECT_EQ(r.exit_code, 0) << r.output << r.error;
+    ExpectTaskComplete(TaskId(r.output), P("src"), P("disk/dst"), before);
+    return;
+  }
+  EXPECT_EQ(r.exit_code, 1) << r.output << r.error;
+  // Each file the disk cannot hold is named with its reason; the rest is copied.
+  EXPECT_NE(r.output.find("'a:b'"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("'why?'"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("differs only in letter case"), std::string::npos) << r.output;
+  std::vector<ItemRow> rows = Rows(TaskId(r.output));
+  int copied = 0;
+  for (const ItemRow& row : rows) {
+    if (row.status == "success" || row.status == "finish") {
+      ++copied;
+      EXPECT_TRUE(FilesEqual(row.source, row.target)) << row.source;
+    }
+  }
+  EXPECT_EQ(copied, static_cast<int>(rows.size()) - 3) << r.output;
+  // One of the two case twins was copied, whole; the other left its name there.
+  std::string kept = ReadFile(P("disk/dst/docs/report.txt"));
+  EXPECT_TRUE(kept == "the report" || kept == "another report, in lower case") << kept;
+  EXPECT_EQ(TempFilesBelow(P("disk/dst")), std::vector<std::string>{});
+}
+
+// A file-size limit stops the copy at 40 MiB of 64, as a full disk would; the
+// resumed copier starts inside the temporary file, so at most 70% of the file
+// is written again. exFAT is mounted again in between, which numbers its files
+// anew: the workspace still knows its temporary file.
+TEST_P(RemovableDiskTest, AStoppedLargeCopyResumesInsideItsTemporaryFile) {
+  auto disk = MountDisk();
+  if (!disk) GTEST_SKIP();
+  constexpr uint64_t kSize = 64 * kMiB;
+  MakeDirs(P("src"));
+  WriteRandomFile(P("src/big.bin"), kSize, 9);
+  ASSERT_EQ(RunProgram(FrontEndPath(), {"init", "ws"}).exit_code, 0);
+  RunResult r = RunWithFileSizeLimit(
+      {"-C", "ws", "copy", "--verify", "never", P("src/big.bin"), P("disk/big.bin")}, 40 * kMiB);
+  EXPECT_EQ(r.exit_code, 1) << r.output;
+  std::string task = TaskId(r.output);
+  ASSERT_FALSE(task.empty()) << r.output;
+  std::string temp = P("disk/big.bin_quorvalmist_temp");
+  ASSERT_TRUE(PathExists(temp)) << r.output;
+  if (IsExFat()) {
+    ASSERT_TRUE(disk->Remount());
+  }
+
+  OpenGate gate(P("src/big.bin"));
+  auto resume = StartQv({"resume", task});
+  ASSERT_TRUE(gate.WaitForArrival()) << resume->output();
+  std::vector<pid_t> copiers = ChildPids(CorePid(task), "Skiffwright");
+  ASSERT_EQ(copiers.size(), 1u);
+  std::vector<std::string> args = ProcessArguments(copiers[0]);
+  ASSERT_EQ(args.size(), 7u);
+  uint64_t start = std::stoull(args[3]);
+  gate.Release();
+  EXPECT_EQ(resume->Wait(), 0) << resume->output();
+
+  EXPECT_GE(start, kSize * 3 / 10);
+  EXPECT_TRUE(FilesEqual(P("src/big.bin"), P("disk/big.bin")));
+  EXPECT_FALSE(PathExists(temp));
+  // The workspace's record of the temporary file went with it.
+  EXPECT_EQ(ReadFile(P("ws/config/tempfiles.cnf")).find('['), std::string::npos);
+}
+
+// A file that appears at the target's name while the copy runs (another
+// program's, another copy's) survives, and the row does not say done; once it
+// is moved away, a resume puts the copy in place.
+TEST_P(RemovableDiskTest, AUsersFileAtTheTargetDuringTheCopySurvives) {
+  auto disk = MountDisk();
+  if (!disk) GTEST_SKIP();
+  MakeDirs(P("src"));
+  WriteRandomFile(P("src/big.bin"), 8 * kMiB, 3);
+  OpenGate gate(P("src/big.bin"));
+  auto copy = StartQv({"copy", P("src/big.bin"), P("disk/big.bin")});
+  ASSERT_TRUE(gate.WaitForArrival()) << copy->output();
+  WriteFile(P("disk/big.bin"), "the user's own file");
+  gate.Release();
+  EXPECT_EQ(copy->Wait(), 1) << copy->output();
+  EXPECT_EQ(ReadFile(P("disk/big.bin")), "the user's own file");
+  EXPECT_NE(copy->output().find("not replaced"), std::string::npos) << copy->output();
+  std::string task = TaskId(copy->output());
+  std::vector<ItemRow> rows = Rows(task);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].status, "stop");
+
+  ASSERT_EQ(::rename(P("disk/big.bin").c_str(), P("disk/users.bin").c_str()), 0);
+  RunResult r = Qv({"resume", task});
+  EXPECT_EQ(r.exit_code, 0) << r.output << r.error;
+  EXPECT_TRUE(FilesEqual(P("src/big.bin"), P("disk/big.bin")));
+  EXPECT_EQ(ReadFile(P("disk/users.bin")), "the user's own file");
+  EXPECT_EQ(TempFilesBelow(P("disk")), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Disks, RemovableDiskTest,
+                         ::testing::Values(MountedFileSystem::Kind::kExFat,
+                                           MountedFileSystem::Kind::kRamfs),
+                         [](const ::testing::TestParamInfo<MountedFileSystem::Kind>& info) {
+                           return std::string(
+                               info.param == MountedFileSystem::Kind::kExFat ? "ExFat" : "Ramfs");
+                         });
+
+}  // namespace
+}  // namespace quorvalmist::testing
