@@ -39,7 +39,15 @@ bool IsMounted(const std::string& path) {
 }  // namespace
 
 const char* KindName(MountedFileSystem::Kind kind) {
-  return kind == MountedFileSystem::Kind::kExFat ? "exFAT through FUSE" : "ramfs";
+  switch (kind) {
+    case MountedFileSystem::Kind::kExFat:
+      return "exFAT through FUSE";
+    case MountedFileSystem::Kind::kNtfs:
+      return "NTFS through ntfs-3g";
+    case MountedFileSystem::Kind::kRamfs:
+      break;
+  }
+  return "ramfs";
 }
 
 std::unique_ptr<MountedFileSystem> MountedFileSystem::Mount(Kind kind,
@@ -63,17 +71,19 @@ std::unique_ptr<MountedFileSystem> MountedFileSystem::Mount(Kind kind,
     }
     return fs;
   }
-  for (const char* tool : {"mkfs.exfat", "mount.exfat-fuse", "losetup"}) {
+  const bool exfat = kind == Kind::kExFat;
+  const char* make = exfat ? "mkfs.exfat" : "mkfs.ntfs";
+  for (const char* tool : {make, exfat ? "mount.exfat-fuse" : "ntfs-3g", "losetup"}) {
     if (Shell(std::string("command -v ") + tool, &out) != 0) {
-      *why_not = std::string(tool) + " is not installed (packages exfatprogs, exfat-fuse)";
+      *why_not = std::string(tool) + " is not installed (packages exfatprogs, exfat-fuse, ntfs-3g)";
       return nullptr;
     }
   }
   std::string image = mount_point + ".img";
-  if (Shell("truncate -s " + std::to_string(image_bytes) + " " + Quoted(image) + " && mkfs.exfat " +
-                Quoted(image),
+  if (Shell("truncate -s " + std::to_string(image_bytes) + " " + Quoted(image) + " && " + make +
+                (exfat ? " " : " -F -Q ") + Quoted(image),
             &out) != 0) {
-    *why_not = "cannot make an exFAT image: " + out;
+    *why_not = std::string("cannot make an image: ") + out;
     return nullptr;
   }
   if (Shell("losetup -f --show " + Quoted(image), &out) != 0) {
@@ -82,18 +92,18 @@ std::unique_ptr<MountedFileSystem> MountedFileSystem::Mount(Kind kind,
   }
   fs->loop_device_ = out;
   if (!fs->Remount()) {
-    *why_not = "cannot mount exFAT through FUSE";
+    *why_not = std::string("cannot mount ") + KindName(kind);
     return nullptr;
   }
   return fs;
 }
 
 bool MountedFileSystem::Remount() {
-  if (kind_ != Kind::kExFat) return false;
+  if (kind_ == Kind::kRamfs) return false;
   std::string out;
   if (IsMounted(path_) && Shell("umount " + Quoted(path_), &out) != 0) return false;
-  return Shell("mount.exfat-fuse " + Quoted(loop_device_) + " " + Quoted(path_), &out) == 0 &&
-         IsMounted(path_);
+  std::string mount = kind_ == Kind::kExFat ? "mount.exfat-fuse " : "ntfs-3g -o windows_names ";
+  return Shell(mount + Quoted(loop_device_) + " " + Quoted(path_), &out) == 0 && IsMounted(path_);
 }
 
 MountedFileSystem::~MountedFileSystem() {

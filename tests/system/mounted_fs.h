@@ -1,8 +1,9 @@
 // File systems of other kinds than the scratch directory's, mounted for one
 // test: exFAT through FUSE on a loop device (no tags, no hard links, no
-// no-replace rename, names compared ignoring case) and ramfs (no tags). Both
-// need root and the tools of the exfat-fuse and exfatprogs packages; where
-// the mount cannot be made, the test is skipped with the reason.
+// no-replace rename, names compared ignoring case), NTFS through ntfs-3g with
+// Windows' naming rules, and ramfs (no tags). They need root and the tools of
+// the exfat-fuse, exfatprogs and ntfs-3g packages; where the mount cannot be
+// made, the test is skipped with the reason.
 #ifndef QUORVALMIST_TESTS_SYSTEM_MOUNTED_FS_H_
 #define QUORVALMIST_TESTS_SYSTEM_MOUNTED_FS_H_
 
@@ -14,9 +15,9 @@ namespace quorvalmist::testing {
 
 class MountedFileSystem {
  public:
-  enum class Kind { kExFat, kRamfs };
+  enum class Kind { kExFat, kNtfs, kRamfs };
   // Mounts a new, empty file system of `kind` at the new directory
-  // `mount_point` (an exFAT image of `image_bytes` is made beside it). nullptr
+  // `mount_point` (an image of `image_bytes` is made beside it). nullptr
   // and *why_not when it cannot be done here.
   static std::unique_ptr<MountedFileSystem> Mount(Kind kind, const std::string& mount_point,
                                                   uint64_t image_bytes, std::string* why_not);
