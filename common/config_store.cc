@@ -150,4 +150,27 @@ int64_t WideToInt64(const std::wstring& text) {
                          std::numeric_limits<int64_t>::max());
 }
 
+namespace {
+constexpr wchar_t kNotKeptKey[] = L"notkept";
+// Both words and their blank.
+constexpr size_t kNotKeptCapacity = 32;
+}  // namespace
+
+void NoteAttributeNotKept(const std::wstring& task_id, const std::wstring& what) {
+  std::wstring words = ReadAttributesNotKept(task_id);
+  if ((L" " + words + L" ").find(L" " + what + L" ") != std::wstring::npos) return;
+  WriteProfileString(task_id, kNotKeptKey, words.empty() ? what : words + L" " + what,
+                     kInnerConfigFile);
+}
+
+std::wstring ReadAttributesNotKept(const std::wstring& task_id) {
+  return ReadProfileString(task_id, kNotKeptKey, L"", kNotKeptCapacity, kInnerConfigFile);
+}
+
+void ClearAttributesNotKept(const std::wstring& task_id) {
+  if (!ReadAttributesNotKept(task_id).empty()) {
+    WriteProfileString(task_id, kNotKeptKey, L"", kInnerConfigFile);
+  }
+}
+
 }  // namespace quorvalmist

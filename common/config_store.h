@@ -53,6 +53,14 @@ void WriteItemReason(const std::wstring& item_key, const std::wstring& value);
 std::wstring ReadItemReason(const std::wstring& item_key);
 // Copier: sets "position" of section `item_key` in inner.cnf.
 void WriteItemPosition(const std::wstring& item_key, const std::wstring& value);
+// Copier: adds `what` ("mode" or "owner") to "notkept" of section `task_id`
+// in inner.cnf: the target's file system did not keep that attribute of a
+// file this task copied. Written only when the word is not there yet.
+void NoteAttributeNotKept(const std::wstring& task_id, const std::wstring& what);
+// Front end: "notkept" of section `task_id` in inner.cnf ("" when all were
+// kept), and its clearing before a run.
+std::wstring ReadAttributesNotKept(const std::wstring& task_id);
+void ClearAttributesNotKept(const std::wstring& task_id);
 
 // Copier and front end: "sync" of section "system" in config.cnf, default
 // "1". Any value but 0 makes every finished copy durable before it counts.

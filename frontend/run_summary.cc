@@ -80,6 +80,15 @@ void PrintRunSummary(const TaskInfo& task, const RunOutcome& outcome,
               count_of(kStatusSuccess), count_of(kStatusFinish),
               kModeWords[static_cast<int>(outcome.verify_mode)]);
   if (outcome.count) PrintLinkCounts(*outcome.count, outcome.keep_links);
+  if (!outcome.attributes_not_kept.empty()) {
+    const std::string& words = outcome.attributes_not_kept;
+    bool mode = words.find("mode") != std::string::npos;
+    bool owner = words.find("owner") != std::string::npos;
+    std::printf("the target's file system keeps no %s: files were copied without them\n",
+                mode && owner ? "permission bits or owners"
+                : mode        ? "permission bits"
+                              : "owners");
+  }
   if (!outcome.core_done()) {
     std::printf("problem: %s\n", CoreFailureText(outcome.core).c_str());
   }

@@ -38,6 +38,9 @@ struct RunOutcome {
   double elapsed = 0;         // seconds
   VerifyMode verify_mode = VerifyMode::kAlways;
   bool keep_links = true;
+  // What the target's file system did not keep of the copied files' attributes
+  // ("mode", "owner", both with a blank); empty when it kept all.
+  std::string attributes_not_kept;
   std::string resume_hint;  // the command that resumes the task
 };
 

@@ -218,6 +218,7 @@ StartedRun StartCore(const TaskInfo& task) {
   SetTaskFrontEnd(task.id, own_id);
   SetTaskRunStatus(task.id, L"run");
   WriteTaskFoundBytes(task.id, 0);
+  ClearAttributesNotKept(task.id);
   StartedRun run;
   run.before = TallyTask(task.id);
   UpdateTask(task.id, L"running", run.before.done_files(), run.before.rows);
@@ -388,6 +389,7 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   if (run.count && run.count->done()) outcome.count = run.count->result();
   outcome.verify_mode = ReadVerifyMode();
   outcome.keep_links = KeepLinks(task.id);
+  outcome.attributes_not_kept = WideToNarrow(ReadAttributesNotKept(task.id));
   PrintRunSummary(task, outcome, options.workspace_option);
   return RunExitCode(outcome);
 }

@@ -75,7 +75,8 @@ Status SetFileLength(std::wstring path, uint64_t length) {
   return handle.file.Close();
 }
 
-Status FinishTemporaryFile(const std::string& temp, const std::string& source, bool durable) {
+Status FinishTemporaryFile(const std::string& temp, const std::string& source, bool durable,
+                           File::AttributesKept* kept) {
   File file;
   Status s = File::Open(temp, File::Mode::kReadWrite, &file);
   if (!s.ok()) return s;
@@ -83,7 +84,7 @@ Status FinishTemporaryFile(const std::string& temp, const std::string& source, b
     s = file.SyncData();
     if (!s.ok()) return s;
   }
-  s = file.TakeAttributesOf(source, CanKeepOwners());
+  s = file.TakeAttributesOf(source, CanKeepOwners(), kept);
   if (!s.ok()) return s;
   return file.Close();
 }

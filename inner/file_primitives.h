@@ -64,9 +64,11 @@ Status SetFileLength(std::wstring path, uint64_t length);
 // when `durable`, its data is written to the disk first (fdatasync, after the
 // length was set); then it gets the permission bits and the access and
 // modification times (nanoseconds) of `source`, and, when this process may
-// (root), its owner and group with the set-id bits. A failure is reported; the
-// caller must then not rename.
-Status FinishTemporaryFile(const std::string& temp, const std::string& source, bool durable);
+// (root), its owner and group with the set-id bits. Modes and owners that the
+// file system cannot keep are no failure: *kept says which were not kept. A
+// failure is reported; the caller must then not rename.
+Status FinishTemporaryFile(const std::string& temp, const std::string& source, bool durable,
+                           File::AttributesKept* kept);
 
 }  // namespace quorvalmist
 

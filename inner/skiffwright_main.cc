@@ -258,7 +258,11 @@ int PlaceCopy(const CopyPaths& paths, uint64_t size, bool durable, TempFileGuard
   const bool tagged = guard->proof == TempProof::kTag;
   // The tag goes before the file becomes the target: a target never carries it.
   if (tagged && !(s = UntagTemp(temp)).ok()) return Fail(s);
-  s = FinishTemporaryFile(temp, paths.source_ansi.data(), durable);
+  File::AttributesKept kept;
+  s = FinishTemporaryFile(temp, paths.source_ansi.data(), durable, &kept);
+  // Said once per task by the front end, not counted as a failure.
+  if (s.ok() && !kept.mode) NoteAttributeNotKept(WatchedMutexName(), L"mode");
+  if (s.ok() && !kept.owner) NoteAttributeNotKept(WatchedMutexName(), L"owner");
   std::optional<PathInfo> identity;
   if (s.ok()) {
     identity = StatPath(temp);

@@ -208,7 +208,14 @@ class File {
   // (nanoseconds) of the file at `source` (links followed); when `keep_owner`
   // also its owner and group, and then its set-user-id and set-group-id bits,
   // which are dropped otherwise. The times are set last, after every write.
-  Status TakeAttributesOf(const std::string& source, bool keep_owner);
+  // A file system that keeps no permission bits or owners (FAT, exFAT, many
+  // shares) is no failure: *kept (when given) says what it did not keep.
+  struct AttributesKept {
+    bool mode = true;
+    bool owner = true;
+  };
+  Status TakeAttributesOf(const std::string& source, bool keep_owner,
+                          AttributesKept* kept = nullptr);
   // Hints that the file will be read once from start to end.
   void AdviseSequential();
   // Hints that `length` bytes from `offset` will be read soon: the system may

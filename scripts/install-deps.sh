@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libssl-dev libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev sqlite3 rsync
-  bc time tmux exfat-fuse exfatprogs ntfs-3g)
+  bc time tmux exfat-fuse exfatprogs ntfs-3g fusefat dosfstools)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -76,12 +76,29 @@ Status AllowOwnerWrite(const std::string& path) {
   return Status::Ok();
 }
 
+namespace {
+
+// True when a failed chmod (errno `e`) of the file described by `own` is the
+// file system's refusal to keep permission bits at all (FAT, exFAT, some
+// shares): no such call there, or EPERM for a file this process owns (which
+// may otherwise always change its mode).
+bool KeepsNoModes(int e, const struct stat* own) {
+  if (e == ENOSYS || e == ENOTSUP || e == EOPNOTSUPP) return true;
+  return e == EPERM && own != nullptr && own->st_uid == ::geteuid();
+}
+
+}  // namespace
+
 Status CopyPathAttributes(const std::string& source, const std::string& target, bool keep_owner) {
   struct stat st;
   if (::stat(source.c_str(), &st) != 0) return ErrnoStatus("cannot read " + source, errno);
   bool owner_kept = keep_owner && ::lchown(target.c_str(), st.st_uid, st.st_gid) == 0;
   if (::chmod(target.c_str(), CopiedMode(st, owner_kept)) != 0) {
-    return ErrnoStatus("cannot set the mode of " + target, errno);
+    int e = errno;
+    struct stat own;
+    if (!KeepsNoModes(e, ::lstat(target.c_str(), &own) == 0 ? &own : nullptr)) {
+      return ErrnoStatus("cannot set the mode of " + target, e);
+    }
   }
   struct timespec times[2] = {st.st_atim, st.st_mtim};
   if (::utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -223,14 +240,24 @@ void File::StartWriteBack(uint64_t offset, uint64_t length) {
 
 void File::DropCachedPages() { ::posix_fadvise(handle_, 0, 0, POSIX_FADV_DONTNEED); }
 
-Status File::TakeAttributesOf(const std::string& source, bool keep_owner) {
+Status File::TakeAttributesOf(const std::string& source, bool keep_owner, AttributesKept* kept) {
   struct stat st;
   if (::stat(source.c_str(), &st) != 0) return ErrnoStatus("cannot read " + source, errno);
   bool owner_kept = keep_owner && ::fchown(handle_, st.st_uid, st.st_gid) == 0;
-  // After fchown, which clears the set-id bits.
+  AttributesKept here;
+  here.owner = owner_kept || !keep_owner;
+  // After fchown, which clears the set-id bits. This process made the file,
+  // so a refusal (EPERM, or no such call at all) is the file system's: it
+  // keeps no permission bits.
   if (::fchmod(handle_, CopiedMode(st, owner_kept)) != 0) {
-    return ErrnoStatus("cannot set the mode of " + path_, errno);
+    int e = errno;
+    struct stat own;
+    if (!KeepsNoModes(e, ::fstat(handle_, &own) == 0 ? &own : nullptr)) {
+      return ErrnoStatus("cannot set the mode of " + path_, e);
+    }
+    here.mode = false;
   }
+  if (kept != nullptr) *kept = here;
   struct timespec times[2] = {st.st_atim, st.st_mtim};
   if (::futimens(handle_, times) != 0)
     return ErrnoStatus("cannot set the times of " + path_, errno);

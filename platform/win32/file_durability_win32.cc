@@ -346,7 +346,8 @@ void File::StartWriteBack(uint64_t, uint64_t) {}
 // FILE_FLAG_NO_BUFFERING: there is no call for an open file. Nothing to do.
 void File::DropCachedPages() {}
 
-Status File::TakeAttributesOf(const std::string& source, bool) {
+Status File::TakeAttributesOf(const std::string& source, bool, AttributesKept* kept) {
+  if (kept != nullptr) *kept = AttributesKept();
   BY_HANDLE_FILE_INFORMATION info;
   Status s = ReadInfo(source, false, &info);
   if (!s.ok()) return s;

@@ -42,6 +42,8 @@ const char* KindName(MountedFileSystem::Kind kind) {
   switch (kind) {
     case MountedFileSystem::Kind::kExFat:
       return "exFAT through FUSE";
+    case MountedFileSystem::Kind::kFat:
+      return "FAT32 through fusefat";
     case MountedFileSystem::Kind::kNtfs:
       return "NTFS through ntfs-3g";
     case MountedFileSystem::Kind::kRamfs:
@@ -71,17 +73,23 @@ std::unique_ptr<MountedFileSystem> MountedFileSystem::Mount(Kind kind,
     }
     return fs;
   }
-  const bool exfat = kind == Kind::kExFat;
-  const char* make = exfat ? "mkfs.exfat" : "mkfs.ntfs";
-  for (const char* tool : {make, exfat ? "mount.exfat-fuse" : "ntfs-3g", "losetup"}) {
-    if (Shell(std::string("command -v ") + tool, &out) != 0) {
-      *why_not = std::string(tool) + " is not installed (packages exfatprogs, exfat-fuse, ntfs-3g)";
+  std::string make = kind == Kind::kExFat ? "mkfs.exfat"
+                     : kind == Kind::kFat ? "mkfs.vfat -F 32"
+                                          : "mkfs.ntfs -F -Q";
+  const char* mounter = kind == Kind::kExFat ? "mount.exfat-fuse"
+                        : kind == Kind::kFat ? "fusefat"
+                                             : "ntfs-3g";
+  for (std::string tool :
+       {make.substr(0, make.find(' ')), std::string(mounter), std::string("losetup")}) {
+    if (Shell("command -v " + tool, &out) != 0) {
+      *why_not = tool + " is not installed (packages exfatprogs, exfat-fuse, dosfstools, " +
+                 "fusefat, ntfs-3g)";
       return nullptr;
     }
   }
   std::string image = mount_point + ".img";
   if (Shell("truncate -s " + std::to_string(image_bytes) + " " + Quoted(image) + " && " + make +
-                (exfat ? " " : " -F -Q ") + Quoted(image),
+                " " + Quoted(image),
             &out) != 0) {
     *why_not = std::string("cannot make an image: ") + out;
     return nullptr;
@@ -102,7 +110,9 @@ bool MountedFileSystem::Remount() {
   if (kind_ == Kind::kRamfs) return false;
   std::string out;
   if (IsMounted(path_) && Shell("umount " + Quoted(path_), &out) != 0) return false;
-  std::string mount = kind_ == Kind::kExFat ? "mount.exfat-fuse " : "ntfs-3g -o windows_names ";
+  std::string mount = kind_ == Kind::kExFat ? "mount.exfat-fuse "
+                      : kind_ == Kind::kFat ? "fusefat -o rw+ "
+                                            : "ntfs-3g -o windows_names ";
   return Shell(mount + Quoted(loop_device_) + " " + Quoted(path_), &out) == 0 && IsMounted(path_);
 }
 

@@ -1,8 +1,10 @@
 // File systems of other kinds than the scratch directory's, mounted for one
 // test: exFAT through FUSE on a loop device (no tags, no hard links, no
-// no-replace rename, names compared ignoring case), NTFS through ntfs-3g with
-// Windows' naming rules, and ramfs (no tags). They need root and the tools of
-// the exfat-fuse, exfatprogs and ntfs-3g packages; where the mount cannot be
+// no-replace rename, names compared ignoring case), FAT32 through fusefat (no
+// permission bits or owners either, no length setting), NTFS through ntfs-3g
+// with Windows' naming rules, and ramfs (no tags). They need root and the
+// tools of the exfat-fuse, exfatprogs, fusefat, dosfstools and ntfs-3g
+// packages; where the mount cannot be
 // made, the test is skipped with the reason.
 #ifndef QUORVALMIST_TESTS_SYSTEM_MOUNTED_FS_H_
 #define QUORVALMIST_TESTS_SYSTEM_MOUNTED_FS_H_
@@ -15,7 +17,7 @@ namespace quorvalmist::testing {
 
 class MountedFileSystem {
  public:
-  enum class Kind { kExFat, kNtfs, kRamfs };
+  enum class Kind { kExFat, kFat, kNtfs, kRamfs };
   // Mounts a new, empty file system of `kind` at the new directory
   // `mount_point` (an image of `image_bytes` is made beside it). nullptr
   // and *why_not when it cannot be done here.

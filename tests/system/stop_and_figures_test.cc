@@ -21,8 +21,8 @@ class StopAndFiguresTest : public SystemTest {
     std::string fds = "/proc/" + std::to_string(pid) + "/fd";
     for (const auto& fd : fs::directory_iterator(fds, ec)) {
       if (fs::read_symlink(fd.path(), ec) != path) continue;
-      std::string info = ReadFile("/proc/" + std::to_string(pid) + "/fdinfo/" +
-                                  fd.path().filename().string());
+      std::string info =
+          ReadFile("/proc/" + std::to_string(pid) + "/fdinfo/" + fd.path().filename().string());
       if (info.rfind("pos:", 0) == 0 && std::stoull(info.substr(4)) > 0) return true;
     }
     return false;
