@@ -7,8 +7,6 @@
 // hold is named with the reason.
 #include <unistd.h>
 
-#include <iostream>
-
 #include "tests/system/mounted_fs.h"
 #include "tests/system/system_test_support.h"
 
@@ -20,20 +18,19 @@ constexpr uint64_t kMiB = 1 << 20;
 class RemovableDiskTest : public SystemTest,
                           public ::testing::WithParamInterface<MountedFileSystem::Kind> {
  protected:
-  // The target file system at "disk", or nullptr when the test is skipped.
+  // The target file system at "disk", or nullptr (and why_not_) when it
+  // cannot be mounted here.
   std::unique_ptr<MountedFileSystem> MountDisk() {
-    std::string why_not;
-    auto disk = MountedFileSystem::Mount(GetParam(), P("disk"), 256 * kMiB, &why_not);
-    if (!disk) std::cout << "[  SKIPPED ] " << why_not << "\n";
-    return disk;
+    return MountedFileSystem::Mount(GetParam(), P("disk"), 256 * kMiB, &why_not_);
   }
+  std::string why_not_;
   bool IsExFat() const { return GetParam() == MountedFileSystem::Kind::kExFat; }
   bool IsNtfs() const { return GetParam() == MountedFileSystem::Kind::kNtfs; }
 };
 
 TEST_P(RemovableDiskTest, ATreeIsCopiedAndWhatTheDiskCannotHoldIsNamed) {
   auto disk = MountDisk();
-  if (!disk) GTEST_SKIP();
+  if (!disk) GTEST_SKIP() << why_not_;
   std::mt19937_64 rng(7);
   MakeMixedTree(P("src"), TreeShape{}, rng);
   std::vector<std::string> refused;
@@ -90,7 +87,7 @@ TEST_P(RemovableDiskTest, ATreeIsCopiedAndWhatTheDiskCannotHoldIsNamed) {
 // its files anew then): the workspace still knows its temporary file.
 TEST_P(RemovableDiskTest, AStoppedLargeCopyResumesInsideItsTemporaryFile) {
   auto disk = MountDisk();
-  if (!disk) GTEST_SKIP();
+  if (!disk) GTEST_SKIP() << why_not_;
   constexpr uint64_t kSize = 64 * kMiB;
   MakeDirs(P("src"));
   WriteRandomFile(P("src/big.bin"), kSize, 9);
@@ -129,7 +126,7 @@ TEST_P(RemovableDiskTest, AStoppedLargeCopyResumesInsideItsTemporaryFile) {
 // is moved away, a resume puts the copy in place.
 TEST_P(RemovableDiskTest, AUsersFileAtTheTargetDuringTheCopySurvives) {
   auto disk = MountDisk();
-  if (!disk) GTEST_SKIP();
+  if (!disk) GTEST_SKIP() << why_not_;
   MakeDirs(P("src"));
   WriteRandomFile(P("src/big.bin"), 8 * kMiB, 3);
   OpenGate gate(P("src/big.bin"));
