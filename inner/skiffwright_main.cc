@@ -261,8 +261,10 @@ int PlaceCopy(const CopyPaths& paths, uint64_t size, bool durable, TempFileGuard
   File::AttributesKept kept;
   s = FinishTemporaryFile(temp, paths.source_ansi.data(), durable, &kept);
   // Said once per task by the front end, not counted as a failure.
-  if (s.ok() && !kept.mode) NoteAttributeNotKept(WatchedMutexName(), L"mode");
-  if (s.ok() && !kept.owner) NoteAttributeNotKept(WatchedMutexName(), L"owner");
+  if (s.ok() && !WatchedMutexName().empty()) {
+    if (!kept.mode) NoteAttributeNotKept(WatchedMutexName(), L"mode");
+    if (!kept.owner) NoteAttributeNotKept(WatchedMutexName(), L"owner");
+  }
   std::optional<PathInfo> identity;
   if (s.ok()) {
     identity = StatPath(temp);
@@ -277,14 +279,14 @@ int PlaceCopy(const CopyPaths& paths, uint64_t size, bool durable, TempFileGuard
     if (s.kind() == ErrorKind::kExists) {
       // Another program, or another copy, has put a file at the target's
       // name since this copy began: that file stays, and so does this copy.
-      std::wstring kept = guard->proof == TempProof::kNone
-                              ? std::wstring(L"")
-                              : L"; this copy waits as " + paths.temp.path;
+      std::wstring waits = guard->proof == TempProof::kNone
+                               ? std::wstring(L"")
+                               : L"; this copy waits as " + paths.temp.path;
       if (!ItemKey().empty()) {
         WriteItemReason(ItemKey(),
                         L"not replaced: another file took the target's name while this one was "
                         L"copied" +
-                            kept + L" (move the other file away, then resume)");
+                            waits + L" (move the other file away, then resume)");
       }
       return 0;
     }
