@@ -222,8 +222,8 @@ StartedRun StartCore(const TaskInfo& task) {
   run.before = TallyTask(task.id);
   UpdateTask(task.id, L"running", run.before.done_files(), run.before.rows);
   if (task.is_dir()) {
-    run.count = std::make_unique<BackgroundTreeCount>(WideToNarrow(task.sourcedir),
-                                                      WideToNarrow(task.targetdir));
+    run.count = std::make_unique<BackgroundTreeCount>(
+        WideToNarrow(task.sourcedir), WideToNarrow(task.targetdir), !KeepLinks(task.id));
   }
   run.child = ChildProcess::Start(core, {WideToNarrow(task.id)}, &status);
   if (!run.child) {
