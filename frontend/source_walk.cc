@@ -119,4 +119,10 @@ std::string JoinBelow(const std::string& directory, const std::string& relative)
   return directory + WideToNarrow(std::wstring(1, kPathSeparator)) + relative;
 }
 
+bool IsOwnDirectory(const std::string& path) {
+  if (IsSymbolicLinkPath(path)) return false;
+  std::optional<PathInfo> info = StatPath(path);
+  return info && info->is_directory;
+}
+
 }  // namespace quorvalmist

@@ -48,6 +48,11 @@ void WalkSourceTree(const std::string& root, const std::string& target_root, boo
 // `relative`.
 std::string JoinBelow(const std::string& directory, const std::string& relative);
 
+// True when `path` itself is a directory, not a symbolic link to one. The
+// passes at the end of a task go only into such directories of the target,
+// never through a link found there, which could lead anywhere.
+bool IsOwnDirectory(const std::string& path);
+
 }  // namespace quorvalmist
 
 #endif  // QUORVALMIST_FRONTEND_SOURCE_WALK_H_

@@ -361,9 +361,11 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
                      outcome.problems.empty();
   std::vector<std::string> changed_directories;
   if (outcome.complete && task.is_dir()) {
-    RecreateEmptyDirectories(task);
-    outcome.finished = KeepDirectoryAttributes(WideToNarrow(task.sourcedir),
-                                               WideToNarrow(task.targetdir), &changed_directories);
+    const bool follow_links = !KeepLinks(task.id);
+    RecreateEmptyDirectories(task, follow_links);
+    outcome.finished =
+        KeepDirectoryAttributes(WideToNarrow(task.sourcedir), WideToNarrow(task.targetdir),
+                                follow_links, &changed_directories);
   }
   // The task's word is recorded, and everything made durable, before the
   // summary says "done".

@@ -100,6 +100,21 @@ TEST_F(AttributesTest, ModesTimesAndOwnersOfFilesAndDirectoriesEqualTheSource) {
   EXPECT_EQ(ReadFile(P("dst/locked/inside")), "content of locked/inside");
 }
 
+// A source folder with nothing in it is copied as a folder with its mode and
+// times: the target folder is made at the end like any empty one.
+TEST_F(AttributesTest, AnEmptySourceFolderBecomesAnEmptyFolder) {
+  MakeDirs(P("src"));
+  ASSERT_EQ(::chmod(P("src").c_str(), 0750), 0);
+  SetTimes(P("src"), 1);
+  RunResult run = Qv({"copy", P("src"), P("dst")});
+  ASSERT_EQ(run.exit_code, 0) << run.output << run.error;
+  struct stat s = Stat(P("src"));
+  struct stat t = Stat(P("dst"));
+  EXPECT_TRUE(S_ISDIR(t.st_mode));
+  EXPECT_EQ(t.st_mode & 07777, 0750u);
+  EXPECT_EQ(t.st_mtim.tv_nsec, s.st_mtim.tv_nsec);
+}
+
 TEST_F(AttributesTest, SparseFileStaysSparse) {
   constexpr uint64_t kSize = uint64_t{1} << 30;
   constexpr off_t kDataAt = 512 << 20;
@@ -131,11 +146,13 @@ TEST_F(AttributesTest, SparseFileStaysSparse) {
 // copied as its content; a link to a folder, inside the tree or outside it, is
 // entered and its files copied below the link's own name. A link back up the
 // tree would make the walk endless: it is named with its reason and not
-// entered, everything else is copied, and the task is not done; once the link
-// is gone a resume finishes the task.
+// entered, everything else is copied, and the task is not done. Once the link
+// is gone a resume finishes the task, and the passes at its end follow the
+// links as the walk does: the empty folders below them are made and get their
+// folders' modes and times.
 TEST_F(AttributesTest, FollowedLinksToFoldersAreEnteredAndALinkBackUpIsNamed) {
-  MakeDirs(P("src/dir"));
-  MakeDirs(P("outside/deep"));
+  MakeDirs(P("src/dir/empty"));
+  MakeDirs(P("outside/deep/hollow"));
   WriteFile(P("src/file"), "named by a link");
   WriteFile(P("src/dir/inside"), "x");
   WriteFile(P("outside/deep/far"), "from outside");
@@ -143,6 +160,8 @@ TEST_F(AttributesTest, FollowedLinksToFoldersAreEnteredAndALinkBackUpIsNamed) {
   ASSERT_EQ(::symlink("dir", P("src/to-dir").c_str()), 0);
   ASSERT_EQ(::symlink(P("outside").c_str(), P("src/dir/to-outside").c_str()), 0);
   ASSERT_EQ(::symlink("..", P("src/dir/up").c_str()), 0);
+  ASSERT_EQ(::chmod(P("outside/deep").c_str(), 0750), 0);
+  SetTimes(P("outside/deep"), 1);
 
   RunResult run = Qv({"copy", "--links", "follow", P("src"), P("dst")});
   EXPECT_EQ(run.exit_code, 1) << run.output << run.error;
@@ -173,6 +192,15 @@ TEST_F(AttributesTest, FollowedLinksToFoldersAreEnteredAndALinkBackUpIsNamed) {
   RunResult again = Qv({"resume", task});
   ASSERT_EQ(again.exit_code, 0) << again.output << again.error;
   EXPECT_EQ(again.output.find("cycle"), std::string::npos) << again.output;
+  for (const char* dir : {"dst/dir", "dst/to-dir"}) {
+    EXPECT_TRUE(PathExists(P(dir) + "/empty")) << dir;
+    EXPECT_TRUE(PathExists(P(dir) + "/to-outside/deep/hollow")) << dir;
+    struct stat s = Stat(P("outside/deep"));
+    struct stat t = Stat(P(dir) + "/to-outside/deep");
+    EXPECT_EQ(t.st_mode & 07777, 0750u) << dir;
+    EXPECT_EQ(t.st_mtim.tv_sec, s.st_mtim.tv_sec) << dir;
+    EXPECT_EQ(t.st_mtim.tv_nsec, s.st_mtim.tv_nsec) << dir;
+  }
 }
 
 // A workspace the front end makes keeps links as links, with their text as
