@@ -23,6 +23,9 @@ namespace quorvalmist {
 namespace {
 
 constexpr unsigned kEntryPauseMilliseconds = 10;
+// How long the walk waits between looks at the marker of a copier that an
+// earlier run left behind.
+constexpr unsigned kLeftCopierPollMilliseconds = 100;
 // Directory, hidden and system and nothing else: such a directory is skipped.
 constexpr uint32_t kHiddenSystemDirectory = 0x16;
 
@@ -180,19 +183,39 @@ bool DirectoryWalk::IsOnWalkPath(const PathInfo& info) const {
   return false;
 }
 
-// A file the task has no row for gets one and is copied at once.
+// A file the task has no row for gets one and is copied. A file whose row
+// never completed ("stop", or "ready" or "running" as a killed run left it)
+// is taken again under the same row, so that the next run also finishes (or
+// verifies) a copy a stop cut short; a row that ended otherwise is done.
 void DirectoryWalk::CopyFileEntry(const std::wstring& path) {
-  if (ItemExistsForSource(task_id_, path)) return;
-  std::wstring target = MakeTargetPath(path, source_root_, target_root_);
-  // A file that vanished since it was listed is recorded with size "0"; its
-  // copy then ends as "stop".
-  std::optional<uint64_t> size = QueryFileSize(path);
-  std::wstring size_text = std::to_wstring(size.value_or(0));
-  std::wstring id = InsertItem(L"", task_id_, path, target, L"", size_text, kStatusReady);
+  ColumnMap row = FindItemForSource(task_id_, path);
+  std::wstring id;
+  std::wstring target;
+  uint64_t total = 0;
+  if (row.empty()) {
+    target = MakeTargetPath(path, source_root_, target_root_);
+    // A file that vanished since it was listed is recorded with size "0"; its
+    // copy then ends as "stop".
+    total = QueryFileSize(path).value_or(0);
+    id = InsertItem(L"", task_id_, path, target, L"", std::to_wstring(total), kStatusReady);
+  } else {
+    if (!IsUnfinishedItemStatus(ColumnValue(row, kCopyStatusColumn))) return;
+    id = ColumnValue(row, kIdColumn);
+    target = ColumnValue(row, kTargetFileColumn);
+    total = static_cast<uint64_t>(WideToInt64(ColumnValue(row, kTotalNumColumn)));
+    // A copier that a killed run left behind may still be at work on this
+    // row; a second one could not claim the item and would fail at once.
+    while (!IsMutexAbsent(id)) {
+      if (Stopped()) return;
+      SleepMilliseconds(kLeftCopierPollMilliseconds);
+    }
+    // The last run's reason no longer holds.
+    WriteItemReason(id, L"");
+  }
   Pause();
   SetItemCopyStatus(id, kStatusRunning);
   WriteItemRunStatus(id, L"run");
-  CopyItem(path, target, task_id_, id, size.value_or(0));
+  CopyItem(path, target, task_id_, id, total);
 }
 
 }  // namespace

@@ -8,9 +8,11 @@
 namespace quorvalmist {
 
 // Walks `directory` (the source root at the top) depth first. Skips a
-// directory recorded as searched for the task, and every file that already has
-// an item row; inserts a "ready" row for each other file and copies it at once
-// (CopyItem). When links are followed (KeepLinks false), a link to a
+// directory recorded as searched for the task, and every file whose item row
+// ended ("finish", "success", "error", "skipped"); a row that never completed
+// ("stop", or "ready" or "running" as a killed run left it) is taken again
+// under its id, and every other file gets a "ready" row; each is copied at
+// once (CopyItem). When links are followed (KeepLinks false), a link to a
 // directory is entered like a directory, its files copied below the link's
 // own name. Records `directory` as searched only when its whole subtree was
 // walked without a stop and every directory in it could be listed completely;
