@@ -28,8 +28,8 @@ struct PendingDirectory {
 
 // The walk of one tree. The identities of the directories from the root down
 // to the one being listed are kept by depth. The pending directories form a
-// stack, so when one at depth d is taken from it, the identities kept at the
-// depths above d are still those of its own ancestors, and those at d and
+// stack, so when one at depth d is taken from it, the identities kept at
+// depths 0 to d - 1 are still those of its own ancestors, and those at d and
 // deeper belong to directories whose walk is over.
 class SourceWalk {
  public:
