@@ -72,7 +72,8 @@ std::wstring ReadVerifyFrom();
 bool VerifyFromDisk();
 // Core and front end: "links" of the task's section in core.cnf, else of
 // section "system", default "follow": a link to a file is copied as the
-// file's content and a link to a directory is not entered. "keep" makes every
+// file's content and a link to a directory is entered (not one back up the
+// tree, which is named as a cycle; see RunDirectoryMode). "keep" makes every
 // symbolic link of a directory task a link in the target, with the same text.
 std::wstring ReadLinkMode(const std::wstring& task_id);
 bool KeepLinks(const std::wstring& task_id);

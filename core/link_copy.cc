@@ -66,12 +66,16 @@ Status CopySymbolicLink(const std::string& source, const std::string& target, bo
 
 void CopyLinkEntry(const std::wstring& path, const std::wstring& source_root,
                    const std::wstring& target_root, const std::wstring& task_id) {
-  if (ItemExistsForSource(task_id, path)) return;
+  // A row that never completed is taken again, as the walk takes a file's.
+  ColumnMap row = FindItemForSource(task_id, path);
+  if (!row.empty() && !IsUnfinishedItemStatus(ColumnValue(row, kCopyStatusColumn))) return;
   std::wstring target = MakeTargetPath(path, source_root, target_root);
-  std::string text;
-  ReadSymbolicLink(WideToNarrow(path), &text);
-  std::wstring id =
-      InsertItem(L"", task_id, path, target, L"", std::to_wstring(text.size()), kStatusReady);
+  std::wstring id = ColumnValue(row, kIdColumn);
+  if (id.empty()) {
+    std::string text;
+    ReadSymbolicLink(WideToNarrow(path), &text);
+    id = InsertItem(L"", task_id, path, target, L"", std::to_wstring(text.size()), kStatusReady);
+  }
   SetItemCopyStatus(id, kStatusRunning);
   Status s = CopySymbolicLink(WideToNarrow(path), WideToNarrow(target), SyncEnabled());
   if (!s.ok()) {

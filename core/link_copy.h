@@ -16,11 +16,12 @@ namespace quorvalmist {
 // and the rename are synced.
 Status CopySymbolicLink(const std::string& source, const std::string& target, bool durable);
 
-// The directory run's step for a symbolic link at `path` (not yet recorded for
-// the task): a row ("ready", totalnum the length of its text), "running",
-// then "finish" with md5status "md5uncheck" when the link was made, or "stop"
-// when it could not be (a different file at the target, no room). Throws
-// DbError as the row updates do.
+// The directory run's step for a symbolic link at `path`: a row ("ready",
+// totalnum the length of its text; a row of an earlier run that never
+// completed is taken again instead), "running", then "finish" with md5status
+// "md5uncheck" when the link was made, or "stop" when it could not be (a
+// different file at the target, no room). A link whose row ended otherwise is
+// left alone. Throws DbError as the row updates do.
 void CopyLinkEntry(const std::wstring& path, const std::wstring& source_root,
                    const std::wstring& target_root, const std::wstring& task_id);
 

@@ -8,18 +8,24 @@
 namespace quorvalmist {
 
 // Walks `directory` (the source root at the top) depth first. Skips a
-// directory recorded as searched for the task, and every file that already has
-// an item row; inserts a "ready" row for each other file and copies it at once
-// (CopyItem). Records `directory` as searched only when its whole subtree was
+// directory recorded as searched for the task, and every file whose item row
+// ended ("finish", "success", "error", "skipped"); a row that never completed
+// ("stop", or "ready" or "running" as a killed run left it) is taken again
+// under its id, and every other file gets a "ready" row; each is copied at
+// once (CopyItem). When links are followed (KeepLinks false), a link to a
+// directory is entered like a directory, its files copied below the link's
+// own name. Records `directory` as searched only when its whole subtree was
 // walked without a stop and every directory in it could be listed completely;
 // a directory that could not be (no permission, a read error, also part-way
 // through) is recorded as a walk problem with the reason, and neither it nor
-// any directory above it is recorded, so a later run lists it again. A
-// directory whose path is too long for the system is recorded as a problem
-// and counts as done, since no later run can list it either; one that
-// vanished since it was listed counts as done. A problem is forgotten once
-// its directory is done, or its parent is done and it was not met again. Returns true
-// when `directory` is done in that sense. Returns early when StopFlag is
+// any directory above it is recorded, so a later run lists it again. So is a
+// cycle: a directory entry (a link) that leads, by identity, to a directory
+// on the walk's path from the source root is recorded as a problem and not
+// entered. A directory whose path is too long for the system is recorded as a
+// problem and counts as done, since no later run can list it either; one that
+// vanished since it was listed counts as done. A problem is forgotten once its
+// directory is done, or its parent is done and it was not met again. Returns
+// true when `directory` is done in that sense. Returns early when StopFlag is
 // raised. Never enters the target root (compared by identity), so a target
 // inside the source is not copied into itself. Throws DbError when a database
 // operation fails.

@@ -76,17 +76,26 @@ std::wstring InsertItem(const std::wstring& id, const std::wstring& tcitemid,
   return row_id;
 }
 
+namespace {
+
+// The columns of an item row that LoadItem and FindItemForSource give.
+ColumnMap ReadItemRow(Recordset& rows) {
+  if (rows.Eof()) return ColumnMap();
+  return ReadRow(rows, {{kIdColumn},
+                        {kTaskIdColumn},
+                        {kSourceFileColumn},
+                        {kTargetFileColumn},
+                        {kPositionNumColumn},
+                        {kTotalNumColumn},
+                        {kCopyStatusColumn}});
+}
+
+}  // namespace
+
 ColumnMap LoadItem(const std::wstring& item_id) {
   try {
     Recordset rows = Query(LoadItemStatement(item_id));
-    if (rows.Eof()) return ColumnMap();
-    return ReadRow(rows, {{kIdColumn},
-                          {kTaskIdColumn},
-                          {kSourceFileColumn},
-                          {kTargetFileColumn},
-                          {kPositionNumColumn},
-                          {kTotalNumColumn},
-                          {kCopyStatusColumn}});
+    return ReadItemRow(rows);
   } catch (const DbError& error) {
     ReportReadError(error);
     return ColumnMap();
@@ -109,6 +118,16 @@ bool ItemExistsForSource(const std::wstring& task_id, const std::wstring& source
   // Not caught: answering either way on a failed look-up would be wrong (true
   // loses the file for good, false may insert a second row for it).
   return !Query(ItemExistsForSourceStatement(task_id, source_path)).Eof();
+}
+
+ColumnMap FindItemForSource(const std::wstring& task_id, const std::wstring& source_path) {
+  // Not caught, as in ItemExistsForSource.
+  Recordset rows = Query(ItemExistsForSourceStatement(task_id, source_path));
+  return ReadItemRow(rows);
+}
+
+bool IsUnfinishedItemStatus(const std::wstring& copystatus) {
+  return copystatus == kStatusReady || copystatus == kStatusRunning || copystatus == kStatusStop;
 }
 
 void UpdateItemFields(const std::wstring& item_id, const ColumnMap& fields) {

@@ -60,6 +60,18 @@ std::vector<std::wstring> ListReadyItemIds(const std::wstring& task_id);
 // of skipping a file that was never copied.
 bool ItemExistsForSource(const std::wstring& task_id, const std::wstring& source_path);
 
+// The task's row for `source_path` (the columns LoadItem gives), or an empty
+// map when it has none. Throws DbError when the look-up fails, for the reason
+// ItemExistsForSource does.
+ColumnMap FindItemForSource(const std::wstring& task_id, const std::wstring& source_path);
+
+// True for the copystatus of a row whose copy never completed, which a
+// directory walk takes up again when it meets the row's source: "ready" and
+// "running" (left by a run that was killed) and "stop" (a run stopped, also
+// during the MD5 check of a complete copy). "finish", "success", "error" and
+// "skipped" are ended for the walk.
+bool IsUnfinishedItemStatus(const std::wstring& copystatus);
+
 // Sets the columns of `fields` in the item row. A missing id changes nothing
 // and is no error. Throws DbError.
 void UpdateItemFields(const std::wstring& item_id, const ColumnMap& fields);

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "frontend/source_walk.h"
 #include "frontend/workspace.h"
 #include "platform/file.h"
 #include "platform/text.h"
@@ -9,25 +10,21 @@
 namespace quorvalmist {
 
 Status KeepDirectoryAttributes(const std::string& source_root, const std::string& target_root,
-                               std::vector<std::string>* directories) {
-  namespace fs = std::filesystem;
+                               bool follow_links, std::vector<std::string>* directories) {
   const bool keep_owner = CanKeepOwners();
   Status first = CopyPathAttributes(source_root, target_root, keep_owner);
   directories->push_back(target_root);
-  fs::path source = FileSystemPath(source_root);
-  fs::path target = FileSystemPath(target_root);
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(
-           source, fs::directory_options::skip_permission_denied, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (!it->is_directory(ec) || it->is_symlink(ec)) continue;
-    fs::path made = target / it->path().lexically_relative(source);
-    std::error_code exists;
-    if (!fs::is_directory(fs::symlink_status(made, exists))) continue;
-    Status s = CopyPathAttributes(PathText(it->path()), PathText(made), keep_owner);
-    directories->push_back(PathText(made));
+  WalkSourceTree(source_root, target_root, follow_links, [&](const SourceEntry& entry) {
+    if (entry.kind != SourceEntry::Kind::kDirectory) return false;
+    std::string made = JoinBelow(target_root, entry.relative);
+    // A source directory the target lacks, or holds as something else, has
+    // nothing below it in the target either.
+    if (!IsOwnDirectory(made)) return false;
+    Status s = CopyPathAttributes(entry.path, made, keep_owner);
+    directories->push_back(made);
     if (first.ok() && !s.ok()) first = s;
-  }
+    return true;
+  });
   return first;
 }
 

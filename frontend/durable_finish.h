@@ -13,13 +13,17 @@ namespace quorvalmist {
 
 // Gives every directory of the target tree the permission bits and access and
 // modification times of its source directory (and, as root, its owner and
-// group), the root included. Directories of the source that the target lacks,
-// and links to directories (not entered by the walk), are left out. Runs once
-// the whole tree is copied, since copying into a directory changes its times.
-// Returns the first failure; the rest are still tried. *directories gets the
-// target directories it changed, the root first.
+// group), the root included; a followed link to a directory (`follow_links`)
+// gives its directory's. The source is walked as the core walks it
+// (WalkSourceTree): the target root is not entered from the source side, nor
+// is a link to a directory that is kept as a link or that leads back up the
+// tree. Directories of the source that the target lacks, or holds as a link
+// or a file, are left out with what they hold. Runs once the whole tree is
+// copied, since copying into a directory changes its times. Returns the first
+// failure; the rest are still tried. *directories gets the target directories
+// it changed, the root first.
 Status KeepDirectoryAttributes(const std::string& source_root, const std::string& target_root,
-                               std::vector<std::string>* directories);
+                               bool follow_links, std::vector<std::string>* directories);
 
 // Makes the task database (its file and write-ahead log, in the workspace that
 // is the current directory) and `directories` (with the parent of the first,

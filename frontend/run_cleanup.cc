@@ -1,12 +1,13 @@
 #include "frontend/run_cleanup.h"
 
-#include <filesystem>
 #include <vector>
 
+#include "common/directories.h"
 #include "common/protocol.h"
 #include "common/run_control.h"
 #include "common/temp_name.h"
 #include "db/schema.h"
+#include "frontend/source_walk.h"
 #include "platform/file.h"
 #include "platform/marker.h"
 #include "platform/profile.h"
@@ -58,18 +59,17 @@ void RemoveRedundantTempFiles(const std::wstring& task_id) {
   });
 }
 
-void RecreateEmptyDirectories(const TaskInfo& task) {
-  namespace fs = std::filesystem;
-  fs::path source = FileSystemPath(WideToNarrow(task.sourcedir));
-  fs::path target = FileSystemPath(WideToNarrow(task.targetdir));
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(
-           source, fs::directory_options::skip_permission_denied, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (!it->is_directory(ec) || it->is_symlink(ec)) continue;
-    std::error_code made;
-    fs::create_directories(target / it->path().lexically_relative(source), made);
-  }
+void RecreateEmptyDirectories(const TaskInfo& task, bool follow_links) {
+  std::string target = WideToNarrow(task.targetdir);
+  // The target root too: a source with no file at all leaves it unmade.
+  if (!CreateDirectoryTree(task.targetdir).ok()) return;
+  WalkSourceTree(WideToNarrow(task.sourcedir), target, follow_links,
+                 [&target](const SourceEntry& entry) {
+                   if (entry.kind != SourceEntry::Kind::kDirectory) return false;
+                   std::string made = JoinBelow(target, entry.relative);
+                   MakeDirectory(made);  // one that is there already stays as it is
+                   return IsOwnDirectory(made);
+                 });
 }
 
 }  // namespace quorvalmist

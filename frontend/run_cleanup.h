@@ -36,11 +36,16 @@ class InnerConfigCleaner {
 // as the target's temporary file is removed, never a user's called like one.
 void RemoveRedundantTempFiles(const std::wstring& task_id);
 
-// Makes the directories of the source tree that the copy did not make: the
-// copier makes a file's directories when it copies the file, so folders with no
-// file anywhere below them would otherwise be missing from the copy. Links to
-// directories are not followed, as the walk does not enter them.
-void RecreateEmptyDirectories(const TaskInfo& task);
+// Makes the directories of the source tree that the copy did not make, the
+// target root included: the copier makes a file's directories when it copies
+// the file, so folders with no file anywhere below them would otherwise be
+// missing from the copy. The source is walked as the core walks it
+// (WalkSourceTree): a link to a directory is entered (and made below its own
+// name) only when `follow_links`, and not when it leads back up the tree; the
+// target root is never entered from the source side, so a target inside the
+// source is not copied into itself. Nothing is made through a link or a file
+// found in the target (which could lead anywhere, the source included).
+void RecreateEmptyDirectories(const TaskInfo& task, bool follow_links);
 
 }  // namespace quorvalmist
 

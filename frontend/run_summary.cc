@@ -26,10 +26,15 @@ void PrintLinkCounts(const TreeCount& count, bool keep) {
     return;
   }
   std::printf(
-      "symbolic links: %llu to files, copied as their content; %llu to folders, not "
-      "followed (nothing below them copied)\n",
+      "symbolic links: %llu to files, copied as their content; %llu to folders, followed "
+      "(their files copied below the link's name)",
       static_cast<unsigned long long>(count.links_to_files),
       static_cast<unsigned long long>(count.links_to_directories));
+  if (count.cycles > 0) {
+    std::printf("; not followed: %llu leading back up the tree",
+                static_cast<unsigned long long>(count.cycles));
+  }
+  std::printf("\n");
 }
 
 std::string CoreFailureText(const ChildEnd& core) {

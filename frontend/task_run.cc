@@ -223,8 +223,8 @@ StartedRun StartCore(const TaskInfo& task) {
   run.before = TallyTask(task.id);
   UpdateTask(task.id, L"running", run.before.done_files(), run.before.rows);
   if (task.is_dir()) {
-    run.count = std::make_unique<BackgroundTreeCount>(WideToNarrow(task.sourcedir),
-                                                      WideToNarrow(task.targetdir));
+    run.count = std::make_unique<BackgroundTreeCount>(
+        WideToNarrow(task.sourcedir), WideToNarrow(task.targetdir), !KeepLinks(task.id));
   }
   run.child = ChildProcess::Start(core, {WideToNarrow(task.id)}, &status);
   if (!run.child) {
@@ -362,9 +362,11 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
                      outcome.problems.empty();
   std::vector<std::string> changed_directories;
   if (outcome.complete && task.is_dir()) {
-    RecreateEmptyDirectories(task);
-    outcome.finished = KeepDirectoryAttributes(WideToNarrow(task.sourcedir),
-                                               WideToNarrow(task.targetdir), &changed_directories);
+    const bool follow_links = !KeepLinks(task.id);
+    RecreateEmptyDirectories(task, follow_links);
+    outcome.finished =
+        KeepDirectoryAttributes(WideToNarrow(task.sourcedir), WideToNarrow(task.targetdir),
+                                follow_links, &changed_directories);
   }
   // The task's word is recorded, and everything made durable, before the
   // summary says "done".

@@ -1,56 +1,44 @@
 #include "frontend/tree_count.h"
 
-#include <vector>
-
-#include "common/target_path.h"
+#include "frontend/source_walk.h"
 #include "platform/file.h"
-#include "platform/text.h"
 
 namespace quorvalmist {
 
-TreeCount CountTree(const std::string& root, const std::string& target_root,
+TreeCount CountTree(const std::string& root, const std::string& target_root, bool follow_links,
                     const std::atomic<bool>* cancel) {
   TreeCount count;
-  std::wstring target = NormalizeDirPath(NarrowToWide(target_root));
-  // An explicit stack: deep trees must not exhaust the thread's stack.
-  std::vector<std::string> pending = {root};
-  while (!pending.empty()) {
-    if (cancel && cancel->load(std::memory_order_relaxed)) break;
-    std::string dir = pending.back();
-    pending.pop_back();
-    Status status;
-    std::unique_ptr<DirectoryLister> lister =
-        DirectoryLister::Open(dir, &status, DirectoryLister::Links::kReportLinks);
-    if (!lister) continue;
-    std::string prefix = dir.empty() || !IsPathSeparator(dir.back())
-                             ? dir + WideToNarrow(std::wstring(1, kPathSeparator))
-                             : dir;
-    DirectoryEntry entry;
-    while (lister->Next(&entry)) {
-      if (entry.name == "." || entry.name == "..") continue;
-      std::string path = prefix + entry.name;
-      if (entry.attributes & kAttributeDirectory) {
-        if (NormalizeDirPath(NarrowToWide(path)) != target) pending.push_back(path);
-        continue;
-      }
-      std::optional<PathInfo> info = StatPath(path);
-      if (entry.attributes & kAttributeSymbolicLink) {
-        if (info && info->is_directory) {
+  auto add = [&count](const SourceEntry& entry) {
+    switch (entry.kind) {
+      case SourceEntry::Kind::kDirectory:
+        if (entry.is_link) ++count.links_to_directories;
+        return true;
+      case SourceEntry::Kind::kLinkToDirectory:
+        ++count.links_to_directories;
+        return false;
+      case SourceEntry::Kind::kCycle:
+        if (entry.is_link) {
           ++count.links_to_directories;
-          continue;
+          ++count.cycles;
         }
-        ++count.links_to_files;
-      }
-      ++count.files;
-      if (info) count.bytes += info->size;
+        return false;
+      case SourceEntry::Kind::kFile:
+        break;
     }
-  }
+    std::optional<PathInfo> info = entry.is_link ? entry.info : StatPath(entry.path);
+    if (entry.is_link) ++count.links_to_files;
+    ++count.files;
+    if (info) count.bytes += info->size;
+    return true;
+  };
+  WalkSourceTree(root, target_root, follow_links, add, cancel);
   return count;
 }
 
-BackgroundTreeCount::BackgroundTreeCount(std::string root, std::string target_root)
-    : thread_([this, root = std::move(root), target_root = std::move(target_root)] {
-        result_ = CountTree(root, target_root, &cancel_);
+BackgroundTreeCount::BackgroundTreeCount(std::string root, std::string target_root,
+                                         bool follow_links)
+    : thread_([this, root = std::move(root), target_root = std::move(target_root), follow_links] {
+        result_ = CountTree(root, target_root, follow_links, &cancel_);
         done_.store(true, std::memory_order_release);
       }) {}
 

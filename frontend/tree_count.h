@@ -1,7 +1,9 @@
 // Counting a source tree before and while a directory task copies it, so the
-// display knows the totals. It walks as the core's directory run walks: every
-// entry that is not a directory counts as a file (the core makes a row for
-// each), links to directories are not entered, and the target root is skipped.
+// display knows the totals. It walks as the core's directory run walks
+// (WalkSourceTree): every entry that is not entered counts as a file (the core
+// makes a row for each), except links to directories; a link to a directory
+// is entered when links are followed, unless it leads back up the tree; the
+// target root is skipped.
 #ifndef QUORVALMIST_FRONTEND_TREE_COUNT_H_
 #define QUORVALMIST_FRONTEND_TREE_COUNT_H_
 
@@ -16,22 +18,25 @@ struct TreeCount {
   uint64_t files = 0;
   uint64_t bytes = 0;
   // Symbolic links: to files (also dangling ones; counted among the files,
-  // as the core copies what they name) and to directories (not entered, so
-  // nothing below them is copied).
+  // as the core copies what they name) and to directories (entered when
+  // links are followed, their files counted; otherwise made as links).
   uint64_t links_to_files = 0;
   uint64_t links_to_directories = 0;
+  // Of the links to directories, those that lead to a directory above them
+  // (when followed): not entered; the core names each as a problem.
+  uint64_t cycles = 0;
 };
 
 // Counts the tree under `root` on the calling thread. Returns early (with a
 // partial count) once `*cancel` is set.
-TreeCount CountTree(const std::string& root, const std::string& target_root,
+TreeCount CountTree(const std::string& root, const std::string& target_root, bool follow_links,
                     const std::atomic<bool>* cancel = nullptr);
 
 // CountTree on a thread of its own. The result is ready once done() is true.
 // The destructor cancels the walk and joins the thread.
 class BackgroundTreeCount {
  public:
-  BackgroundTreeCount(std::string root, std::string target_root);
+  BackgroundTreeCount(std::string root, std::string target_root, bool follow_links);
   ~BackgroundTreeCount();
   BackgroundTreeCount(const BackgroundTreeCount&) = delete;
   BackgroundTreeCount& operator=(const BackgroundTreeCount&) = delete;

@@ -16,8 +16,9 @@ namespace quorvalmist {
 
 // Attribute bit of a directory entry, as the directory walk tests it.
 inline constexpr uint32_t kAttributeDirectory = 0x10;
-// Attribute bit of an entry that is a symbolic link (the reparse-point bit),
-// given only by a lister opened with kReportLinks.
+// Attribute bit of an entry that is a symbolic link (the reparse-point bit):
+// alone for every link under kReportLinks; otherwise beside
+// kAttributeDirectory for a link to a directory (see DirectoryLister).
 inline constexpr uint32_t kAttributeSymbolicLink = 0x400;
 
 struct PathInfo {
@@ -49,9 +50,13 @@ struct DirectoryEntry {
 };
 
 // Lists one directory. Entries come in the order the system returns them;
-// "." and ".." are included. A symbolic link to a directory is not listed at
-// all (so no walk can run round a link cycle); a link to a file is listed as a
-// file.
+// "." and ".." are included. A symbolic link is listed as what it leads to: a
+// link to a file (or to nothing) as a file, a link to a directory with the
+// attributes kAttributeDirectory | kAttributeSymbolicLink. A walk that enters
+// such a link must keep from running round a cycle of links: the walks of
+// this system do not enter a directory that is, by identity (PathInfo's
+// device and inode), one of the directories on their way down from the root,
+// and name it as a cycle instead.
 class DirectoryLister {
  public:
   virtual ~DirectoryLister() = default;
@@ -59,7 +64,8 @@ class DirectoryLister {
   static std::unique_ptr<DirectoryLister> Open(const std::string& path, Status* status);
   // How links are listed: as above, or (kReportLinks) every symbolic link,
   // a link to a directory included, with the attributes kAttributeSymbolicLink
-  // alone (never kAttributeDirectory, so a walk still does not enter it).
+  // alone (never kAttributeDirectory, so a walk that keeps links as links does
+  // not enter it).
   enum class Links { kAsAbove, kReportLinks };
   static std::unique_ptr<DirectoryLister> Open(const std::string& path, Status* status,
                                                Links links);

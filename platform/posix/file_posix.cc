@@ -82,8 +82,9 @@ class PosixDirectoryLister : public DirectoryLister {
         return true;
       }
       if (type == DT_LNK || type == DT_UNKNOWN) {
-        // Follow the entry to learn what it names; a link to a directory is
-        // left out so that a walk never runs round a cycle of links.
+        // Follow the entry to learn what it names; a link to a directory
+        // carries the link bit beside the directory bit, so that a walk
+        // entering it can watch for cycles.
         struct stat st;
         struct stat lst;
         bool is_link = type == DT_LNK ||
@@ -94,8 +95,7 @@ class PosixDirectoryLister : public DirectoryLister {
           return true;
         }
         if (::fstatat(::dirfd(dir_), d->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode)) {
-          if (is_link) continue;
-          entry->attributes = kAttributeDirectory;
+          entry->attributes = kAttributeDirectory | (is_link ? kAttributeSymbolicLink : 0);
         }
       }
       return true;

@@ -74,8 +74,9 @@ namespace {
 // system's own (hidden, system, read-only and the rest), so that a walk can
 // tell a hidden system directory (0x16) apart. A symbolic link or junction is
 // a name surrogate: listed with kAttributeSymbolicLink alone under
-// kReportLinks; otherwise one to a directory is left out, one to a file is
-// listed as a file.
+// kReportLinks; otherwise one to a directory keeps its directory and
+// reparse-point bits (kAttributeDirectory | kAttributeSymbolicLink), one to a
+// file is listed as a file.
 class Win32DirectoryLister : public DirectoryLister {
  public:
   Win32DirectoryLister(HANDLE find, const WIN32_FIND_DATAW& first, std::string path,
@@ -90,32 +91,33 @@ class Win32DirectoryLister : public DirectoryLister {
   }
 
   bool Next(DirectoryEntry* entry) override {
-    for (;;) {
-      WIN32_FIND_DATAW data;
-      if (has_pending_) {
-        data = pending_;
-        has_pending_ = false;
-      } else {
-        if (find_ == INVALID_HANDLE_VALUE) return false;
-        if (!::FindNextFileW(find_, &data)) {
-          DWORD error = ::GetLastError();
-          if (error != ERROR_NO_MORE_FILES) error_ = LastErrorStatus("cannot list " + path_, error);
-          return false;
-        }
+    WIN32_FIND_DATAW data;
+    if (has_pending_) {
+      data = pending_;
+      has_pending_ = false;
+    } else {
+      if (find_ == INVALID_HANDLE_VALUE) return false;
+      if (!::FindNextFileW(find_, &data)) {
+        DWORD error = ::GetLastError();
+        if (error != ERROR_NO_MORE_FILES) error_ = LastErrorStatus("cannot list " + path_, error);
+        return false;
       }
-      entry->name = WideToNarrow(data.cFileName);
-      DWORD attributes = data.dwFileAttributes;
-      if (IsNameSurrogate(attributes, data.dwReserved0)) {
-        if (report_links_) {
-          entry->attributes = kAttributeSymbolicLink;
-          return true;
-        }
-        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+    }
+    entry->name = WideToNarrow(data.cFileName);
+    DWORD attributes = data.dwFileAttributes;
+    if (IsNameSurrogate(attributes, data.dwReserved0)) {
+      if (report_links_) {
+        entry->attributes = kAttributeSymbolicLink;
+        return true;
+      }
+      if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        attributes |= kAttributeSymbolicLink;
+      } else {
         attributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT);
       }
-      entry->attributes = attributes;
-      return true;
     }
+    entry->attributes = attributes;
+    return true;
   }
 
   const Status& error() const override { return error_; }

@@ -100,6 +100,21 @@ TEST_F(AttributesTest, ModesTimesAndOwnersOfFilesAndDirectoriesEqualTheSource) {
   EXPECT_EQ(ReadFile(P("dst/locked/inside")), "content of locked/inside");
 }
 
+// A source folder with nothing in it is copied as a folder with its mode and
+// times: the target folder is made at the end like any empty one.
+TEST_F(AttributesTest, AnEmptySourceFolderBecomesAnEmptyFolder) {
+  MakeDirs(P("src"));
+  ASSERT_EQ(::chmod(P("src").c_str(), 0750), 0);
+  SetTimes(P("src"), 1);
+  RunResult run = Qv({"copy", P("src"), P("dst")});
+  ASSERT_EQ(run.exit_code, 0) << run.output << run.error;
+  struct stat s = Stat(P("src"));
+  struct stat t = Stat(P("dst"));
+  EXPECT_TRUE(S_ISDIR(t.st_mode));
+  EXPECT_EQ(t.st_mode & 07777, 0750u);
+  EXPECT_EQ(t.st_mtim.tv_nsec, s.st_mtim.tv_nsec);
+}
+
 TEST_F(AttributesTest, SparseFileStaysSparse) {
   constexpr uint64_t kSize = uint64_t{1} << 30;
   constexpr off_t kDataAt = 512 << 20;
@@ -127,24 +142,65 @@ TEST_F(AttributesTest, SparseFileStaysSparse) {
   EXPECT_EQ(copied, data);
 }
 
-// Following links (--links follow) is the core's own way: a link to a file is
-// copied as its content, a link to a folder not entered; the summary says so.
-TEST_F(AttributesTest, FollowedLinksAreCountedInTheSummary) {
-  MakeDirs(P("src/dir"));
+// Following links (--links follow, the core's own way): a link to a file is
+// copied as its content; a link to a folder, inside the tree or outside it, is
+// entered and its files copied below the link's own name. A link back up the
+// tree would make the walk endless: it is named with its reason and not
+// entered, everything else is copied, and the task is not done. Once the link
+// is gone a resume finishes the task, and the passes at its end follow the
+// links as the walk does: the empty folders below them are made and get their
+// folders' modes and times.
+TEST_F(AttributesTest, FollowedLinksToFoldersAreEnteredAndALinkBackUpIsNamed) {
+  MakeDirs(P("src/dir/empty"));
+  MakeDirs(P("outside/deep/hollow"));
   WriteFile(P("src/file"), "named by a link");
   WriteFile(P("src/dir/inside"), "x");
+  WriteFile(P("outside/deep/far"), "from outside");
   ASSERT_EQ(::symlink("file", P("src/to-file").c_str()), 0);
   ASSERT_EQ(::symlink("dir", P("src/to-dir").c_str()), 0);
-  ASSERT_EQ(::symlink(".", P("src/dir/cycle").c_str()), 0);
+  ASSERT_EQ(::symlink(P("outside").c_str(), P("src/dir/to-outside").c_str()), 0);
+  ASSERT_EQ(::symlink("..", P("src/dir/up").c_str()), 0);
+  ASSERT_EQ(::chmod(P("outside/deep").c_str(), 0750), 0);
+  SetTimes(P("outside/deep"), 1);
 
   RunResult run = Qv({"copy", "--links", "follow", P("src"), P("dst")});
-  ASSERT_EQ(run.exit_code, 0) << run.output << run.error;
-  EXPECT_NE(run.output.find("symbolic links: 1 to files, copied as their content; 2 to folders, "
-                            "not followed"),
+  EXPECT_EQ(run.exit_code, 1) << run.output << run.error;
+  // The link back up is met twice: below dir, and below the link to dir.
+  for (const char* cycle : {"dir/up", "to-dir/up"}) {
+    EXPECT_NE(run.output.find(std::string(cycle) +
+                              ": a link to a folder above it (a cycle of links); not followed"),
+              std::string::npos)
+        << run.output;
+    EXPECT_FALSE(PathExists(P("dst/") + cycle)) << cycle;
+  }
+  EXPECT_NE(run.output.find("symbolic links: 1 to files, copied as their content; 5 to folders, "
+                            "followed (their files copied below the link's name); not "
+                            "followed: 2 leading back up the tree"),
             std::string::npos)
       << run.output;
   EXPECT_EQ(ReadFile(P("dst/to-file")), "named by a link");
-  EXPECT_FALSE(PathExists(P("dst/to-dir")));
+  for (const char* dir : {"dst/dir", "dst/to-dir"}) {
+    EXPECT_EQ(ReadFile(P(dir) + "/inside"), "x") << dir;
+    EXPECT_EQ(ReadFile(P(dir) + "/to-outside/deep/far"), "from outside") << dir;
+    EXPECT_FALSE(IsSymlink(P(dir))) << dir;
+  }
+  std::string task = TaskId(run.output);
+  RunResult status = Qv({"status", task});
+  EXPECT_NE(status.output.find("a cycle of links"), std::string::npos) << status.output;
+
+  ASSERT_EQ(::unlink(P("src/dir/up").c_str()), 0);
+  RunResult again = Qv({"resume", task});
+  ASSERT_EQ(again.exit_code, 0) << again.output << again.error;
+  EXPECT_EQ(again.output.find("cycle"), std::string::npos) << again.output;
+  for (const char* dir : {"dst/dir", "dst/to-dir"}) {
+    EXPECT_TRUE(PathExists(P(dir) + "/empty")) << dir;
+    EXPECT_TRUE(PathExists(P(dir) + "/to-outside/deep/hollow")) << dir;
+    struct stat s = Stat(P("outside/deep"));
+    struct stat t = Stat(P(dir) + "/to-outside/deep");
+    EXPECT_EQ(t.st_mode & 07777, 0750u) << dir;
+    EXPECT_EQ(t.st_mtim.tv_sec, s.st_mtim.tv_sec) << dir;
+    EXPECT_EQ(t.st_mtim.tv_nsec, s.st_mtim.tv_nsec) << dir;
+  }
 }
 
 // A workspace the front end makes keeps links as links, with their text as

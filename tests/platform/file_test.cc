@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <set>
 
 #include "tests/support/test_support.h"
@@ -76,22 +77,43 @@ TEST(FileTest, FailuresSayTheirKind) {
 }
 
 #ifndef _WIN32  // symbolic links need a privilege on Windows
-TEST(FileTest, ListerSkipsLinksToDirectoriesButListsLinksToFiles) {
+TEST(FileTest, ListerMarksLinksToDirectoriesAndReportsLinksWhenAsked) {
   TempDir dir;
   ::quorvalmist::testing::MakeDirs(dir / "d/sub");
   WriteFile(dir / "d/f", "x");
   ASSERT_EQ(::symlink("..", (dir / "d/loop").c_str()), 0);
   ASSERT_EQ(::symlink("f", (dir / "d/flink").c_str()), 0);
+  ASSERT_EQ(::symlink("nowhere", (dir / "d/dangling").c_str()), 0);
+  auto list = [&](DirectoryLister::Links links) {
+    Status s;
+    auto lister = DirectoryLister::Open(dir / "d", &s, links);
+    EXPECT_TRUE(lister) << s.message();
+    std::map<std::string, uint32_t> entries;
+    DirectoryEntry e;
+    while (lister && lister->Next(&e)) entries[e.name] = e.attributes;
+    return entries;
+  };
+  // Links as what they lead to; a link to a directory carries the link bit
+  // too, so a walk entering it can tell.
+  const uint32_t kDir = kAttributeDirectory, kLink = kAttributeSymbolicLink;
+  EXPECT_EQ(list(DirectoryLister::Links::kAsAbove),
+            (std::map<std::string, uint32_t>{{".", kDir},
+                                             {"..", kDir},
+                                             {"sub", kDir},
+                                             {"loop", kDir | kLink},
+                                             {"f", 0},
+                                             {"flink", 0},
+                                             {"dangling", 0}}));
+  // Every link as a link alone, so a walk keeping links does not enter one.
+  EXPECT_EQ(list(DirectoryLister::Links::kReportLinks),
+            (std::map<std::string, uint32_t>{{".", kDir},
+                                             {"..", kDir},
+                                             {"sub", kDir},
+                                             {"loop", kLink},
+                                             {"f", 0},
+                                             {"flink", kLink},
+                                             {"dangling", kLink}}));
   Status s;
-  auto lister = DirectoryLister::Open(dir / "d", &s);
-  ASSERT_TRUE(lister) << s.message();
-  std::set<std::string> files, dirs;
-  DirectoryEntry e;
-  while (lister->Next(&e)) {
-    (e.attributes & kAttributeDirectory ? dirs : files).insert(e.name);
-  }
-  EXPECT_EQ(dirs, (std::set<std::string>{".", "..", "sub"}));
-  EXPECT_EQ(files, (std::set<std::string>{"f", "flink"}));
   EXPECT_FALSE(DirectoryLister::Open(dir / "missing", &s));
   EXPECT_FALSE(s.ok());
 }

@@ -1,9 +1,14 @@
 // Through the front end: a target already in place, sources that are not
-// regular files, and a directory that cannot be listed.
+// regular files, a directory that cannot be listed, and a target inside its
+// source.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "db/record_access.h"
+#include "db/schema.h"
+#include "db/task_rows.h"
+#include "platform/text.h"
 #include "tests/system/system_test_support.h"
 
 namespace quorvalmist::testing {
@@ -166,6 +171,50 @@ TEST_F(FaultsFoundTest, ADirectoryThatCannotBeListedIsReportedAndResumed) {
   EXPECT_TRUE(FilesEqual(P("src/a/locked/deeper/further"), P("dst/a/locked/deeper/further")));
   status = qv({"status", task, "--json"});
   EXPECT_NE(status.output.find("\"not_copied_paths\": []"), std::string::npos) << status.output;
+}
+
+// A task whose target lies inside its source (this front end refuses to make
+// one, another may): the target is never entered from the source side, by the
+// core's walk nor by the front end's passes at the end of the task (empty
+// folders, folder modes and times). So resumes, however many, copy the tree
+// once and make or change nothing else below the source.
+TEST_F(FaultsFoundTest, ATargetInsideTheSourceIsNeverCopiedIntoItself) {
+  MakeDirs(P("src/sub/empty"));
+  MakeDirs(P("src/empty"));
+  WriteFile(P("src/a"), RandomBytes(2000, 1));
+  WriteFile(P("src/sub/b"), RandomBytes(3000, 2));
+  ASSERT_EQ(RunProgram(FrontEndPath(), {"init", "ws"}).exit_code, 0);
+  // The task row as the other front end writes it.
+  ASSERT_EQ(::chdir(P("ws").c_str()), 0);
+  OpenTaskDb(kConnectionString);
+  AddTask({L"inside", kCopyTypeDir, NarrowToWide(P("src")), NarrowToWide(P("src/tgt")), L"ready"});
+  CloseTaskDbForTesting();
+  ASSERT_EQ(::chdir(dir_.path().c_str()), 0);
+  const TreeSnapshot before = SnapshotTree(P("src"));
+  // The complete copy: the same entries, the same content and times.
+  TreeSnapshot copy = {{"tgt", "dir"}};
+  for (const auto& [relative, what] : before) copy["tgt/" + relative] = what;
+
+  for (int run = 0; run < 2; ++run) {
+    SCOPED_TRACE(run);
+    RunResult r = Qv({"resume", "inside"});
+    EXPECT_EQ(r.exit_code, 0) << r.output << r.error;
+    TreeSnapshot after = SnapshotTree(P("src"));
+    TreeSnapshot copied;
+    for (auto it = after.begin(); it != after.end();) {
+      if (it->first == "tgt" || it->first.rfind("tgt/", 0) == 0) {
+        copied.insert(*it);
+        it = after.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    EXPECT_EQ(after, before) << "the source changed outside the target";
+    EXPECT_EQ(copied, copy);
+    std::vector<ItemRow> rows = Rows("inside");
+    EXPECT_EQ(rows.size(), 2u);
+    for (const ItemRow& row : rows) EXPECT_EQ(row.status, "success") << row.source;
+  }
 }
 
 }  // namespace

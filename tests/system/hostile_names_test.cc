@@ -103,8 +103,9 @@ TEST_F(HostileNamesTest, EveryNameIsCopiedExactlyAndLinkCyclesEndTheWalk) {
   std::string deep_file = deep + "/" + std::string(name_length, 'x');
   WriteDeepFile(P("src"), deep_file, RandomBytes(2000, 6));
   ASSERT_LT(P("dst/" + deep_file + "_quorvalmist_temp").size(), static_cast<size_t>(PATH_MAX));
-  // Followed (--links follow), links back up the tree are not entered; a link
-  // to a file is copied as the file's content.
+  // Followed (--links follow), links back up the tree are cycles: each is
+  // named and not entered, and the rest is copied. A link to a file is copied
+  // as the file's content.
   MakeDirs(P("src/loop/inner"));
   WriteFile(P("src/loop/inner/f"), "in the loop");
   ASSERT_EQ(::symlink("../..", P("src/loop/inner/up").c_str()), 0);
@@ -115,11 +116,17 @@ TEST_F(HostileNamesTest, EveryNameIsCopiedExactlyAndLinkCyclesEndTheWalk) {
 
   RunResult r = Qv({"copy", "--verify", "always", "--chunk-size", "4KiB", "--links", "follow",
                     P("src"), P("dst")});
-  EXPECT_EQ(r.exit_code, 0) << r.output << r.error;
+  EXPECT_EQ(r.exit_code, 1) << r.output << r.error;
+  EXPECT_NE(r.output.find("3 paths of the source tree not copied"), std::string::npos) << r.output;
+  for (const char* cycle : {"loop/inner/up", "loop/self", "loop/root"}) {
+    EXPECT_NE(r.output.find(std::string(cycle) + ": a link to a folder above it (a cycle"),
+              std::string::npos)
+        << r.output;
+  }
   std::string task = TaskId(r.output);
   ASSERT_FALSE(task.empty()) << r.output;
   ExpectTaskComplete(task, P("src"), P("dst"), before);
-  // The links to folders were not recreated; the one to a file holds its bytes.
+  // The links back up were not recreated; the one to a file holds its bytes.
   EXPECT_FALSE(PathExists(P("dst/loop/inner/up")));
   EXPECT_FALSE(PathExists(P("dst/loop/self")));
   EXPECT_EQ(ReadFile(P("dst/loop/link to f")), "in the loop");
