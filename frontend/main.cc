@@ -1,6 +1,7 @@
 // The command-line front end: creates workspaces and tasks, runs, follows,
 // stops and resumes them. See README.md ("Using it").
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -89,6 +90,75 @@ void AddRunOptions(CLI::App* command, RunOptionValues* values) {
       ->check(CLI::IsMember({"keep", "follow"}));
 }
 
+// Shows a positional whose name already tells how many values it takes
+// ("SOURCE... TARGET") by that name alone in the usage line; CLI11 would add
+// "..." to it, as if every part of it repeated.
+class UsageFormatter : public CLI::Formatter {
+ public:
+  std::string make_option_usage(const CLI::Option* opt) const override {
+    const std::string& name = opt->get_name();
+    if (name.find("...") == std::string::npos) return CLI::Formatter::make_option_usage(opt);
+    return opt->get_required() ? name : "[" + name + "]";
+  }
+};
+
+// The number of single-character edits (insert, delete, replace, or swap of
+// two neighbours) that turn `a` into `b`.
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// The word where the command line names its command, when it names none of
+// `app`'s commands ("cpoy"); empty otherwise. Skips the options before the
+// command, and the value of -C.
+std::string UnknownCommand(const CLI::App& app, const std::vector<std::string>& args) {
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "-C") {
+      ++i;
+      continue;
+    }
+    if (arg.empty() || arg[0] == '-') continue;
+    for (const CLI::App* command : app.get_subcommands({})) {
+      if (command->get_name() == arg) return "";
+    }
+    return arg;
+  }
+  return "";
+}
+
+// "unknown command 'cpoy'", with the nearest command when one is close.
+std::string UnknownCommandMessage(const CLI::App& app, const std::string& word) {
+  std::string message = "unknown command '" + word + "'";
+  std::string nearest;
+  size_t best = 3;  // farther than two edits is no likely typing slip
+  for (const CLI::App* command : app.get_subcommands({})) {
+    size_t distance = EditDistance(word, command->get_name());
+    if (distance < best) {
+      best = distance;
+      nearest = command->get_name();
+    }
+  }
+  if (!nearest.empty()) message += "; did you mean '" + nearest + "'?";
+  std::string names;
+  for (const CLI::App* command : app.get_subcommands({})) {
+    names += (names.empty() ? "" : ", ") + command->get_name();
+  }
+  return message + " (the commands: " + names + ")";
+}
+
 // What the command line said: the values of every command's options, and
 // which command was chosen.
 struct CommandLine {
@@ -110,6 +180,7 @@ struct CommandLine {
 
 void DefineCommands(CLI::App* app, CommandLine* line) {
   app->require_subcommand(1);
+  app->formatter(std::make_shared<UsageFormatter>());
   app->set_version_flag("--version", std::string("quorvalmist ") + QV_VERSION);
   app->add_option("-C", line->workspace_dir,
                   "run as if started in DIR (as git -C does): the workspace there, and "
@@ -121,7 +192,10 @@ void DefineCommands(CLI::App* app, CommandLine* line) {
 
   line->copy = app->add_subcommand(
       "copy", "copy a directory tree, or files, to TARGET as a new task, and follow it");
-  line->copy->add_option("SOURCE... TARGET", line->paths, "what to copy, and where to")
+  line->copy
+      ->add_option("SOURCE... TARGET", line->paths,
+                   "what to copy (one or more), and the one target to copy it to")
+      ->option_text("REQUIRED")
       ->required()
       ->expected(2, -1);
   AddRunOptions(line->copy, &line->run_values);
@@ -205,7 +279,7 @@ int RunCommand(CommandLine& line) {
   return kExitBadInput;
 }
 
-int Run(int argc, char** argv) {
+int Run(const std::vector<std::string>& args, int argc, char** argv) {
   CLI::App app{"quorvalmist: copies large files and directory trees, verified and resumable"};
   CommandLine line;
   DefineCommands(&app, &line);
@@ -216,6 +290,13 @@ int Run(int argc, char** argv) {
     if (error.get_exit_code() == 0) {
       app.exit(error);
       return kExitOk;
+    }
+    // CLI11 takes an unknown command for a stray argument and asks for a
+    // command; the user needs to hear which word was not one.
+    if (std::string word = UnknownCommand(app, args); !word.empty()) {
+      std::fprintf(stderr, "quorvalmist: %s\nRun with --help for more information.\n",
+                   UnknownCommandMessage(app, word).c_str());
+      return kExitBadInput;
     }
     std::fprintf(stderr, "quorvalmist: %s\nRun with --help for more information.\n", error.what());
     return kExitBadInput;
@@ -244,5 +325,5 @@ int main(int argc, char** argv) {
   std::vector<char*> pointers;
   for (std::string& a : args) pointers.push_back(a.data());
   pointers.push_back(nullptr);
-  return Run(static_cast<int>(args.size()), pointers.data());
+  return Run(args, static_cast<int>(args.size()), pointers.data());
 }

@@ -371,5 +371,21 @@ TEST_F(QuorvalmistTest, BadInputIsRefusedAndChangesNothing) {
   }
 }
 
+TEST_F(QuorvalmistTest, AnUnknownCommandIsNamedWithTheNearestOne) {
+  RunResult r = Qv({"cpoy", "a", "b"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.error.rfind("quorvalmist: unknown command 'cpoy'; did you mean 'copy'?", 0), 0u)
+      << r.error;
+  r = Qv({"frobnicate"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.error.find("unknown command 'frobnicate'"), std::string::npos) << r.error;
+  EXPECT_EQ(r.error.find("did you mean"), std::string::npos) << r.error;
+  EXPECT_FALSE(PathExists(P("ws/fm2.qz")));
+  // One target: the usage line does not repeat it.
+  r = Qv({"copy", "--help"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.output.find("SOURCE... TARGET\n"), std::string::npos) << r.output;
+}
+
 }  // namespace
 }  // namespace quorvalmist::testing
