@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <thread>
 
@@ -12,6 +11,7 @@
 #include "db/searched_dirs.h"
 #include "frontend/command_error.h"
 #include "frontend/copy_plan.h"
+#include "frontend/name_output.h"
 #include "frontend/progress.h"
 #include "frontend/rerun.h"
 #include "frontend/task_run.h"
@@ -24,7 +24,6 @@ namespace quorvalmist {
 namespace {
 
 namespace fs = std::filesystem;
-using Json = nlohmann::ordered_json;
 
 // How long stop waits for the core, and resume for left-over copiers.
 constexpr std::chrono::seconds kStopWait{60};
@@ -87,51 +86,6 @@ std::string TallyText(const TaskTally& tally) {
     text += (text.empty() ? "" : ", ") + std::to_string(it->second) + " " + Narrow(word);
   }
   return text.empty() ? "no files yet" : text;
-}
-
-// A name as one line of text: control characters (a newline in a file name
-// would break the layout) and the backslash shown as C escapes.
-std::string Printable(const std::string& name) {
-  std::string out;
-  for (unsigned char c : name) {
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || c == 0x7f) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
-// True when `name` is valid UTF-8: its wide form holds no surrogate escape
-// (UTF-8 cannot encode a surrogate, so only bad bytes make one).
-bool IsValidUtf8(const std::string& name) {
-  for (wchar_t c : NarrowToWide(name)) {
-    if (c >= 0xDC80 && c <= 0xDCFF) return false;
-  }
-  return true;
-}
-
-// Adds `key` + "_hex", the name's bytes in hexadecimal, when the name is not
-// valid UTF-8: JSON text shows such bytes as U+FFFD, and a script needs the
-// exact bytes to find the file.
-void AddExactName(Json* object, const std::string& key, const std::string& name) {
-  if (IsValidUtf8(name)) return;
-  (*object)[key + "_hex"] = HexDigits(name.data(), name.size());
-}
-
-void PrintJson(const Json& json) {
-  // File names that are not valid UTF-8 cannot be JSON text: their bad bytes
-  // show as U+FFFD rather than failing the whole output.
-  std::printf("%s\n", json.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
 }
 
 }  // namespace

@@ -49,12 +49,18 @@ int StopCommand(const std::string& task, bool no_wait);
 // copyable again, then runs it as copy does.
 int ResumeCommand(const std::string& task, const RunSettings& settings);
 
-// Hashes the source and target of every file the task copied ("success" or
-// "finish") again and compares them. Equal files get md5status "md5ok";
-// differing or unreadable ones become "error" with "md5error", so that a
-// resume copies them again. Refuses while a core runs the task. Exit code 0
-// when every file matched, 1 otherwise.
-int VerifyCommand(const std::string& task);
+// Checks every copied row of the task ("success" or "finish") against its
+// source: a file by size and MD5 of both, a link kept as a link by its text
+// (neither link is followed). Equal files get md5status "md5ok"; a differing
+// file or link becomes "error" (files with "md5error") with the reason, so
+// that a resume copies it again once whatever is at its target is moved away;
+// the output names those targets. A row whose source is gone is left as it
+// is. Also says what of the task is not copied yet (rows not done, a walk not
+// finished, paths of the tree not copied). Refuses while a core runs the
+// task. As one JSON object when `json`. `workspace_option` is how the user
+// names the workspace ("" or "-C DIR "), for the resume command it advises.
+// Exit code 0 when the task is done and every file matched, 1 otherwise.
+int VerifyCommand(const std::string& task, bool json, const std::string& workspace_option);
 
 }  // namespace quorvalmist
 

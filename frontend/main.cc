@@ -221,6 +221,7 @@ void DefineCommands(CLI::App* app, CommandLine* line) {
   line->verify = app->add_subcommand(
       "verify", "hash every copied file of a task and its source again, and compare them");
   line->verify->add_option("TASK", line->task, "a task id (or the start of one)")->required();
+  line->verify->add_flag("--json", line->json, "print JSON for scripts");
 }
 
 // As with "git -C" and "make -C": the command runs as if started in DIR, so
@@ -275,7 +276,7 @@ int RunCommand(CommandLine& line) {
   if (*line.status) return StatusCommand(line.task, line.only, line.json);
   if (*line.stop) return StopCommand(line.task, line.no_wait);
   if (*line.resume) return ResumeCommand(line.task, settings);
-  if (*line.verify) return VerifyCommand(line.task);
+  if (*line.verify) return VerifyCommand(line.task, line.json, settings.workspace_option);
   return kExitBadInput;
 }
 
