@@ -12,7 +12,6 @@
 #include "db/schema.h"
 #include "platform/file.h"
 #include "platform/marker.h"
-#include "platform/profile.h"
 #include "platform/text.h"
 #include "tests/core/core_test_support.h"
 
@@ -273,8 +272,7 @@ TEST_F(TollhavenTest, ARunWritesNeitherTheFrontEndsFiles) {
     WriteFile(Path("dst/" + name), ReadFile(Path("src/" + name)));
     found += 3000 + static_cast<uint64_t>(i);
   }
-  SetCheckFileFlag("1");
-  WriteProfileString(L"system", L"pacing", L"brisk", W(Path("config/core.cnf")));
+  WriteFile(Path("config/core.cnf"), "[system]\ncheckfileflag=1\npacing=brisk\n");
   AddDirTask(L"T", Path("src"), Path("dst"));
   std::string core_before = FileStateOf(Path("config/core.cnf"));
   std::string global_before = FileStateOf(Path("config.cnf"));
