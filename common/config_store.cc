@@ -56,12 +56,16 @@ std::wstring ReadTaskRunStatus(const std::wstring& task_id) {
 }
 
 void WriteTaskFoundBytes(const std::wstring& task_id, uint64_t bytes) {
-  WriteProfileString(task_id, L"foundbytes", std::to_wstring(bytes), kCoreConfigFile);
+  WriteProfileString(task_id, L"foundbytes", std::to_wstring(bytes), kInnerConfigFile);
 }
 
 uint64_t ReadTaskFoundBytes(const std::wstring& task_id) {
   return static_cast<uint64_t>(
-      std::max<int64_t>(WideToInt64(Read(kCoreConfigFile, task_id, L"foundbytes", L"0")), 0));
+      std::max<int64_t>(WideToInt64(Read(kInnerConfigFile, task_id, L"foundbytes", L"0")), 0));
+}
+
+void ClearTaskFoundBytes(const std::wstring& task_id) {
+  RemoveProfileSections(kInnerConfigFile, &task_id, 1);
 }
 
 std::wstring ReadTaskFrontEnd(const std::wstring& task_id) {

@@ -16,11 +16,16 @@ inline constexpr size_t ProfileValueCapacity = 20;
 
 // Core: "runstatus" of section `task_id` in core.cnf, default "stop".
 std::wstring ReadTaskRunStatus(const std::wstring& task_id);
-// Core: sets "foundbytes" of section `task_id` in core.cnf: the bytes of the
+// Core: sets "foundbytes" of section `task_id` in inner.cnf: the bytes of the
 // targets this run found already in place and equal to their sources, so not
-// copied. The front end sets it to 0 before a run and reads it after.
+// copied. (The core writes nothing into core.cnf or config.cnf: they are the
+// front end's, and a write there could undo a stop written meanwhile.)
 void WriteTaskFoundBytes(const std::wstring& task_id, uint64_t bytes);
+// Front end: "foundbytes" of section `task_id` in inner.cnf, default 0.
 uint64_t ReadTaskFoundBytes(const std::wstring& task_id);
+// Front end: removes section `task_id` from inner.cnf, before a run (so the
+// run's figure starts at 0) and once the figure has been read.
+void ClearTaskFoundBytes(const std::wstring& task_id);
 // Core: "frontend" of section `task_id` in core.cnf, default "": the process
 // id of the front end that started the run, which holds the marker
 // FrontEndOwnMarkerName(value) while it lives.

@@ -217,7 +217,8 @@ StartedRun StartCore(const TaskInfo& task) {
   CountInterrupts();
   SetTaskFrontEnd(task.id, own_id);
   SetTaskRunStatus(task.id, L"run");
-  WriteTaskFoundBytes(task.id, 0);
+  // The core reports the bytes it finds in place into inner.cnf, from 0.
+  ClearTaskFoundBytes(task.id);
   ClearAttributesNotKept(task.id);
   StartedRun run;
   run.before = TallyTask(task.id);
@@ -385,8 +386,9 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   }
   // Partial copies count as far as they got, at both ends of the run.
   // Targets found in place and equal were not copied either.
-  uint64_t copied_before =
-      run.before.reached_bytes() + options.kept_bytes + ReadTaskFoundBytes(task.id);
+  uint64_t found_bytes = ReadTaskFoundBytes(task.id);
+  ClearTaskFoundBytes(task.id);
+  uint64_t copied_before = run.before.reached_bytes() + options.kept_bytes + found_bytes;
   outcome.copied_bytes = tally.reached_bytes() - std::min(tally.reached_bytes(), copied_before);
   if (run.count && run.count->done()) outcome.count = run.count->result();
   outcome.verify_mode = ReadVerifyMode();

@@ -7,6 +7,7 @@
 #include <windows.h>
 #endif
 
+#include "common/config_store.h"
 #include "db/db_create.h"
 #include "db/schema.h"
 #include "platform/file.h"
@@ -27,6 +28,20 @@ std::wstring W(const std::string& s) { return NarrowToWide(s); }
 #endif
 
 using TollhavenTest = CoreTest;
+
+// A file's text and, where files have inodes, its inode and change time: a
+// profile write puts another file in place, so an unchanged state shows that
+// nobody wrote the file.
+std::string FileStateOf(const std::string& path) {
+  std::string state = ReadFile(path);
+#ifndef _WIN32
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  state += "\n(inode " + std::to_string(st.st_ino) + ", changed " +
+           std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec) + ")";
+#endif
+  return state;
+}
 
 TEST_F(TollhavenTest, CopiesAndVerifiesAWholeTreeOnceAndResumesToNothing) {
   std::string src = Path("src"), dst = Path("dst");
@@ -239,6 +254,38 @@ TEST_F(TollhavenTest, ExistingTargetOfTheSameSizeIsNeverReplaced) {
   EXPECT_EQ(StatusOf(L"T", Path("src/equal")), L"success");
   // No copy is started for a target in place, so none is left beside it.
   EXPECT_FALSE(PathExists(Path("dst/same_quorvalmist_temp")));
+}
+
+// The core and the copier only read the front end's files: a run that finds
+// targets in place and equal, and copies others, leaves config/core.cnf and
+// config.cnf as the front end wrote them. The bytes found in place reach the
+// front end through inner.cnf.
+TEST_F(TollhavenTest, ARunWritesNeitherTheFrontEndsFiles) {
+  uint64_t found = 0;
+  for (int i = 0; i < 8; ++i) {
+    std::string name = std::string(i % 2 ? "a" : "b") + "/f" + std::to_string(i);
+    MakeDirs(Path("src/") + name.substr(0, 1));
+    MakeDirs(Path("dst/") + name.substr(0, 1));
+    WriteFile(Path("src/" + name),
+              RandomBytes(3000 + static_cast<size_t>(i), static_cast<uint32_t>(i)));
+    if (i % 4 == 3) continue;  // copied
+    WriteFile(Path("dst/" + name), ReadFile(Path("src/" + name)));
+    found += 3000 + static_cast<uint64_t>(i);
+  }
+  WriteFile(Path("config/core.cnf"), "[system]\ncheckfileflag=1\npacing=brisk\n");
+  AddDirTask(L"T", Path("src"), Path("dst"));
+  std::string core_before = FileStateOf(Path("config/core.cnf"));
+  std::string global_before = FileStateOf(Path("config.cnf"));
+
+  ASSERT_EQ(RunCore(L"T").exit_code, 0);
+  auto items = Items(L"T");
+  EXPECT_EQ(items.size(), 8u);
+  for (const auto& [source, row] : items) {
+    EXPECT_EQ(row.at(L"copystatus"), L"success") << WideToNarrow(source);
+  }
+  EXPECT_EQ(FileStateOf(Path("config/core.cnf")), core_before);
+  EXPECT_EQ(FileStateOf(Path("config.cnf")), global_before);
+  EXPECT_EQ(ReadTaskFoundBytes(L"T"), found);
 }
 
 TEST_F(TollhavenTest, TargetInsideTheSourceIsNotCopiedIntoItself) {
