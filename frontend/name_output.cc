@@ -22,7 +22,9 @@ bool IsValidUtf8(const std::string& name) {
 std::string Printable(const std::string& name) {
   std::string out;
   for (unsigned char c : name) {
-    if (c == '\\') {
+    // Where the backslash separates folders (Windows) no name holds one, and
+    // a path must stay a path the user can type.
+    if (c == '\\' && !IsPathSeparator('\\')) {
       out += "\\\\";
     } else if (c == '\n') {
       out += "\\n";

@@ -11,7 +11,8 @@ namespace quorvalmist {
 using Json = nlohmann::ordered_json;
 
 // A name as one line of text: control characters (a newline in a file name
-// would break the layout) and the backslash shown as C escapes.
+// would break the layout) and, where it is no separator, the backslash shown
+// as C escapes.
 std::string Printable(const std::string& name);
 
 // Adds `key` + "_hex", the name's bytes in hexadecimal, when the name is not
