@@ -117,6 +117,20 @@ std::wstring ReadItemReason(const std::wstring& item_key) {
   return ReadProfileString(item_key, L"reason", L"", kReasonCapacity, kInnerConfigFile);
 }
 
+void WriteItemVerification(const std::wstring& item_key, uint64_t verifying, uint64_t verified) {
+  WriteProfileString(item_key, L"verifying", std::to_wstring(verifying), kInnerConfigFile);
+  WriteProfileString(item_key, L"verified", std::to_wstring(verified), kInnerConfigFile);
+}
+
+bool ReadItemVerification(const std::wstring& item_key, uint64_t* verifying, uint64_t* verified) {
+  int64_t total = WideToInt64(Read(kInnerConfigFile, item_key, L"verifying", L"0"));
+  if (total <= 0) return false;
+  int64_t done = WideToInt64(Read(kInnerConfigFile, item_key, L"verified", L"0"));
+  *verifying = static_cast<uint64_t>(total);
+  *verified = static_cast<uint64_t>(std::clamp<int64_t>(done, 0, total));
+  return true;
+}
+
 void WriteItemPosition(const std::wstring& item_key, const std::wstring& value) {
   WriteProfileString(item_key, L"position", value, kInnerConfigFile);
 }

@@ -56,6 +56,13 @@ void WriteItemReason(const std::wstring& item_key, const std::wstring& value);
 // Front end: "reason" of section `item_key` in inner.cnf, default "", read
 // whole (not through the 20-character buffer of the design's keys).
 std::wstring ReadItemReason(const std::wstring& item_key);
+// Core: sets "verifying" (the bytes the MD5 comparison reads, of both files)
+// and "verified" (those read so far) of section `item_key` in inner.cnf, while
+// the item's copy is compared with its source.
+void WriteItemVerification(const std::wstring& item_key, uint64_t verifying, uint64_t verified);
+// Front end: those two values; false (and nothing set) when the item's copy is
+// not being compared.
+bool ReadItemVerification(const std::wstring& item_key, uint64_t* verifying, uint64_t* verified);
 // Copier: sets "position" of section `item_key` in inner.cnf.
 void WriteItemPosition(const std::wstring& item_key, const std::wstring& value);
 // Copier: adds `what` ("mode" or "owner") to "notkept" of section `task_id`

@@ -16,7 +16,8 @@ std::wstring FormatDigestHex(const unsigned char digest[16]) {
   return NarrowToWide(HexDigits(digest, 16));
 }
 
-std::wstring HashStreamMd5(File& stream, const std::atomic<bool>* stop) {
+std::wstring HashStreamMd5(File& stream, const std::atomic<bool>* stop,
+                           std::atomic<uint64_t>* hashed) {
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[HashReadSize]);
   if (!buffer) return std::wstring();
   std::unique_ptr<Md5Digest> md5 = Md5Digest::Create();
@@ -40,6 +41,7 @@ std::wstring HashStreamMd5(File& stream, const std::atomic<bool>* stop) {
     if (!s.ok()) return std::wstring();  // a damaged read must never verify
     if (read == 0) break;                // end of input
     offset += read;
+    if (hashed) hashed->fetch_add(read, std::memory_order_relaxed);
     if (since_yield >= HashChunkSize) {
       SleepMilliseconds(0);  // let other work run between chunks
       since_yield = 0;
@@ -52,21 +54,23 @@ std::wstring HashStreamMd5(File& stream, const std::atomic<bool>* stop) {
   return FormatDigestHex(digest);
 }
 
-std::wstring HashFileMd5(const std::wstring& path, const std::atomic<bool>* stop) {
+std::wstring HashFileMd5(const std::wstring& path, const std::atomic<bool>* stop,
+                         std::atomic<uint64_t>* hashed) {
   File file;
   if (!File::Open(WideToNarrow(path), File::Mode::kReadRegular, &file).ok()) return std::wstring();
   file.AdviseSequential();
-  return HashStreamMd5(file, stop);
+  return HashStreamMd5(file, stop, hashed);
 }
 
-std::wstring HashFileMd5FromDisk(const std::wstring& path, const std::atomic<bool>* stop) {
+std::wstring HashFileMd5FromDisk(const std::wstring& path, const std::atomic<bool>* stop,
+                                 std::atomic<uint64_t>* hashed) {
   File file;
   if (!File::Open(WideToNarrow(path), File::Mode::kRead, &file).ok()) return std::wstring();
   // Dirty pages cannot be dropped: they are written first.
   if (!file.SyncData().ok()) return std::wstring();
   file.DropCachedPages();
   file.AdviseSequential();
-  return HashStreamMd5(file, stop);
+  return HashStreamMd5(file, stop, hashed);
 }
 
 bool FilesMatch(const std::wstring& source, const std::wstring& target) {
@@ -79,18 +83,18 @@ bool FilesMatch(const std::wstring& source, const std::wstring& target,
   auto target_size = QueryFileSize(target);
   if (!source_size || !target_size || *source_size != *target_size) return false;
   auto hash_target = [&] {
-    return options.target_from_disk ? HashFileMd5FromDisk(target, options.stop)
-                                    : HashFileMd5(target, options.stop);
+    return options.target_from_disk ? HashFileMd5FromDisk(target, options.stop, options.hashed)
+                                    : HashFileMd5(target, options.stop, options.hashed);
   };
   std::wstring a, b;
   if (options.parallel && AvailableProcessors() > 1) {
     // Two passes over different files overlap: each thread has its own small
     // buffer, and the verdict is the same as one after the other.
-    std::thread source_hash([&] { a = HashFileMd5(source, options.stop); });
+    std::thread source_hash([&] { a = HashFileMd5(source, options.stop, options.hashed); });
     b = hash_target();
     source_hash.join();
   } else {
-    a = HashFileMd5(source, options.stop);
+    a = HashFileMd5(source, options.stop, options.hashed);
     if (a.empty()) return false;
     b = hash_target();
   }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace quorvalmist {
@@ -27,20 +28,23 @@ std::wstring FormatDigestHex(const unsigned char digest[16]);
 // Digest of what `stream` yields from its current position to its end. A read
 // error yields the empty text (never a digest of the part read), as does a
 // failure to allocate the buffer, and so does `stop` when it is raised part-way
-// (it is looked at before every read). Does not close the stream.
-std::wstring HashStreamMd5(File& stream, const std::atomic<bool>* stop = nullptr);
+// (it is looked at before every read). Does not close the stream. Each read
+// adds its bytes to `*hashed` when given, so that another thread can follow.
+std::wstring HashStreamMd5(File& stream, const std::atomic<bool>* stop = nullptr,
+                           std::atomic<uint64_t>* hashed = nullptr);
 
 // Digest of the whole file, or the empty text when it cannot be opened or
 // read to its end, or is not a regular file (a FIFO or device is never read,
 // and opening it never blocks).
-std::wstring HashFileMd5(const std::wstring& path, const std::atomic<bool>* stop = nullptr);
+std::wstring HashFileMd5(const std::wstring& path, const std::atomic<bool>* stop = nullptr,
+                         std::atomic<uint64_t>* hashed = nullptr);
 
 // Digest of the whole file as its device holds it: the file's data is made
 // durable and its cached pages dropped before it is read, so the digest is of
 // what the disk returns, not of what was written to memory. Empty text as for
 // HashFileMd5.
-std::wstring HashFileMd5FromDisk(const std::wstring& path,
-                                 const std::atomic<bool>* stop = nullptr);
+std::wstring HashFileMd5FromDisk(const std::wstring& path, const std::atomic<bool>* stop = nullptr,
+                                 std::atomic<uint64_t>* hashed = nullptr);
 
 struct MatchOptions {
   // Read the target from its device (HashFileMd5FromDisk).
@@ -51,6 +55,9 @@ struct MatchOptions {
   // When raised, the hashes end part-way and the files do not match; the
   // caller tells a stop from a difference by this flag.
   const std::atomic<bool>* stop = nullptr;
+  // When given, the bytes read so far by both hashes (up to twice the size),
+  // for a thread that reports the comparison's progress.
+  std::atomic<uint64_t>* hashed = nullptr;
 };
 
 // True when both files exist, have the same size and the same digest. Files of

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "common/config_store.h"
 #include "common/file_info.h"
@@ -33,14 +36,64 @@ constexpr size_t kReadSize = 1024;
 // Enough of the copier's output to hold its last progress lines and the
 // placed line.
 constexpr size_t kTailBytes = 256;
+// How long the core waits after a stop for its copier to end. The copier
+// notices the item's "runstatus" within its monitor's period; a copy that is
+// being made durable or placed may take a few seconds more.
+constexpr std::chrono::seconds kStoppedCopierGrace{3};
 
-// The MD5 comparison of a copy, with the target read from its device unless
-// "verifyfrom" in core.cnf asks for the cached read. A stop ends it part-way,
-// as a difference would; UnlessStopped tells the two apart.
-bool VerifyCopy(const std::wstring& source, const std::wstring& target) {
+// Publishes the progress of an MD5 comparison in the item's section of
+// inner.cnf, where the front end shows it, from a thread of its own while the
+// comparison runs on the calling thread: at most once a poll period, and only
+// once some bytes were read.
+class VerificationReport {
+ public:
+  VerificationReport(const std::wstring& item_id, uint64_t total)
+      : item_id_(item_id), total_(total), thread_([this] { Run(); }) {}
+  ~VerificationReport() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+  VerificationReport(const VerificationReport&) = delete;
+  VerificationReport& operator=(const VerificationReport&) = delete;
+
+  std::atomic<uint64_t>* hashed() { return &hashed_; }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    uint64_t published = 0;
+    while (!wake_.wait_for(lock, std::chrono::milliseconds(kPollMilliseconds),
+                           [this] { return done_; })) {
+      uint64_t now = std::min(hashed_.load(std::memory_order_relaxed), total_);
+      if (now == published) continue;
+      published = now;
+      WriteItemVerification(item_id_, total_, now);
+    }
+  }
+
+  const std::wstring item_id_;
+  const uint64_t total_;
+  std::atomic<uint64_t> hashed_{0};
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool done_ = false;
+  std::thread thread_;  // last: it starts once the rest is made
+};
+
+// The MD5 comparison of item `id`'s copy, with the target read from its
+// device unless "verifyfrom" in core.cnf asks for the cached read; its
+// progress is published as it goes. A stop ends it part-way, as a difference
+// would; UnlessStopped tells the two apart.
+bool VerifyCopy(const std::wstring& id, const std::wstring& source, const std::wstring& target) {
   MatchOptions options;
   options.target_from_disk = VerifyFromDisk();
   options.stop = &StopFlag;
+  VerificationReport report(id, 2 * QueryFileSize(source).value_or(0));
+  options.hashed = report.hashed();
   return FilesMatch(source, target, options);
 }
 
@@ -59,6 +112,17 @@ Verdict UnlessStopped(Verdict verdict, const std::wstring& id) {
 void MirrorPosition(const std::wstring& id) {
   std::wstring position = ReadItemPosition(id);
   if (!position.empty()) SetItemPosition(id, position);
+}
+
+// Records in the row how far a copy that did not complete got: the length
+// of its temporary file (what a resume takes over), or the copier's last
+// report when that is further (holes at the end are not written yet) or the
+// temporary file is gone; never more than the file's size.
+void RecordReach(const std::wstring& id, const std::wstring& target, uint64_t total) {
+  uint64_t reach = static_cast<uint64_t>(std::max<int64_t>(WideToInt64(ReadItemPosition(id)), 0));
+  TempFile temp = FindTempFor(target);
+  if (temp.exists) reach = std::max(reach, QueryFileSize(temp.path).value_or(0));
+  SetItemPosition(id, std::to_wstring(std::min(reach, total)));
 }
 
 }  // namespace
@@ -115,8 +179,19 @@ InnerOutcome RunInnerProcess(const InnerCommand& command) {
   char receive[kReceiveBufferSize];
   // The last bytes of the output: the placed line is the copier's last.
   std::string tail;
+  // After a stop the copier is told to stop too and waited for, so that what
+  // it did last (the chunks it wrote, a file it placed) is what the row says.
+  std::optional<std::chrono::steady_clock::time_point> give_up;
   for (;;) {
-    if (StopFlag.load(std::memory_order_relaxed)) break;
+    if (StopFlag.load(std::memory_order_relaxed)) {
+      auto now = std::chrono::steady_clock::now();
+      if (!give_up) {
+        WriteItemRunStatus(command.arguments.back(), L"stop");
+        give_up = now + kStoppedCopierGrace;
+      } else if (now >= *give_up) {
+        break;
+      }
+    }
     size_t waiting = 0;
     if (!child->PeekOutput(&waiting)) break;
     if (waiting > 0) {
@@ -149,8 +224,8 @@ InnerOutcome RunInnerProcess(const InnerCommand& command) {
 }
 
 Verdict JudgeCopy(std::optional<uint64_t> source_size, std::optional<uint64_t> target_size,
-                  int check_mode, bool (*files_match)(const std::wstring&, const std::wstring&),
-                  const std::wstring& source, const std::wstring& target) {
+                  int check_mode, const FilesMatchFunction& files_match, const std::wstring& source,
+                  const std::wstring& target) {
   if (!source_size || !target_size || *source_size != *target_size) return Verdict::kStop;
   if (check_mode == 2 || (check_mode == 0 && *source_size > LargeFileThreshold)) {
     return Verdict::kFinish;
@@ -275,7 +350,7 @@ void JudgeTargetFound(const std::wstring& task_id, const std::wstring& id,
     return;
   }
   Verdict verdict =
-      UnlessStopped(VerifyCopy(source, target) ? Verdict::kSuccess : Verdict::kError, id);
+      UnlessStopped(VerifyCopy(id, source, target) ? Verdict::kSuccess : Verdict::kError, id);
   if (verdict == Verdict::kSuccess) {
     // Counted for the run's figures: found in place, not copied.
     static uint64_t found_bytes = 0;
@@ -334,16 +409,19 @@ void CopyItem(const std::wstring& source, const std::wstring& target, const std:
     // Bytes from two runs are verified whatever the mode asks.
     if (start > 0) check_mode = 1;
   }
-  Verdict judged = JudgeCopy(source_size, target_size, check_mode, &VerifyCopy, source, target);
+  auto verify = [&id](const std::wstring& from, const std::wstring& to) {
+    return VerifyCopy(id, from, to);
+  };
+  Verdict judged = JudgeCopy(source_size, target_size, check_mode, verify, source, target);
   Verdict verdict = UnlessStopped(judged, id);
   if ((verdict == Verdict::kSuccess || verdict == Verdict::kFinish) && total != *source_size) {
     // The source changed size since its row was made: the row's total says
     // what was copied, since it becomes the position.
     UpdateItemFields(id, {{kTotalNumColumn, std::to_wstring(*source_size)}});
   }
-  // A copy that did not complete keeps in its row how far it got (the
-  // copier's last report), for the figures of the run.
-  if (verdict == Verdict::kStop) MirrorPosition(id);
+  // A copy that did not complete keeps in its row how far it got, for the
+  // figures of the run.
+  if (verdict == Verdict::kStop) RecordReach(id, target, total);
   RecordVerdict(id, verdict);
   // A stopped verification leaves the copy as it is: it is judged again.
   if (judged == Verdict::kStop || verdict == Verdict::kError) {

@@ -5,6 +5,7 @@
 #define QUORVALMIST_CORE_COPY_DRIVER_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -67,9 +68,10 @@ enum class Verdict { kStop, kFinish, kSuccess, kError };
 // The verdict on one copy: sizes that differ or a file that is missing give
 // kStop; check mode 2, or mode 0 with a size above LargeFileThreshold, give
 // kFinish; otherwise `files_match` decides between kSuccess and kError.
+using FilesMatchFunction = std::function<bool(const std::wstring&, const std::wstring&)>;
 Verdict JudgeCopy(std::optional<uint64_t> source_size, std::optional<uint64_t> target_size,
-                  int check_mode, bool (*files_match)(const std::wstring&, const std::wstring&),
-                  const std::wstring& source, const std::wstring& target);
+                  int check_mode, const FilesMatchFunction& files_match, const std::wstring& source,
+                  const std::wstring& target);
 
 // Copies one item: runs the copier, judges, and writes copystatus, then
 // positionnum := totalnum (finish and success only), then md5status, each as an

@@ -75,7 +75,8 @@ Json TaskJson(const TaskInfo& task, const TaskTally& tally) {
               {"source", Narrow(task.sourcedir)},
               {"target", Narrow(task.targetdir)},
               {"files", files},
-              {"bytes", {{"done", tally.done_bytes()}, {"total", tally.total_bytes}}}};
+              // As the text says: partial copies count as far as they got.
+              {"bytes", {{"done", tally.reached_bytes()}, {"total", tally.total_bytes}}}};
 }
 
 std::string TallyText(const TaskTally& tally) {
@@ -149,7 +150,7 @@ int CopyCommand(const std::vector<std::string>& sources, const std::string& targ
                 plan.files.size() == 1 ? plan.files[0].target.c_str() : target.c_str());
   }
   std::fflush(stdout);
-  return RunTask(task, {settings.live, settings.workspace_option});
+  return RunTask(task, {settings.live, settings.workspace_option, {}});
 }
 
 namespace {
@@ -193,6 +194,14 @@ struct TaskStatus {
   std::vector<WalkProblem> problems;
 };
 
+// True while a process works on `item`: its row says "running" and its
+// copier (whose marker the item's id names) or the task's core still runs.
+// Such an item has no reason yet; only a run that is gone left it unfinished.
+bool IsBeingCopied(const TaskInfo& task, const ItemInfo& item) {
+  return item.copystatus == kStatusRunning &&
+         (!IsMarkerAbsent(item.id) || !IsMarkerAbsent(task.id));
+}
+
 void PrintTaskStatusJson(const TaskStatus& status) {
   const TaskInfo& task = status.task;
   Json files = Json::array();
@@ -205,7 +214,8 @@ void PrintTaskStatusJson(const TaskStatus& status) {
                  {"copied", item.position}};
     AddExactName(&file, "source", Narrow(item.sourcefile));
     AddExactName(&file, "target", Narrow(item.targetfile));
-    if (item.copystatus != kStatusSuccess && item.copystatus != kStatusFinish) {
+    if (item.copystatus != kStatusSuccess && item.copystatus != kStatusFinish &&
+        !IsBeingCopied(task, item)) {
       file["reason"] = ExplainUnfinished(item, TaskState(task) == "stopped");
     }
     files.push_back(std::move(file));
@@ -332,7 +342,7 @@ int ResumeCommand(const std::string& task_name, const RunSettings& settings) {
                            std::to_string(kCopierWait.count()) + " s; try again shortly",
                        kExitFailure);
   }
-  uint64_t kept = BytesKeptForResume(retried);
+  std::map<std::wstring, uint64_t> kept = BytesKeptForResume(retried);
   size_t again = PrepareRerun(task, retried);
   if (again > 0) std::printf("%zu file%s to copy again\n", again, again == 1 ? "" : "s");
   std::fflush(stdout);

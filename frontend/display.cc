@@ -1,6 +1,7 @@
 #include "frontend/display.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "frontend/terminal.h"
@@ -9,15 +10,25 @@ namespace quorvalmist {
 
 namespace {
 
-// Away from a terminal (a log, a pipe, CI), a line this often.
+// Away from a terminal (a log, a pipe, CI), a line this often, unless
+// QUORVALMIST_PROGRESS_PERIOD_MS (100 to 60000) says otherwise.
 constexpr std::chrono::milliseconds kPlainPeriod{5000};
+
+std::chrono::milliseconds PlainPeriod() {
+  static const std::chrono::milliseconds period = [] {
+    const char* text = std::getenv("QUORVALMIST_PROGRESS_PERIOD_MS");
+    long long value = text == nullptr ? 0 : std::strtoll(text, nullptr, 10);
+    return value >= 100 && value <= 60000 ? std::chrono::milliseconds(value) : kPlainPeriod;
+  }();
+  return period;
+}
 
 }  // namespace
 
 void Display::Show(const ProgressSnapshot& snapshot) {
   if (!live_) {
     auto now = std::chrono::steady_clock::now();
-    if (printed_ && now - last_plain_ < kPlainPeriod) return;
+    if (printed_ && now - last_plain_ < PlainPeriod()) return;
     last_plain_ = now;
     printed_ = true;
     std::printf("%s\n", PlainLine(snapshot).c_str());

@@ -37,6 +37,16 @@ std::string Totals(const ProgressSnapshot& s) {
   return files + ", " + bytes;
 }
 
+// How far the current file's phase got: its copy, or its comparison.
+int CurrentPercent(const ProgressSnapshot& s) {
+  return s.verifying ? Percent(s.verify_done, s.verify_total)
+                     : Percent(s.current_done, s.current_size);
+}
+
+std::string VerifyTimeLeft(const ProgressSnapshot& s) {
+  return FormatDuration(*s.verify_seconds_left) + " left";
+}
+
 std::string Rate(const ProgressSnapshot& s) {
   return s.rate ? FormatBytes(static_cast<uint64_t>(*s.rate)) + "/s" : "";
 }
@@ -153,17 +163,20 @@ std::vector<std::string> LiveLines(const ProgressSnapshot& s, size_t width) {
   // byte figures go first, since the name's ends tell the files apart.
   constexpr size_t kNameColumns = 16;
   constexpr size_t kLabel = 7;  // "file   "
-  std::string percent = "  " + std::to_string(Percent(s.current_done, s.current_size)) + "%";
+  std::string percent = "  " + std::to_string(CurrentPercent(s)) + "%";
   std::string figures =
-      "  " + FormatBytes(s.current_done) + " of " + FormatBytes(s.current_size) + percent;
+      s.verifying
+          ? "  by MD5" + percent + (s.verify_seconds_left ? "  " + VerifyTimeLeft(s) : "")
+          : "  " + FormatBytes(s.current_done) + " of " + FormatBytes(s.current_size) + percent;
   if (width != 0 && width < kLabel + kNameColumns + figures.size()) figures = percent;
+  const char* label = s.verifying ? "verify " : "file   ";
   std::string file_line;
   if (s.current_name.empty()) {
     file_line = "file   -";
   } else {
     size_t room = width > kLabel + figures.size() ? width - kLabel - figures.size() : 0;
     file_line =
-        "file   " + FitWidth(s.current_name, width == 0 ? 0 : std::max<size_t>(room, 8)) + figures;
+        label + FitWidth(s.current_name, width == 0 ? 0 : std::max<size_t>(room, 8)) + figures;
   }
   std::string total_line = "total  " + Totals(s);
   for (const std::string& part : {Rate(s), TimeLeft(s)}) {
@@ -179,8 +192,9 @@ std::string PlainLine(const ProgressSnapshot& s) {
     if (!part.empty()) line += ", " + part;
   }
   if (!s.current_name.empty()) {
-    line += "; copying " + s.current_name + " (" +
-            std::to_string(Percent(s.current_done, s.current_size)) + "%)";
+    line += (s.verifying ? "; verifying " : "; copying ") + s.current_name +
+            (s.verifying ? " by MD5 (" : " (") + std::to_string(CurrentPercent(s)) + "%)";
+    if (s.verifying && s.verify_seconds_left) line += ", " + VerifyTimeLeft(s);
   }
   return line;
 }

@@ -64,6 +64,13 @@ struct ProgressSnapshot {
   std::string current_name;
   uint64_t current_done = 0;
   uint64_t current_size = 0;
+  // The MD5 comparison of the current file with its source, once it has
+  // begun: the bytes read of both files, of how many, and the time it still
+  // needs. A phase of its own, after the copy.
+  bool verifying = false;
+  uint64_t verify_done = 0;
+  uint64_t verify_total = 0;
+  std::optional<double> verify_seconds_left;
   uint64_t files_done = 0;
   uint64_t bytes_done = 0;
   // Totals; unknown while the source tree is still being counted.

@@ -67,13 +67,15 @@ bool WaitForCopiersToEnd(const std::vector<ItemInfo>& items, std::chrono::millis
   return true;
 }
 
-uint64_t BytesKeptForResume(const std::vector<ItemInfo>& retried) {
-  if (WideToInt(ReadResumeInsideFlag()) != 1) return 0;
-  uint64_t kept = 0;
+std::map<std::wstring, uint64_t> BytesKeptForResume(const std::vector<ItemInfo>& retried) {
+  std::map<std::wstring, uint64_t> kept;
+  if (WideToInt(ReadResumeInsideFlag()) != 1) return kept;
   for (const ItemInfo& item : retried) {
     std::optional<uint64_t> size = QueryFileSize(item.sourcefile);
     TempFile temp = FindTempFor(item.targetfile);
-    if (size && temp.exists) kept += ResumeStartPosition(QueryFileSize(temp.path), *size);
+    if (!size || !temp.exists) continue;
+    uint64_t start = ResumeStartPosition(QueryFileSize(temp.path), *size);
+    if (start > 0) kept[item.sourcefile] = start;
   }
   return kept;
 }

@@ -7,6 +7,8 @@
 #define QUORVALMIST_FRONTEND_RERUN_H_
 
 #include <chrono>
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -43,9 +45,9 @@ bool WaitForCopiersToEnd(const std::vector<ItemInfo>& items, std::chrono::millis
 // searched-directory records on their paths, so that the walk finds the files
 // again. Returns how many files will be copied again.
 // The bytes that the temporary files of `retried` hold and that the core
-// resumes from instead of copying them again (0 unless copies resume inside
-// files), as the core reckons them.
-uint64_t BytesKeptForResume(const std::vector<ItemInfo>& retried);
+// resumes from instead of copying them again, by source path (none unless
+// copies resume inside files), as the core reckons them.
+std::map<std::wstring, uint64_t> BytesKeptForResume(const std::vector<ItemInfo>& retried);
 
 size_t PrepareRerun(const TaskInfo& task, const std::vector<ItemInfo>& retried);
 

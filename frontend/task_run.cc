@@ -235,10 +235,72 @@ StartedRun StartCore(const TaskInfo& task) {
   return run;
 }
 
-// The display's figures now: the file being copied, and what this run did
-// against what is left of the whole task.
-ProgressSnapshot TakeSnapshot(const TaskInfo& task, const StartedRun& run, double elapsed,
-                              RateMeter* meter, TimeLeftEstimator* time_left) {
+// What the display keeps between its snapshots of one run.
+class RunFigures {
+ public:
+  explicit RunFigures(const std::map<std::wstring, uint64_t>& kept) : not_taken_(kept) {}
+
+  // The display's figures now: the file being copied (or compared with its
+  // source), and what this run did against what is left of the whole task.
+  ProgressSnapshot Take(const TaskInfo& task, const StartedRun& run, double elapsed);
+
+ private:
+  // The bytes of this run's snapshot that it wrote itself: without the done
+  // files of earlier runs and the partial copies it took over from them.
+  uint64_t WrittenByRun(const StartedRun& run, const ProgressSnapshot& snapshot,
+                        const ItemInfo& current);
+  void FollowVerification(const ItemInfo& current, double elapsed, ProgressSnapshot* snapshot);
+
+  RateMeter meter_;
+  TimeLeftEstimator time_left_;
+  // Partial copies of earlier runs, by source, until the run reaches them.
+  std::map<std::wstring, uint64_t> not_taken_;
+  uint64_t taken_ = 0;
+  // The file being copied, and what it took over from an earlier run.
+  std::wstring current_source_;
+  uint64_t current_taken_ = 0;
+  // The comparison being followed, and its pace.
+  std::wstring verified_item_;
+  RateMeter verify_meter_{5.0};
+};
+
+uint64_t RunFigures::WrittenByRun(const StartedRun& run, const ProgressSnapshot& snapshot,
+                                  const ItemInfo& current) {
+  if (current.sourcefile != current_source_) {
+    current_source_ = current.sourcefile;
+    current_taken_ = 0;
+    auto it = not_taken_.find(current.sourcefile);
+    if (it != not_taken_.end()) {
+      current_taken_ = it->second;
+      taken_ += it->second;
+      not_taken_.erase(it);
+    }
+  }
+  // Until the copier reports, the file's taken-over part is not in the
+  // figures yet.
+  uint64_t bytes = snapshot.bytes_done;
+  if (current_taken_ > snapshot.current_done) bytes += current_taken_ - snapshot.current_done;
+  uint64_t before = run.before.done_bytes() + taken_;
+  return bytes - std::min(bytes, before);
+}
+
+void RunFigures::FollowVerification(const ItemInfo& current, double elapsed,
+                                    ProgressSnapshot* snapshot) {
+  uint64_t total = 0, done = 0;
+  if (current.id.empty() || !ReadItemVerification(current.id, &total, &done)) return;
+  if (current.id != verified_item_) {
+    verified_item_ = current.id;
+    verify_meter_ = RateMeter(5.0);
+  }
+  snapshot->verifying = true;
+  snapshot->verify_total = total;
+  snapshot->verify_done = done;
+  verify_meter_.Add(elapsed, done);
+  std::optional<double> rate = verify_meter_.Rate();
+  if (rate && *rate > 0) snapshot->verify_seconds_left = static_cast<double>(total - done) / *rate;
+}
+
+ProgressSnapshot RunFigures::Take(const TaskInfo& task, const StartedRun& run, double elapsed) {
   TaskTally tally = TallyTask(task.id);
   ItemInfo current;
   ProgressSnapshot snapshot;
@@ -247,6 +309,7 @@ ProgressSnapshot TakeSnapshot(const TaskInfo& task, const StartedRun& run, doubl
     snapshot.current_size = current.total;
     snapshot.current_done = std::min(ReadPosition(current.id), current.total);
   }
+  FollowVerification(current, elapsed, &snapshot);
   snapshot.files_done = tally.done_files();
   snapshot.bytes_done = tally.done_bytes() + snapshot.current_done;
   if (!run.count) {
@@ -256,16 +319,30 @@ ProgressSnapshot TakeSnapshot(const TaskInfo& task, const StartedRun& run, doubl
     snapshot.files_total = std::max(run.count->result().files, tally.rows);
     snapshot.bytes_total = std::max(run.count->result().bytes, tally.total_bytes);
   }
-  meter->Add(elapsed, snapshot.bytes_done);
-  snapshot.rate = meter->Rate();
+  uint64_t run_bytes = WrittenByRun(run, snapshot, current);
+  meter_.Add(elapsed, run_bytes);
+  snapshot.rate = meter_.Rate();
   snapshot.elapsed = elapsed;
   uint64_t run_files = snapshot.files_done - std::min(snapshot.files_done, run.before.done_files());
-  uint64_t run_bytes = snapshot.bytes_done - std::min(snapshot.bytes_done, run.before.done_bytes());
-  time_left->Add(elapsed, run_files, run_bytes);
+  time_left_.Add(elapsed, run_files, run_bytes);
   if (snapshot.files_total && snapshot.bytes_total) {
-    snapshot.seconds_left = time_left->Estimate(
-        *snapshot.files_total - std::min(*snapshot.files_total, snapshot.files_done),
-        *snapshot.bytes_total - std::min(*snapshot.bytes_total, snapshot.bytes_done));
+    uint64_t files_left =
+        *snapshot.files_total - std::min(*snapshot.files_total, snapshot.files_done);
+    uint64_t bytes_left =
+        *snapshot.bytes_total - std::min(*snapshot.bytes_total, snapshot.bytes_done);
+    if (snapshot.verifying) {
+      // The file being compared is copied: what is left of it is its
+      // comparison, at the comparison's own pace.
+      std::optional<double> rest =
+          files_left > 1 || bytes_left > 0
+              ? time_left_.Estimate(files_left - std::min<uint64_t>(files_left, 1), bytes_left)
+              : std::optional<double>(0);
+      if (rest && snapshot.verify_seconds_left) {
+        snapshot.seconds_left = *rest + *snapshot.verify_seconds_left;
+      }
+    } else {
+      snapshot.seconds_left = time_left_.Estimate(files_left, bytes_left);
+    }
   }
   return snapshot;
 }
@@ -280,11 +357,10 @@ struct FollowedRun {
 // Follows the core until it ends: drains its output, shows progress, turns a
 // Ctrl-C into a stop and a second one into giving up the wait, and keeps
 // inner.cnf small.
-FollowedRun FollowRun(const TaskInfo& task, const StartedRun& run, bool live,
+FollowedRun FollowRun(const TaskInfo& task, const StartedRun& run, const RunOptions& options,
                       InnerConfigCleaner* cleaner) {
-  Display display(live);
-  RateMeter meter;
-  TimeLeftEstimator time_left;
+  Display display(options.live);
+  RunFigures figures(options.kept_bytes);
   const auto start = Clock::now();
   auto next_sample = start;
   int interrupts_seen = InterruptCount();
@@ -314,7 +390,7 @@ FollowedRun FollowRun(const TaskInfo& task, const StartedRun& run, bool live,
     auto now = Clock::now();
     if (now >= next_sample) {
       next_sample = now + kLivePeriod;
-      display.Show(TakeSnapshot(task, run, Seconds(now - start), &meter, &time_left));
+      display.Show(figures.Take(task, run, Seconds(now - start)));
     }
     cleaner->RemoveEnded(false);
     std::this_thread::sleep_for(kLoopPause);
@@ -329,7 +405,7 @@ FollowedRun FollowRun(const TaskInfo& task, const StartedRun& run, bool live,
 int RunTask(const TaskInfo& task, const RunOptions& options) {
   StartedRun run = StartCore(task);
   InnerConfigCleaner cleaner(task.id);
-  FollowedRun followed = FollowRun(task, run, options.live, &cleaner);
+  FollowedRun followed = FollowRun(task, run, options, &cleaner);
   RunOutcome outcome;
   outcome.elapsed = followed.elapsed;
   outcome.stop_requested = followed.stop_requested;
@@ -388,7 +464,9 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   // Targets found in place and equal were not copied either.
   uint64_t found_bytes = ReadTaskFoundBytes(task.id);
   ClearTaskFoundBytes(task.id);
-  uint64_t copied_before = run.before.reached_bytes() + options.kept_bytes + found_bytes;
+  uint64_t kept = 0;
+  for (const auto& [source, bytes] : options.kept_bytes) kept += bytes;
+  uint64_t copied_before = run.before.reached_bytes() + kept + found_bytes;
   outcome.copied_bytes = tally.reached_bytes() - std::min(tally.reached_bytes(), copied_before);
   if (run.count && run.count->done()) outcome.count = run.count->result();
   outcome.verify_mode = ReadVerifyMode();

@@ -3,6 +3,8 @@
 #ifndef QUORVALMIST_FRONTEND_TASK_RUN_H_
 #define QUORVALMIST_FRONTEND_TASK_RUN_H_
 
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -18,9 +20,10 @@ struct RunOptions {
   // How the user names this workspace on the command line ("" for the current
   // directory, else "-C DIR "), for the resume hint.
   std::string workspace_option;
-  // Bytes of earlier runs' partial copies that this run resumes from; they
-  // are not counted as copied by this run.
-  uint64_t kept_bytes = 0;
+  // Bytes of earlier runs' partial copies that this run resumes from, by
+  // source path; they are not counted as copied by this run, in its rate or
+  // its summary.
+  std::map<std::wstring, uint64_t> kept_bytes;
 };
 
 // Runs the task in the workspace that is the current directory: holds the

@@ -5,16 +5,30 @@
 
 namespace quorvalmist {
 
+namespace {
+
+// The bytes a link kept as a link counts for: its text's length, as the
+// core records in the link's row.
+uint64_t LinkTextSize(const std::string& path) {
+  std::string text;
+  return ReadSymbolicLink(path, &text).ok() ? text.size() : 0;
+}
+
+}  // namespace
+
 TreeCount CountTree(const std::string& root, const std::string& target_root, bool follow_links,
                     const std::atomic<bool>* cancel) {
   TreeCount count;
-  auto add = [&count](const SourceEntry& entry) {
+  auto add = [&count, follow_links](const SourceEntry& entry) {
     switch (entry.kind) {
       case SourceEntry::Kind::kDirectory:
         if (entry.is_link) ++count.links_to_directories;
         return true;
       case SourceEntry::Kind::kLinkToDirectory:
+        // Kept as a link, it gets a row of its own like any other link.
         ++count.links_to_directories;
+        ++count.files;
+        count.bytes += LinkTextSize(entry.path);
         return false;
       case SourceEntry::Kind::kCycle:
         if (entry.is_link) {
@@ -25,9 +39,15 @@ TreeCount CountTree(const std::string& root, const std::string& target_root, boo
       case SourceEntry::Kind::kFile:
         break;
     }
-    std::optional<PathInfo> info = entry.is_link ? entry.info : StatPath(entry.path);
-    if (entry.is_link) ++count.links_to_files;
     ++count.files;
+    if (entry.is_link) {
+      ++count.links_to_files;
+      if (!follow_links) {
+        count.bytes += LinkTextSize(entry.path);
+        return true;
+      }
+    }
+    std::optional<PathInfo> info = entry.is_link ? entry.info : StatPath(entry.path);
     if (info) count.bytes += info->size;
     return true;
   };

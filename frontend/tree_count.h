@@ -1,9 +1,11 @@
 // Counting a source tree before and while a directory task copies it, so the
 // display knows the totals. It walks as the core's directory run walks
 // (WalkSourceTree): every entry that is not entered counts as a file (the core
-// makes a row for each), except links to directories; a link to a directory
-// is entered when links are followed, unless it leads back up the tree; the
-// target root is skipped.
+// makes a row for each), a link to a directory kept as a link included; a
+// link to a directory is entered when links are followed, unless it leads
+// back up the tree; the target root is skipped. A link kept as a link counts
+// at its own size, its text's length, as its row does; a followed link at the
+// size of what it names.
 #ifndef QUORVALMIST_FRONTEND_TREE_COUNT_H_
 #define QUORVALMIST_FRONTEND_TREE_COUNT_H_
 
@@ -18,8 +20,9 @@ struct TreeCount {
   uint64_t files = 0;
   uint64_t bytes = 0;
   // Symbolic links: to files (also dangling ones; counted among the files,
-  // as the core copies what they name) and to directories (entered when
-  // links are followed, their files counted; otherwise made as links).
+  // as the core makes a row for each) and to directories (entered when links
+  // are followed, their files counted; otherwise made as links and counted
+  // among the files).
   uint64_t links_to_files = 0;
   uint64_t links_to_directories = 0;
   // Of the links to directories, those that lead to a directory above them
