@@ -150,7 +150,7 @@ int CopyCommand(const std::vector<std::string>& sources, const std::string& targ
                 plan.files.size() == 1 ? plan.files[0].target.c_str() : target.c_str());
   }
   std::fflush(stdout);
-  return RunTask(task, {settings.live, settings.workspace_option, {}});
+  return RunTask(task, {settings.live, settings.workspace_option, {}, settings.json});
 }
 
 namespace {
@@ -346,7 +346,7 @@ int ResumeCommand(const std::string& task_name, const RunSettings& settings) {
   size_t again = PrepareRerun(task, retried);
   if (again > 0) std::printf("%zu file%s to copy again\n", again, again == 1 ? "" : "s");
   std::fflush(stdout);
-  return RunTask(task, {settings.live, settings.workspace_option, kept});
+  return RunTask(task, {settings.live, settings.workspace_option, kept, settings.json});
 }
 
 }  // namespace quorvalmist

@@ -23,6 +23,7 @@ struct RunSettings {
   std::optional<bool> verify_from_disk;  // "verifyfrom" in core.cnf
   std::optional<bool> keep_links;        // "links" of the task, in core.cnf
   bool live = false;                     // a live display (standard output is a terminal)
+  bool json = false;                     // no display; the summary as one JSON line
   std::string workspace_option;          // "-C DIR " when the user named the workspace
 };
 

@@ -49,6 +49,7 @@ struct RunOptionValues {
   bool no_sync = false;
   std::string verify_from;
   std::string links;
+  bool json = false;
 };
 
 void AddRunOptions(CLI::App* command, RunOptionValues* values) {
@@ -86,8 +87,11 @@ void AddRunOptions(CLI::App* command, RunOptionValues* values) {
       ->add_option("--links", values->links,
                    "symbolic links in a directory: keep (made as links, the workspace's "
                    "default) or follow (a link to a file copied as its content, a link to a "
-                   "folder not entered); for this task")
+                   "folder entered, one back up the tree named and not entered); for this task")
       ->check(CLI::IsMember({"keep", "follow"}));
+  command->add_flag("--json", values->json,
+                    "no display while the copy goes on; the summary as one JSON line, the last "
+                    "line of the output");
 }
 
 // Shows a positional whose name already tells how many values it takes
@@ -254,7 +258,8 @@ RunSettings SettingsFrom(const CommandLine& line) {
   if (values.no_sync) settings.sync = false;
   if (!values.links.empty()) settings.keep_links = values.links == "keep";
   if (!values.verify_from.empty()) settings.verify_from_disk = values.verify_from == "disk";
-  settings.live = StdoutIsTerminal();
+  settings.json = values.json;
+  settings.live = StdoutIsTerminal() && !values.json;
   if (!line.workspace_dir.empty()) {
     settings.workspace_option = "-C " + ShellQuoted(line.workspace_dir) + " ";
   }

@@ -6,6 +6,7 @@
 #include "common/protocol.h"
 #include "db/schema.h"
 #include "frontend/command_error.h"
+#include "frontend/name_output.h"
 #include "frontend/progress.h"
 #include "frontend/task_run.h"
 #include "platform/text.h"
@@ -53,22 +54,37 @@ std::string CoreFailureText(const ChildEnd& core) {
 
 }  // namespace
 
-void PrintRunSummary(const TaskInfo& task, const RunOutcome& outcome,
-                     const std::string& workspace_option) {
+namespace {
+
+unsigned long long CountOf(const TaskTally& tally, const wchar_t* word) {
+  auto it = tally.files.find(word);
+  return static_cast<unsigned long long>(it == tally.files.end() ? 0 : it->second);
+}
+
+// The files and bytes the task covers. A directory task's rows cover only
+// what the walk reached; the count of the tree covers the rest. Skipped
+// entries are not files to copy.
+std::pair<uint64_t, uint64_t> TaskTotals(const RunOutcome& outcome) {
   const TaskTally& tally = outcome.tally;
-  auto count_of = [&](const wchar_t* word) {
-    auto it = tally.files.find(word);
-    return static_cast<unsigned long long>(it == tally.files.end() ? 0 : it->second);
-  };
-  // A directory task's rows cover only what the walk reached; the count of
-  // the tree covers the rest.
   uint64_t files_total = tally.rows, bytes_total = tally.total_bytes;
   if (outcome.count) {
     files_total = std::max(files_total, outcome.count->files);
     bytes_total = std::max(bytes_total, outcome.count->bytes);
   }
-  // Skipped entries are not files to copy.
-  files_total -= std::min<uint64_t>(files_total, count_of(kStatusSkipped));
+  files_total -= std::min<uint64_t>(files_total, CountOf(tally, kStatusSkipped));
+  return {files_total, bytes_total};
+}
+
+const char* const kModeWords[] = {"auto (files up to 10 MiB)", "always", "never"};
+const char* const kModeNames[] = {"auto", "always", "never"};
+
+}  // namespace
+
+void PrintRunSummary(const TaskInfo& task, const RunOutcome& outcome,
+                     const std::string& workspace_option) {
+  const TaskTally& tally = outcome.tally;
+  auto count_of = [&](const wchar_t* word) { return CountOf(tally, word); };
+  auto [files_total, bytes_total] = TaskTotals(outcome);
   std::printf("%s: %llu of %llu files copied (%s of %s)", outcome.complete ? "done" : "not done",
               static_cast<unsigned long long>(tally.done_files()),
               static_cast<unsigned long long>(files_total),
@@ -80,7 +96,6 @@ void PrintRunSummary(const TaskInfo& task, const RunOutcome& outcome,
                 FormatBytes(static_cast<uint64_t>(outcome.copied_bytes / outcome.elapsed)).c_str());
   }
   std::printf("\n");
-  static const char* const kModeWords[] = {"auto (files up to 10 MiB)", "always", "never"};
   std::printf("verified by MD5: %llu; not verified (by the verify mode): %llu; verify mode: %s\n",
               count_of(kStatusSuccess), count_of(kStatusFinish),
               kModeWords[static_cast<int>(outcome.verify_mode)]);
@@ -141,6 +156,66 @@ void PrintRunSummary(const TaskInfo& task, const RunOutcome& outcome,
     }
   }
   if (!outcome.complete) std::printf("resume with: %s\n", outcome.resume_hint.c_str());
+  std::fflush(stdout);
+}
+
+void PrintRunSummaryJson(const TaskInfo& task, const RunOutcome& outcome) {
+  const TaskTally& tally = outcome.tally;
+  auto [files_total, bytes_total] = TaskTotals(outcome);
+  Json json;
+  json["task"] = WideToNarrow(task.id);
+  json["complete"] = outcome.complete;
+  json["exit_code"] = RunExitCode(outcome);
+  json["files"] = {{"done", tally.done_files()},
+                   {"total", files_total},
+                   {"skipped", CountOf(tally, kStatusSkipped)}};
+  json["bytes"] = {
+      {"done", tally.reached_bytes()}, {"total", bytes_total}, {"this_run", outcome.copied_bytes}};
+  json["seconds"] = outcome.elapsed;
+  json["verify_mode"] = kModeNames[static_cast<int>(outcome.verify_mode)];
+  json["verified"] = CountOf(tally, kStatusSuccess);
+  json["not_verified"] = CountOf(tally, kStatusFinish);
+  if (outcome.count) {
+    json["links"] = {{"to_files", outcome.count->links_to_files},
+                     {"to_folders", outcome.count->links_to_directories},
+                     {"kept_as_links", outcome.keep_links}};
+  }
+  if (!outcome.attributes_not_kept.empty()) {
+    json["attributes_not_kept"] = outcome.attributes_not_kept;
+  }
+  Json problems = Json::array();
+  if (!outcome.core_done()) problems.push_back(CoreFailureText(outcome.core));
+  if (!outcome.finished.ok()) problems.push_back(outcome.finished.message());
+  json["problems"] = problems;
+  json["walk_complete"] = outcome.walked;
+  Json paths = Json::array();
+  for (const WalkProblem& problem : outcome.problems) {
+    Json entry = {{"path", WideToNarrow(problem.path)}, {"reason", WideToNarrow(problem.reason)}};
+    AddExactName(&entry, "path", WideToNarrow(problem.path));
+    paths.push_back(entry);
+  }
+  json["not_copied_paths"] = paths;
+  Json skipped = Json::array();
+  for (const auto& [item, reason] : outcome.skipped) {
+    Json entry = {{"source", WideToNarrow(item.sourcefile)}, {"reason", reason}};
+    AddExactName(&entry, "source", WideToNarrow(item.sourcefile));
+    skipped.push_back(entry);
+  }
+  json["skipped"] = skipped;
+  Json unfinished = Json::array();
+  for (const ItemInfo& item : outcome.unfinished) {
+    Json entry = {{"source", WideToNarrow(item.sourcefile)},
+                  {"target", WideToNarrow(item.targetfile)},
+                  {"status", WideToNarrow(item.copystatus)},
+                  {"reason", ExplainUnfinished(item, outcome.stop_requested)}};
+    AddExactName(&entry, "source", WideToNarrow(item.sourcefile));
+    AddExactName(&entry, "target", WideToNarrow(item.targetfile));
+    unfinished.push_back(entry);
+  }
+  json["not_done"] = unfinished;
+  if (!outcome.complete) json["resume"] = outcome.resume_hint;
+  // One line, the last of the output, so that a script takes the last line.
+  std::printf("%s\n", json.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
   std::fflush(stdout);
 }
 

@@ -50,6 +50,13 @@ struct RunOutcome {
 void PrintRunSummary(const TaskInfo& task, const RunOutcome& outcome,
                      const std::string& workspace_option);
 
+// The same figures and lists as PrintRunSummary (the lists whole), as one JSON
+// object on one line: task, complete, exit_code, files, bytes, seconds,
+// verify_mode, verified, not_verified, links, attributes_not_kept, problems,
+// walk_complete, not_copied_paths, skipped, not_done, and resume while the task
+// is not complete.
+void PrintRunSummaryJson(const TaskInfo& task, const RunOutcome& outcome);
+
 // kExitOk for a complete run; kExitFailure when finishing failed or the core
 // failed (a database error, or ended by a signal); kExitIncomplete when files
 // are left to copy (a stop, a refused start).

@@ -390,7 +390,7 @@ FollowedRun FollowRun(const TaskInfo& task, const StartedRun& run, const RunOpti
     auto now = Clock::now();
     if (now >= next_sample) {
       next_sample = now + kLivePeriod;
-      display.Show(figures.Take(task, run, Seconds(now - start)));
+      if (!options.json) display.Show(figures.Take(task, run, Seconds(now - start)));
     }
     cleaner->RemoveEnded(false);
     std::this_thread::sleep_for(kLoopPause);
@@ -472,7 +472,11 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   outcome.verify_mode = ReadVerifyMode();
   outcome.keep_links = KeepLinks(task.id);
   outcome.attributes_not_kept = WideToNarrow(ReadAttributesNotKept(task.id));
-  PrintRunSummary(task, outcome, options.workspace_option);
+  if (options.json) {
+    PrintRunSummaryJson(task, outcome);
+  } else {
+    PrintRunSummary(task, outcome, options.workspace_option);
+  }
   return RunExitCode(outcome);
 }
 

@@ -24,6 +24,8 @@ struct RunOptions {
   // source path; they are not counted as copied by this run, in its rate or
   // its summary.
   std::map<std::wstring, uint64_t> kept_bytes;
+  // No display while the run goes on, and the summary as one JSON line.
+  bool json = false;
 };
 
 // Runs the task in the workspace that is the current directory: holds the

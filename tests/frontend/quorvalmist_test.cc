@@ -8,6 +8,7 @@
 
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 
 #include "db/record_access.h"
 #include "db/schema.h"
@@ -243,6 +244,44 @@ TEST_F(QuorvalmistTest, FilesTasksAndATargetThatIsNotReplaced) {
   ASSERT_EQ(::rename(P("mine").c_str(), P("mine.old").c_str()), 0);
   EXPECT_EQ(Qv({"resume", task}).exit_code, 0);
   EXPECT_TRUE(FilesEqual(P("two"), P("mine")));
+}
+
+// With --json a copy or resume ends with its summary as one JSON line: what is
+// not done with its reason and how to resume, then the figures of a done run.
+TEST_F(QuorvalmistTest, TheSummaryAsJsonForScripts) {
+  MakeDirs(P("src"));
+  WriteFile(P("src/a"), RandomBytes(3000, 5));
+  WriteFile(P("src/b"), RandomBytes(700, 6));
+  MakeDirs(P("dst"));
+  WriteFile(P("dst/b"), "the user's own file");
+  auto last_line = [](const std::string& output) {
+    size_t end = output.find_last_not_of('\n');
+    size_t start = output.rfind('\n', end);
+    return nlohmann::json::parse(output.substr(start == std::string::npos ? 0 : start + 1));
+  };
+  RunResult r = Qv({"copy", "--json", P("src"), P("dst")});
+  EXPECT_EQ(r.exit_code, 1) << r.output << r.error;
+  nlohmann::json summary = last_line(r.output);
+  EXPECT_EQ(summary["task"], TaskId(r.output));
+  EXPECT_FALSE(summary["complete"].get<bool>());
+  EXPECT_EQ(summary["exit_code"], 1);
+  EXPECT_EQ(summary["files"]["done"], 1);
+  EXPECT_EQ(summary["files"]["total"], 2);
+  ASSERT_EQ(summary["not_done"].size(), 1u) << r.output;
+  EXPECT_EQ(summary["not_done"][0]["source"], P("src/b"));
+  EXPECT_NE(summary["not_done"][0]["reason"].get<std::string>().find("not replaced"),
+            std::string::npos);
+  EXPECT_NE(summary["resume"].get<std::string>().find("resume"), std::string::npos);
+
+  ASSERT_EQ(::rename(P("dst/b").c_str(), P("b.old").c_str()), 0);
+  r = Qv({"resume", "--json", TaskId(r.output)});
+  EXPECT_EQ(r.exit_code, 0) << r.output << r.error;
+  summary = last_line(r.output);
+  EXPECT_TRUE(summary["complete"].get<bool>());
+  EXPECT_EQ(summary["files"]["done"], 2);
+  EXPECT_EQ(summary["bytes"]["this_run"], 700);
+  EXPECT_EQ(summary["not_done"].size(), 0u);
+  EXPECT_FALSE(summary.contains("resume"));
 }
 
 // Settings given to one copy stay with that task: a later copy in the same
