@@ -64,7 +64,7 @@ uint64_t ReadTaskFoundBytes(const std::wstring& task_id) {
       std::max<int64_t>(WideToInt64(Read(kInnerConfigFile, task_id, L"foundbytes", L"0")), 0));
 }
 
-void ClearTaskFoundBytes(const std::wstring& task_id) {
+void ClearTaskRunNotes(const std::wstring& task_id) {
   RemoveProfileSections(kInnerConfigFile, &task_id, 1);
 }
 
@@ -183,12 +183,6 @@ void NoteAttributeNotKept(const std::wstring& task_id, const std::wstring& what)
 
 std::wstring ReadAttributesNotKept(const std::wstring& task_id) {
   return ReadProfileString(task_id, kNotKeptKey, L"", kNotKeptCapacity, kInnerConfigFile);
-}
-
-void ClearAttributesNotKept(const std::wstring& task_id) {
-  if (!ReadAttributesNotKept(task_id).empty()) {
-    WriteProfileString(task_id, kNotKeptKey, L"", kInnerConfigFile);
-  }
 }
 
 }  // namespace quorvalmist

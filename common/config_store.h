@@ -23,9 +23,10 @@ std::wstring ReadTaskRunStatus(const std::wstring& task_id);
 void WriteTaskFoundBytes(const std::wstring& task_id, uint64_t bytes);
 // Front end: "foundbytes" of section `task_id` in inner.cnf, default 0.
 uint64_t ReadTaskFoundBytes(const std::wstring& task_id);
-// Front end: removes section `task_id` from inner.cnf, before a run (so the
-// run's figure starts at 0) and once the figure has been read.
-void ClearTaskFoundBytes(const std::wstring& task_id);
+// Front end: removes section `task_id` from inner.cnf (the run's notes from
+// the core and the copier: "foundbytes", "notkept"), before a run (so its
+// figures start at 0) and once they have been read.
+void ClearTaskRunNotes(const std::wstring& task_id);
 // Core: "frontend" of section `task_id` in core.cnf, default "": the process
 // id of the front end that started the run, which holds the marker
 // FrontEndOwnMarkerName(value) while it lives.
@@ -70,9 +71,8 @@ void WriteItemPosition(const std::wstring& item_key, const std::wstring& value);
 // file this task copied. Written only when the word is not there yet.
 void NoteAttributeNotKept(const std::wstring& task_id, const std::wstring& what);
 // Front end: "notkept" of section `task_id` in inner.cnf ("" when all were
-// kept), and its clearing before a run.
+// kept).
 std::wstring ReadAttributesNotKept(const std::wstring& task_id);
-void ClearAttributesNotKept(const std::wstring& task_id);
 
 // Copier and front end: "sync" of section "system" in config.cnf, default
 // "1". Any value but 0 makes every finished copy durable before it counts.

@@ -217,9 +217,8 @@ StartedRun StartCore(const TaskInfo& task) {
   CountInterrupts();
   SetTaskFrontEnd(task.id, own_id);
   SetTaskRunStatus(task.id, L"run");
-  // The core reports the bytes it finds in place into inner.cnf, from 0.
-  ClearTaskFoundBytes(task.id);
-  ClearAttributesNotKept(task.id);
+  // The core and the copier note the run's figures in inner.cnf, from 0.
+  ClearTaskRunNotes(task.id);
   StartedRun run;
   run.before = TallyTask(task.id);
   UpdateTask(task.id, L"running", run.before.done_files(), run.before.rows);
@@ -463,7 +462,8 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   // Partial copies count as far as they got, at both ends of the run.
   // Targets found in place and equal were not copied either.
   uint64_t found_bytes = ReadTaskFoundBytes(task.id);
-  ClearTaskFoundBytes(task.id);
+  outcome.attributes_not_kept = WideToNarrow(ReadAttributesNotKept(task.id));
+  ClearTaskRunNotes(task.id);
   uint64_t kept = 0;
   for (const auto& [source, bytes] : options.kept_bytes) kept += bytes;
   uint64_t copied_before = run.before.reached_bytes() + kept + found_bytes;
@@ -471,7 +471,6 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   if (run.count && run.count->done()) outcome.count = run.count->result();
   outcome.verify_mode = ReadVerifyMode();
   outcome.keep_links = KeepLinks(task.id);
-  outcome.attributes_not_kept = WideToNarrow(ReadAttributesNotKept(task.id));
   if (options.json) {
     PrintRunSummaryJson(task, outcome);
   } else {
