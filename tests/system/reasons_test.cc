@@ -1,9 +1,11 @@
 // The reasons the user is given for a file that was not copied are the
 // programs' own, not guesses from what the files look like afterwards.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "tests/system/system_test_support.h"
 
@@ -91,6 +93,40 @@ TEST_F(ReasonsTest, EachFailureIsNamedByWhatHappened) {
   for (const char* f : {"sub/blocked", "killed", "grows", "changes"}) {
     EXPECT_TRUE(FilesEqual(P("src/") + f, P("dst/") + f)) << f;
   }
+}
+
+// A folder that may not be searched hides its files' sizes from an
+// unprivileged user: they are unreadable, not missing.
+TEST_F(ReasonsTest, SourceBehindAFolderWithoutSearchPermissionIsNamedAsDenied) {
+  const char* setpriv = "/usr/bin/setpriv";
+  if (::geteuid() != 0 || ::access(setpriv, X_OK) != 0) {
+    GTEST_SKIP() << "needs root and setpriv to run the front end as user nobody";
+  }
+  // Run as nobody, with a marker directory of its own.
+  auto as_nobody = [&](std::vector<std::string> args) {
+    args.insert(args.begin(),
+                {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "/usr/bin/env",
+                 "QUORVALMIST_MARKER_DIR=" + P("nobody-markers"), FrontEndPath(), "-C", "ws"});
+    return RunProgram(setpriv, args);
+  };
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(P("ws").c_str(), 0777), 0);
+  if (as_nobody({"--version"}).exit_code != 0) {
+    GTEST_SKIP() << "user nobody cannot run " << FrontEndPath();
+  }
+  MakeDirs(P("src/locked"));
+  WriteFile(P("src/locked/f"), "behind a folder without search permission");
+  WriteFile(P("src/ok"), "readable");
+  ASSERT_EQ(::chmod(P("src/locked").c_str(), 0644), 0);
+
+  RunResult copy = as_nobody({"copy", P("src"), P("dst")});
+  EXPECT_EQ(copy.exit_code, 1) << copy.output << copy.error;
+  EXPECT_NE(copy.output.find("locked/f: the source cannot be read: permission denied"),
+            std::string::npos)
+      << copy.output;
+  EXPECT_EQ(copy.output.find("the source is missing"), std::string::npos) << copy.output;
+  EXPECT_TRUE(FilesEqual(P("src/ok"), P("dst/ok")));
+  ASSERT_EQ(::chmod(P("src/locked").c_str(), 0755), 0);
 }
 
 }  // namespace
