@@ -129,5 +129,20 @@ TEST_F(ReasonsTest, SourceBehindAFolderWithoutSearchPermissionIsNamedAsDenied) {
   ASSERT_EQ(::chmod(P("src/locked").c_str(), 0755), 0);
 }
 
+TEST_F(ReasonsTest, EmptyTaskDatabaseIsNamedNotTakenForAWrongPassword) {
+  WriteFile(P("f"), "x");
+  ASSERT_EQ(Qv({"copy", P("f"), P("g")}).exit_code, 0);
+  std::FILE* emptied = std::fopen(P("ws/fm2.qz").c_str(), "w");
+  ASSERT_NE(emptied, nullptr);
+  std::fclose(emptied);
+
+  RunResult status = Qv({"status"});
+  EXPECT_EQ(status.exit_code, 3);
+  EXPECT_NE(status.error.find("the task database ./fm2.qz is empty or not a task database"),
+            std::string::npos)
+      << status.error;
+  EXPECT_EQ(ReadFile(P("ws/fm2.qz")), "");
+}
+
 }  // namespace
 }  // namespace quorvalmist::testing
