@@ -302,6 +302,13 @@ void CopyItem(const std::wstring& source, const std::wstring& target, const std:
     RecordVerdict(id, Verdict::kStop);
     return;
   }
+  // A link that leads nowhere reads as nothing there, but holds the name just
+  // as well: a copy could never be placed.
+  if (!found && IsDanglingLink(target_narrow)) {
+    WriteItemReason(id, NarrowToWide(kDanglingTargetReason));
+    RecordVerdict(id, Verdict::kStop);
+    return;
+  }
   // An existing target is never replaced, so the copier is not started for
   // one that is there already: its copy could never be placed and would only
   // be left behind as a temporary file.

@@ -129,6 +129,27 @@ TEST_F(ReasonsTest, SourceBehindAFolderWithoutSearchPermissionIsNamedAsDenied) {
   ASSERT_EQ(::chmod(P("src/locked").c_str(), 0755), 0);
 }
 
+// A symbolic link that leads nowhere holds the target's name: it is named,
+// and no temporary file is made that could never take the name.
+TEST_F(ReasonsTest, DanglingLinkAtTheTargetIsNamedAndLeavesNoTemporaryFile) {
+  MakeDirs(P("src"));
+  MakeDirs(P("dst"));
+  WriteFile(P("src/a"), "the source");
+  ASSERT_EQ(::symlink("nowhere", P("dst/a").c_str()), 0);
+
+  RunResult copy = Qv({"copy", P("src"), P("dst")});
+  EXPECT_EQ(copy.exit_code, 1) << copy.output << copy.error;
+  EXPECT_NE(copy.output.find("a: a symbolic link that leads nowhere is at the target"),
+            std::string::npos)
+      << copy.output;
+  EXPECT_TRUE(TempFilesBelow(P("dst")).empty());
+
+  ASSERT_EQ(::unlink(P("dst/a").c_str()), 0);
+  RunResult resume = Qv({"resume", TaskId(copy.output)});
+  EXPECT_EQ(resume.exit_code, 0) << resume.output << resume.error;
+  EXPECT_TRUE(FilesEqual(P("src/a"), P("dst/a")));
+}
+
 TEST_F(ReasonsTest, EmptyTaskDatabaseIsNamedNotTakenForAWrongPassword) {
   WriteFile(P("f"), "x");
   ASSERT_EQ(Qv({"copy", P("f"), P("g")}).exit_code, 0);
