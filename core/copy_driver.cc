@@ -261,6 +261,28 @@ void ExplainFailedCopy(const std::wstring& id, const InnerOutcome& outcome, Verd
   WriteItemReason(id, NarrowToWide(reason));
 }
 
+// A copy that a stop of the run cut short, and that no one gave a reason for,
+// says what stopped it: a stop someone asked for, or the end of the front end
+// that started the run (the copier, stopped the same way, gives no reason of
+// its own). Otherwise the front end would be left to guess from the files.
+void ExplainStoppedCopy(const std::wstring& id) {
+  const MonitorTarget& monitor = CoreMonitorTarget();
+  if (monitor.section == nullptr || !ReadItemReason(id).empty()) return;
+  switch (WhyStop(monitor)) {
+    case StopCause::kRunStatus:
+      WriteItemReason(id, L"stopped before the copy was complete; a resume copies it");
+      break;
+    case StopCause::kFrontEndGone:
+    case StopCause::kWatchedGone:
+      WriteItemReason(id,
+                      L"interrupted: the run was ended before this copy completed (the front "
+                      L"end or the core was killed); a resume copies it");
+      break;
+    case StopCause::kNone:
+      break;
+  }
+}
+
 // Judges a target that was there before the copy, which is never replaced:
 // by MD5 in every check mode, since equal sizes alone would pass a different
 // file off as the copy.
@@ -356,6 +378,7 @@ void CopyItem(const std::wstring& source, const std::wstring& target, const std:
   if (judged == Verdict::kStop || verdict == Verdict::kError) {
     ExplainFailedCopy(id, outcome, verdict, source_size, target, owner);
   }
+  if (verdict == Verdict::kStop) ExplainStoppedCopy(id);
 }
 
 }  // namespace quorvalmist

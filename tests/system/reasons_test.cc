@@ -95,6 +95,26 @@ TEST_F(ReasonsTest, EachFailureIsNamedByWhatHappened) {
   }
 }
 
+// A front end killed mid-copy takes its core down; the cut row says so, not
+// that the target might not be writable.
+TEST_F(ReasonsTest, CopyCutShortByAKilledFrontEndSaysItWasInterrupted) {
+  MakeDirs(P("src"));
+  WriteSparseFile(P("src/big"), 1ull << 30);
+  auto copy = StartQv({"copy", "--chunk-size", "1", P("src"), P("dst")});
+  std::string task = WaitForTaskId(*copy);
+  ASSERT_FALSE(task.empty()) << copy->output();
+  ASSERT_TRUE(WaitFor([&] { return !ChildPids(CorePid(task), "Skiffwright").empty(); },
+                      std::chrono::seconds(60)));
+  copy->KillAtOnce();
+  copy->Wait();
+  ASSERT_TRUE(WaitFor([&] { return CorePid(task) == -1; }, std::chrono::seconds(60)));
+
+  RunResult status = Qv({"status", task, "--json"});
+  std::string reason = ReasonIn(status.output, "big");
+  EXPECT_EQ(reason.rfind("interrupted: the run was ended before this copy completed", 0), 0u)
+      << status.output;
+}
+
 // A folder that may not be searched hides its files' sizes from an
 // unprivileged user: they are unreadable, not missing.
 TEST_F(ReasonsTest, SourceBehindAFolderWithoutSearchPermissionIsNamedAsDenied) {
