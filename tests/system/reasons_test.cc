@@ -185,5 +185,34 @@ TEST_F(ReasonsTest, EmptyTaskDatabaseIsNamedNotTakenForAWrongPassword) {
   EXPECT_EQ(ReadFile(P("ws/fm2.qz")), "");
 }
 
+// Two links that make a cycle only together: the cycle is named on every run,
+// no row waits for ever, and a resume once the cycle is gone finishes.
+TEST_F(ReasonsTest, TwoLinkCycleIsNamedOnEveryRunAndTheRestIsCopied) {
+  MakeDirs(P("src/sub"));
+  WriteFile(P("src/f"), "top");
+  WriteFile(P("src/sub/g"), "below");
+  ASSERT_EQ(::symlink("sub", P("src/loop2").c_str()), 0);
+  ASSERT_EQ(::symlink("..", P("src/sub/loop1").c_str()), 0);
+
+  RunResult copy = Qv({"copy", "--links", "follow", P("src"), P("dst")});
+  std::string task = TaskId(copy.output);
+  ASSERT_FALSE(task.empty()) << copy.output << copy.error;
+  for (RunResult run : {copy, Qv({"resume", task}), Qv({"resume", task})}) {
+    EXPECT_EQ(run.exit_code, 1) << run.output << run.error;
+    EXPECT_NE(run.output.find("sub/loop1: a link to a folder above it (a cycle of links)"),
+              std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.output.find("missing"), std::string::npos) << run.output;
+  }
+  for (const ItemRow& row : Rows(task)) EXPECT_EQ(row.status, "success") << row.source;
+  EXPECT_TRUE(FilesEqual(P("src/f"), P("dst/f")));
+  EXPECT_TRUE(FilesEqual(P("src/sub/g"), P("dst/sub/g")));
+  EXPECT_TRUE(FilesEqual(P("src/sub/g"), P("dst/loop2/g")));
+
+  ASSERT_EQ(::unlink(P("src/sub/loop1").c_str()), 0);
+  RunResult resume = Qv({"resume", task});
+  EXPECT_EQ(resume.exit_code, 0) << resume.output << resume.error;
+}
+
 }  // namespace
 }  // namespace quorvalmist::testing
