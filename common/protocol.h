@@ -27,6 +27,13 @@ inline constexpr wchar_t kTempRecordFile[] = L"./config/tempfiles.cnf";
 // with that identity for its own copy.
 inline constexpr char kPlacedLinePrefix[] = "placed ";
 
+// The reason of a copy whose target is a symbolic link that leads nowhere:
+// the copy could never take the name (nothing is replaced), so neither the core
+// nor the copier makes a temporary file for it.
+inline constexpr char kDanglingTargetReason[] =
+    "a symbolic link that leads nowhere is at the target; it was not replaced (remove it, then "
+    "resume)";
+
 // Capacity of the copier's narrow path buffers, terminator included: the
 // longest path the system accepts (PATH_MAX on Linux), so any path the system
 // could open fits and a longer one is refused before anything is touched. The

@@ -36,6 +36,23 @@ bool IsMutexAbsent(const std::wstring& name) { return IsMarkerAbsent(name); }
 
 void RaiseStop() { StopFlag.store(true, std::memory_order_relaxed); }
 
+StopCause WhyStop(const MonitorTarget& target) {
+  const std::wstring& section = *target.section;
+  std::wstring status = target.kind == MonitorTarget::Kind::kTask ? ReadTaskRunStatus(section)
+                                                                  : ReadItemRunStatus(section);
+  if (!EqualsIgnoringCase(status, L"run")) return StopCause::kRunStatus;
+  if (IsMutexAbsent(FrontEndMutexName)) return StopCause::kFrontEndGone;
+  if (target.watched_marker != nullptr && !target.watched_marker->empty() &&
+      IsMutexAbsent(*target.watched_marker)) {
+    return StopCause::kWatchedGone;
+  }
+  if (target.owner_marker != nullptr && !target.owner_marker->empty() &&
+      IsMutexAbsent(*target.owner_marker)) {
+    return StopCause::kFrontEndGone;
+  }
+  return StopCause::kNone;
+}
+
 bool MonitorSaysStop(const MonitorTarget& target) {
   bool stop = false;
   const std::wstring& section = *target.section;

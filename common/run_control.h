@@ -53,6 +53,13 @@ struct MonitorTarget {
 // marker, the owner's marker. True when any says stop.
 bool MonitorSaysStop(const MonitorTarget& target);
 
+// What says stop, by the checks of MonitorSaysStop, taken in the same order
+// (the first that says stop names it), so that a row a stop cut short can say
+// why: the run status (someone asked for the stop), or a marker whose process
+// is gone (the front end, or the copier's core, was killed or ended).
+enum class StopCause { kNone, kRunStatus, kFrontEndGone, kWatchedGone };
+StopCause WhyStop(const MonitorTarget& target);
+
 // The monitor's period: 1,000 ms. The environment variable
 // QUORVALMIST_MONITOR_PERIOD_MS (10 to 1,000) shortens it; the test suite sets
 // it so that stops are noticed sooner. Read once, at the first call.

@@ -336,6 +336,28 @@ void ExplainFailedCopy(const std::wstring& id, const InnerOutcome& outcome, Verd
   WriteItemReason(id, NarrowToWide(reason));
 }
 
+// A copy that a stop of the run cut short, and that no one gave a reason for,
+// says what stopped it: a stop someone asked for, or the end of the front end
+// that started the run (the copier, stopped the same way, gives no reason of
+// its own). Otherwise the front end would be left to guess from the files.
+void ExplainStoppedCopy(const std::wstring& id) {
+  const MonitorTarget& monitor = CoreMonitorTarget();
+  if (monitor.section == nullptr || !ReadItemReason(id).empty()) return;
+  switch (WhyStop(monitor)) {
+    case StopCause::kRunStatus:
+      WriteItemReason(id, L"stopped before the copy was complete; a resume copies it");
+      break;
+    case StopCause::kFrontEndGone:
+    case StopCause::kWatchedGone:
+      WriteItemReason(id,
+                      L"interrupted: the run was ended before this copy completed (the front "
+                      L"end or the core was killed); a resume copies it");
+      break;
+    case StopCause::kNone:
+      break;
+  }
+}
+
 // Judges a target that was there before the copy, which is never replaced:
 // by MD5 in every check mode, since equal sizes alone would pass a different
 // file off as the copy.
@@ -374,6 +396,13 @@ void CopyItem(const std::wstring& source, const std::wstring& target, const std:
     WriteItemReason(id,
                     L"the target's name is held by the temporary file of another file's "
                     L"unfinished copy; a resume copies this file once that copy is done");
+    RecordVerdict(id, Verdict::kStop);
+    return;
+  }
+  // A link that leads nowhere reads as nothing there, but holds the name just
+  // as well: a copy could never be placed.
+  if (!found && IsDanglingLink(target_narrow)) {
+    WriteItemReason(id, NarrowToWide(kDanglingTargetReason));
     RecordVerdict(id, Verdict::kStop);
     return;
   }
@@ -427,6 +456,7 @@ void CopyItem(const std::wstring& source, const std::wstring& target, const std:
   if (judged == Verdict::kStop || verdict == Verdict::kError) {
     ExplainFailedCopy(id, outcome, verdict, source_size, target, owner);
   }
+  if (verdict == Verdict::kStop) ExplainStoppedCopy(id);
 }
 
 }  // namespace quorvalmist

@@ -36,9 +36,9 @@ int CoreMain(int argc, wchar_t** argv) {
   std::wstring front_end = ReadTaskFrontEnd(CurrentTaskId());
   static NoDestructor<std::wstring> owner(front_end.empty() ? std::wstring()
                                                             : FrontEndOwnMarkerName(front_end));
-  static NoDestructor<MonitorTarget> monitor(
-      MonitorTarget{MonitorTarget::Kind::kTask, &CurrentTaskId(), nullptr, owner.get()});
-  StartMonitor(*monitor);
+  CoreMonitorTarget() =
+      MonitorTarget{MonitorTarget::Kind::kTask, &CurrentTaskId(), nullptr, owner.get()};
+  StartMonitor(CoreMonitorTarget());
 
   BriskPacing() = EqualsIgnoringCase(ReadPacing(), L"brisk");
   ResumeInsideFiles() = WideToInt(ReadResumeInsideFlag()) == 1;

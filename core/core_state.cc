@@ -9,6 +9,11 @@ std::wstring& CurrentTaskId() {
   return *id;
 }
 
+MonitorTarget& CoreMonitorTarget() {
+  static NoDestructor<MonitorTarget> target;
+  return *target;
+}
+
 bool& BriskPacing() {
   static bool brisk = false;
   return brisk;

@@ -7,10 +7,16 @@
 
 #include <string>
 
+#include "common/run_control.h"
+
 namespace quorvalmist {
 
 // The task id from the command line; set once before the monitor starts.
 std::wstring& CurrentTaskId();
+
+// What the core's monitor watches (the task's run status, the front end's
+// markers); filled in once before the monitor starts.
+MonitorTarget& CoreMonitorTarget();
 
 // Whether the run goes briskly ("pacing" = "brisk" in core.cnf, in any letter
 // case), read once when the run starts: no pauses between the entries of a

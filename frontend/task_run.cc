@@ -69,6 +69,17 @@ std::string TargetNameProblem(const std::wstring& target) {
   return "";
 }
 
+// Why the source `path`, which cannot be looked up, was not copied: it is not
+// there, or a folder on its way may not be searched (or another failure).
+std::string WhySourceUnreadable(const std::string& path) {
+  Status status = StatPathError(path);
+  if (status.ok() || status.kind() == ErrorKind::kNotFound) return "the source is missing";
+  if (status.kind() == ErrorKind::kAccessDenied) {
+    return "the source cannot be read: permission denied";
+  }
+  return "the source cannot be read: " + status.reason();
+}
+
 // Symbolic links of the source tree, so none goes without a word: kept as
 // links, or (followed) links to files copied as the files they name and links
 // to folders not entered.
@@ -139,7 +150,7 @@ std::string ExplainUnfinished(const ItemInfo& item, bool stop_requested) {
   std::optional<PathInfo> src = StatPath(source);
   std::optional<PathInfo> dst = StatPath(target);
   if (std::string why = WhyNotCopyable(item); !why.empty()) return why;
-  if (!src) return "the source is missing";
+  if (!src) return WhySourceUnreadable(source);
   if (!src->is_regular) return "not a regular file; it is not copied";
   if (!dst) {
     std::string problem = TargetNameProblem(item.targetfile);

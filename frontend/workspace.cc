@@ -132,6 +132,13 @@ void OpenWorkspace() {
     case WorkspaceState::kComplete:
       break;
   }
+  // The engine takes an empty file for an empty database, which then fails
+  // the password check: the user is told what the file is instead.
+  if (std::optional<PathInfo> db = StatPath(Narrow(kDatabaseFile)); db && db->size == 0) {
+    throw CommandError(
+        "the task database ./" + Shown(kDatabaseFile) + " is empty or not a task database",
+        kExitFailure);
+  }
   try {
     OpenTaskDb(kConnectionString);
   } catch (const DbError& error) {

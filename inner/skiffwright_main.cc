@@ -336,6 +336,9 @@ int SkiffwrightMain(const std::vector<std::wstring>& args) {
   uint64_t start = static_cast<uint64_t>(start_position);
   if (start > size) return 0;
 
+  // No temporary file is made for a copy that could never take the name.
+  if (IsDanglingLink(WideToNarrow(args[2]))) return Fail(kDanglingTargetReason);
+
   const bool temp_existed = paths.temp.exists;
   if (!temp_existed) start = 0;  // nothing to resume into
 

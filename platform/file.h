@@ -40,6 +40,11 @@ struct PathInfo {
 // empty one.
 std::optional<PathInfo> StatPath(const std::string& path);
 
+// Why StatPath(path) finds nothing, as a status: kNotFound when the path (or a
+// folder on its way) is not there, kAccessDenied when a folder on its way may
+// not be searched, and so on. Ok when the path can be looked up.
+Status StatPathError(const std::string& path);
+
 // True when `path` itself is a symbolic link whose target does not exist (a
 // dangling link); false for anything else, a missing path included.
 bool IsDanglingLink(const std::string& path);

@@ -52,6 +52,12 @@ std::optional<PathInfo> StatPath(const std::string& path) {
   return InfoOf(st);
 }
 
+Status StatPathError(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) return Status::Ok();
+  return ErrnoStatus("cannot look up " + path, errno);
+}
+
 bool IsDanglingLink(const std::string& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return false;

@@ -62,6 +62,13 @@ std::optional<PathInfo> StatPath(const std::string& path) {
   return InfoOfHandle(file.get());
 }
 
+Status StatPathError(const std::string& path) {
+  if (path.empty()) return LastErrorStatus("cannot look up " + path, ERROR_PATH_NOT_FOUND);
+  ScopedHandle file(OpenForAttributes(Utf16Path(path), FILE_READ_ATTRIBUTES, false));
+  if (!file.valid()) return LastErrorStatus("cannot look up " + path);
+  return Status::Ok();
+}
+
 bool IsDanglingLink(const std::string& path) {
   if (!IsSymbolicLinkPath(path)) return false;
   ScopedHandle target(OpenForAttributes(Utf16Path(path), FILE_READ_ATTRIBUTES, false));

@@ -71,6 +71,20 @@ TEST(FileTest, FailuresSayTheirKind) {
 #ifndef _WIN32  // Wine says "path not found" for an overlong name
   EXPECT_EQ(MakeDirectory(dir / std::string(300, 'n')).kind(), ErrorKind::kTooLong);
 #endif
+  // Why a path cannot be looked up: gone, or behind a folder that may not be
+  // searched (which root may search all the same).
+  EXPECT_TRUE(StatPathError(dir / "there").ok());
+  EXPECT_EQ(StatPathError(dir / "missing").kind(), ErrorKind::kNotFound);
+  EXPECT_EQ(StatPathError(dir / "missing/below").kind(), ErrorKind::kNotFound);
+#ifndef _WIN32
+  testing::MakeDirs(dir / "locked");
+  WriteFile(dir / "locked/f", "x");
+  ASSERT_EQ(::chmod((dir / "locked").c_str(), 0600), 0);
+  if (::geteuid() != 0) {
+    EXPECT_EQ(StatPathError(dir / "locked/f").kind(), ErrorKind::kAccessDenied);
+  }
+  ASSERT_EQ(::chmod((dir / "locked").c_str(), 0700), 0);
+#endif
   EXPECT_EQ(Status::Error(-1, "ours").kind(), ErrorKind::kOther);
   EXPECT_TRUE(Status::Ok().ok());
   EXPECT_EQ(Status::Ok().kind(), ErrorKind::kNone);
