@@ -178,11 +178,19 @@ std::vector<std::string> LiveLines(const ProgressSnapshot& s, size_t width) {
     file_line =
         label + FitWidth(s.current_name, width == 0 ? 0 : std::max<size_t>(room, 8)) + figures;
   }
-  std::string total_line = "total  " + Totals(s);
-  for (const std::string& part : {Rate(s), TimeLeft(s)}) {
-    if (!part.empty()) total_line += "  " + part;
+  // The totals line is never cut inside a figure: on a narrow terminal the
+  // time taken goes first, then the rate, then the time left.
+  std::string rate = Rate(s), left = TimeLeft(s), taken = FormatDuration(s.elapsed);
+  const std::vector<std::vector<const std::string*>> choices = {
+      {&rate, &left, &taken}, {&rate, &left}, {&left}, {}};
+  std::string total_line;
+  for (const auto& parts : choices) {
+    total_line = "total  " + Totals(s);
+    for (const std::string* part : parts) {
+      if (!part->empty()) total_line += "  " + *part;
+    }
+    if (width == 0 || CharacterStarts(total_line).size() <= width) break;
   }
-  total_line += "  " + FormatDuration(s.elapsed);
   return {FitWidth(file_line, width), FitWidth(total_line, width)};
 }
 

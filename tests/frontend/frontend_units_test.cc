@@ -72,6 +72,17 @@ TEST(ProgressTextTest, LinesFitTheTerminalAndKeepBothEndsOfAName) {
   lines = LiveLines(s, 36);
   EXPECT_NE(lines[0].find("0001.bin  50%"), std::string::npos) << lines[0];
   EXPECT_EQ(lines[0].find("KiB"), std::string::npos) << lines[0];
+  // A 70-column terminal drops whole parts of the totals line, never cuts
+  // inside a figure.
+  s.bytes_done = uint64_t{33449574};  // 31.9 MiB
+  s.bytes_total = uint64_t{122683392};
+  s.rate = 12345678;
+  s.seconds_left = 3725;
+  s.elapsed = 3725;
+  lines = LiveLines(s, 70);
+  EXPECT_NE(lines[1].find("31.9 MiB of 117 MiB (27%)"), std::string::npos) << lines[1];
+  EXPECT_EQ(lines[1].find("\u2026"), std::string::npos) << lines[1];
+  EXPECT_LE(lines[1].size(), 70u) << lines[1];
   // Totals not known yet (the tree is still being counted): no time left.
   s.files_total.reset();
   s.bytes_total.reset();
