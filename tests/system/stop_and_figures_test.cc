@@ -284,5 +284,42 @@ TEST_F(StopAndFiguresTest, TheRateAfterAResumeCountsOnlyWhatThisRunWrote) {
   EXPECT_LE(mib, written_mib) << output;
 }
 
+// A stop that comes while a copier still works on its file: the row and the
+// summary say what the copier did. A copier held (at opening its source) while
+// the stop is taken in, then let go, either stops or completes its file; if
+// the file is in place, its row says copied and no summary calls it stopped.
+TEST_F(StopAndFiguresTest, AFileCompletedAsTheStopCameCountsAsCopied) {
+  MakeDirs(P("src"));
+  WriteFile(P("src/f"), RandomBytes(64 << 10, 21));
+  OpenGate gate(P("src/f"));
+  auto copy = StartQv({"copy", "--verify", "never", P("src/f"), P("dst/f")});
+  ASSERT_TRUE(gate.WaitForArrival()) << copy->output();
+  std::string task = WaitForTaskId(*copy);
+  ASSERT_FALSE(task.empty());
+  ASSERT_EQ(Qv({"stop", task, "--no-wait"}).exit_code, 0);
+  // The core has taken the stop in: it asked its copier to stop, or ended.
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return ReadFile(P("ws/config/inner.cnf")).find("runstatus=stop") != std::string::npos ||
+               CorePid(task) == -1;
+      },
+      std::chrono::seconds(20)));
+  gate.Release();
+  copy->Wait();
+  std::vector<ItemRow> rows = Rows(task);
+  ASSERT_EQ(rows.size(), 1u);
+  if (PathExists(P("dst/f"))) {
+    EXPECT_TRUE(FilesEqual(P("src/f"), P("dst/f")));
+    EXPECT_EQ(rows[0].status, "finish") << copy->output();
+    EXPECT_EQ(copy->output().find("stopped before the copy was complete"), std::string::npos)
+        << copy->output();
+  } else {
+    EXPECT_EQ(rows[0].status, "stop") << copy->output();
+  }
+  // Either way a resume ends with the file in place.
+  EXPECT_EQ(Qv({"resume", task}).exit_code, 0);
+  EXPECT_TRUE(FilesEqual(P("src/f"), P("dst/f")));
+}
+
 }  // namespace
 }  // namespace quorvalmist::testing
