@@ -89,13 +89,8 @@ TEST_P(RemovableDiskTest, AStoppedLargeCopyResumesInsideItsTemporaryFile) {
   auto disk = MountDisk();
   if (!disk) GTEST_SKIP() << why_not_;
   constexpr uint64_t kSize = 64 * kMiB;
-  MakeDirs(P("src"));
-  WriteRandomFile(P("src/big.bin"), kSize, 9);
-  ASSERT_EQ(RunProgram(FrontEndPath(), {"init", "ws"}).exit_code, 0);
-  RunResult r = RunWithFileSizeLimit(
-      {"-C", "ws", "copy", "--verify", "never", P("src/big.bin"), P("disk/big.bin")}, 40 * kMiB);
-  EXPECT_EQ(r.exit_code, 1) << r.output;
-  std::string task = TaskId(r.output);
+  RunResult r;
+  std::string task = CopyCutShortBySizeLimit(P("disk/big.bin"), kSize, 9, 40 * kMiB, &r);
   ASSERT_FALSE(task.empty()) << r.output;
   std::string temp = P("disk/big.bin_quorvalmist_temp");
   ASSERT_TRUE(PathExists(temp)) << r.output;
@@ -103,18 +98,11 @@ TEST_P(RemovableDiskTest, AStoppedLargeCopyResumesInsideItsTemporaryFile) {
     ASSERT_TRUE(disk->Remount());
   }
 
-  OpenGate gate(P("src/big.bin"));
-  auto resume = StartQv({"resume", task});
-  ASSERT_TRUE(gate.WaitForArrival()) << resume->output();
-  std::vector<pid_t> copiers = ChildPids(CorePid(task), "Skiffwright");
-  ASSERT_EQ(copiers.size(), 1u);
-  std::vector<std::string> args = ProcessArguments(copiers[0]);
-  ASSERT_EQ(args.size(), 7u);
-  uint64_t start = std::stoull(args[3]);
-  gate.Release();
-  EXPECT_EQ(resume->Wait(), 0) << resume->output();
-
-  EXPECT_GE(start, kSize * 3 / 10);
+  int resumed = -1;
+  std::optional<uint64_t> start = ResumedCopierStart(task, P("src/big.bin"), &resumed);
+  ASSERT_TRUE(start.has_value());
+  EXPECT_EQ(resumed, 0);
+  EXPECT_GE(*start, kSize * 3 / 10);
   EXPECT_TRUE(FilesEqual(P("src/big.bin"), P("disk/big.bin")));
   EXPECT_FALSE(PathExists(temp));
   // The workspace's record of the temporary file went with it.

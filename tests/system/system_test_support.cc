@@ -227,6 +227,34 @@ std::string SystemTest::WaitForTaskId(StartedProgram& program) {
   return id;
 }
 
+std::string SystemTest::CopyCutShortBySizeLimit(const std::string& target, uint64_t size,
+                                                uint32_t seed, uint64_t limit, RunResult* run) {
+  MakeDirs(P("src"));
+  WriteRandomFile(P("src/big.bin"), size, seed);
+  EXPECT_EQ(RunProgram(FrontEndPath(), {"init", "ws"}).exit_code, 0);
+  *run = RunWithFileSizeLimit({"-C", "ws", "copy", "--verify", "never", P("src/big.bin"), target},
+                              limit);
+  EXPECT_EQ(run->exit_code, 1) << run->output;
+  return TaskId(run->output);
+}
+
+std::optional<uint64_t> SystemTest::ResumedCopierStart(const std::string& task,
+                                                       const std::string& source, int* exit_code) {
+  std::optional<uint64_t> start;
+  OpenGate gate(source);
+  auto resume = StartQv({"resume", task});
+  EXPECT_TRUE(gate.WaitForArrival()) << resume->output();
+  std::vector<pid_t> copiers = ChildPids(CorePid(task), "Skiffwright");
+  if (copiers.size() == 1) {
+    std::vector<std::string> args = ProcessArguments(copiers[0]);
+    if (args.size() == 7) start = std::stoull(args[3]);
+  }
+  gate.Release();
+  *exit_code = resume->Wait();
+  EXPECT_TRUE(start.has_value()) << resume->output();
+  return start;
+}
+
 std::vector<ItemRow> SystemTest::Rows(const std::string& task, const std::string& workspace) {
   std::vector<ItemRow> rows;
   EXPECT_EQ(::chdir(P(workspace).c_str()), 0);

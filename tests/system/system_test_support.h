@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -85,6 +86,20 @@ class SystemTest : public FrontEndTest {
   std::string IntegrityCheck();
   // The core of a task, from /proc; -1 when none runs.
   static pid_t CorePid(const std::string& task);
+
+  // Makes src/big.bin, `size` random bytes from `seed`, and copies it to
+  // `target` with "--verify never" under a limit of `limit` bytes on any file
+  // a process of the run writes, which cuts the copy short as a full disk
+  // would (exit 1 expected). Returns the task's id ("" when there is none);
+  // the run's output in *run.
+  std::string CopyCutShortBySizeLimit(const std::string& target, uint64_t size, uint32_t seed,
+                                      uint64_t limit, RunResult* run);
+  // Starts "resume TASK" with its copier held where it opens `source`, reads
+  // the start position the copier was given, lets it go and waits for the
+  // resume's end (its exit code in *exit_code). nullopt when no single copier
+  // could be seen.
+  std::optional<uint64_t> ResumedCopierStart(const std::string& task, const std::string& source,
+                                             int* exit_code);
 
   // The end state every interrupted task must reach: each source file's copy
   // equal to it below `target`, nothing else there (no temporary file), every
