@@ -151,6 +151,16 @@ bool KeepLinks(const std::wstring& task_id) {
   return EqualsIgnoringCase(ReadLinkMode(task_id), L"keep");
 }
 
+bool ServingCopiers() {
+  return WideToInt(Read(kCoreConfigFile, L"system", kServingCopiersKey, L"0")) == 1;
+}
+
+int ReadJobs(const std::wstring& task_id) {
+  std::wstring jobs = Read(kCoreConfigFile, task_id, kJobsKey, L"");
+  if (jobs.empty()) jobs = Read(kCoreConfigFile, L"system", kJobsKey, L"1");
+  return std::clamp(WideToInt(jobs), 1, kMostJobs);
+}
+
 bool VerifyFromDisk() { return !EqualsIgnoringCase(ReadVerifyFrom(), L"cache"); }
 
 int WideToInt(const std::wstring& text) {

@@ -90,6 +90,18 @@ bool VerifyFromDisk();
 std::wstring ReadLinkMode(const std::wstring& task_id);
 bool KeepLinks(const std::wstring& task_id);
 
+// Core: "servingcopiers" of section "system" in core.cnf, default "0": "1"
+// has the core start copiers that stay alive and copy one item after another
+// (common/copier_command.h) instead of one copier process per file.
+inline constexpr wchar_t kServingCopiersKey[] = L"servingcopiers";
+bool ServingCopiers();
+// Core and front end: "jobs" of the task's section in core.cnf, else of
+// section "system", default "1": how many items the core copies at once. A
+// value below 1 counts as 1, one above kMostJobs as kMostJobs.
+inline constexpr wchar_t kJobsKey[] = L"jobs";
+inline constexpr int kMostJobs = 64;
+int ReadJobs(const std::wstring& task_id);
+
 // The C library's decimal conversions as the programs apply them to values:
 // leading blanks and one sign accepted, conversion stops at the first
 // non-digit, no digits gives 0. Out-of-range values saturate.

@@ -51,4 +51,16 @@ inline constexpr int kCoreExitAlreadyRunning = 255;
 
 }  // namespace quorvalmist
 
+// How a copier's copy of one item ended, as its exit code (a serving copier
+// prints the same codes in its end lines). A copy that completed, was stopped,
+// or found nothing to copy (the source gone, a start beyond its size) ends
+// with kCopierExitDone; the row is judged from the files either way.
+inline constexpr int kCopierExitDone = 0;
+// A file could not be opened, read, written or finished; the reason is in the
+// item's section of inner.cnf.
+inline constexpr int kCopierExitFailed = 1;
+// Another copier holds the item's marker: nothing was touched. A process
+// returns -1, which the system reports as 255.
+inline constexpr int kCopierExitItemClaimed = -1;
+
 #endif  // QUORVALMIST_COMMON_PROTOCOL_H_
