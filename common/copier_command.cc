@@ -71,8 +71,8 @@ bool SplitFields(const std::string& line, std::vector<std::string>* fields) {
 }  // namespace
 
 std::vector<std::wstring> CopierArguments(const CopierItem& item) {
-  return {item.source, item.target, std::to_wstring(item.start), item.buffer, item.task_id,
-          item.item_id};
+  return {item.source, item.target,  std::to_wstring(item.start),
+          item.buffer, item.task_id, item.item_id};
 }
 
 std::wstring CopierCommandLine(const CopierItem& item) {

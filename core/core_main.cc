@@ -5,6 +5,7 @@
 #include "common/protocol.h"
 #include "common/run_control.h"
 #include "core/core_state.h"
+#include "core/run_settings.h"
 #include "core/runs.h"
 #include "db/item_table.h"
 #include "db/record_access.h"
@@ -40,8 +41,9 @@ int CoreMain(int argc, wchar_t** argv) {
       MonitorTarget{MonitorTarget::Kind::kTask, &CurrentTaskId(), nullptr, owner.get()};
   StartMonitor(CoreMonitorTarget());
 
-  BriskPacing() = EqualsIgnoringCase(ReadPacing(), L"brisk");
-  ResumeInsideFiles() = WideToInt(ReadResumeInsideFlag()) == 1;
+  RunContext run;
+  run.task_id = CurrentTaskId();
+  run.settings = ReadRunSettings(run.task_id);
   ColumnMap task = LoadTask(CurrentTaskId());
   std::wstring copytype = ColumnValue(task, kCopyTypeColumn);
   std::wstring sourcedir = ColumnValue(task, kSourceDirColumn);
@@ -56,9 +58,9 @@ int CoreMain(int argc, wchar_t** argv) {
                      WideToNarrow(CurrentTaskId()).c_str(), WideToNarrow(targetdir).c_str());
         return kCoreExitSameRoots;
       }
-      RunDirectoryMode(root, sourcedir, targetdir, CurrentTaskId());
+      RunDirectoryMode(root, sourcedir, targetdir, &run);
     } else if (EqualsIgnoringCase(copytype, kCopyTypeFiles)) {
-      RunFilesMode(CurrentTaskId());
+      RunFilesMode(&run);
     }
   } catch (const DbError& error) {
     std::fflush(stdout);

@@ -14,14 +14,4 @@ MonitorTarget& CoreMonitorTarget() {
   return *target;
 }
 
-bool& BriskPacing() {
-  static bool brisk = false;
-  return brisk;
-}
-
-bool& ResumeInsideFiles() {
-  static bool resume = false;
-  return resume;
-}
-
 }  // namespace quorvalmist

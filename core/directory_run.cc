@@ -6,7 +6,7 @@
 #include "common/file_info.h"
 #include "common/run_control.h"
 #include "common/target_path.h"
-#include "core/copy_driver.h"
+#include "core/copy_scheduler.h"
 #include "core/core_state.h"
 #include "core/link_copy.h"
 #include "core/runs.h"
@@ -32,8 +32,15 @@ constexpr uint32_t kHiddenSystemDirectory = 0x16;
 bool Stopped() { return StopFlag.load(std::memory_order_relaxed); }
 
 // The pause before each entry and each copy, unless the run goes briskly.
-void Pause() {
-  if (!BriskPacing()) SleepMilliseconds(kEntryPauseMilliseconds);
+void Pause(const RunSettings& settings) {
+  if (!settings.brisk) SleepMilliseconds(kEntryPauseMilliseconds);
+}
+
+// Marks the item's row as being copied and hands it to the scheduler.
+void StartItem(CopyScheduler* scheduler, ItemJob job) {
+  SetItemCopyStatus(job.id, kStatusRunning);
+  WriteItemRunStatus(job.id, L"run");
+  scheduler->Add(std::move(job));
 }
 
 bool SameIdentity(const PathInfo& a, const PathInfo& b) {
@@ -66,12 +73,14 @@ void ReportProblem(const std::wstring& task_id, const std::wstring& path,
 // being entered.
 class DirectoryWalk {
  public:
-  DirectoryWalk(const std::wstring& source_root, const std::wstring& target_root,
-                const std::wstring& task_id)
+  DirectoryWalk(const std::wstring& source_root, const std::wstring& target_root, RunContext* run,
+                CopyScheduler* scheduler)
       : source_root_(source_root),
         target_root_(target_root),
-        task_id_(task_id),
-        keep_links_(KeepLinks(task_id)) {}
+        task_id_(run->task_id),
+        settings_(run->settings),
+        keep_links_(run->settings.keep_links),
+        scheduler_(scheduler) {}
 
   // Walks `directory`, which is `info` (when it could be looked up).
   bool Walk(const std::wstring& directory, const std::optional<PathInfo>& info);
@@ -85,9 +94,11 @@ class DirectoryWalk {
   const std::wstring& source_root_;
   const std::wstring& target_root_;
   const std::wstring& task_id_;
+  const RunSettings& settings_;
   // Links are listed as links only when they are to be kept as links;
   // otherwise a link to a directory is entered like a directory.
   const bool keep_links_;
+  CopyScheduler* const scheduler_;
   std::vector<PathInfo> walk_path_;
 };
 
@@ -122,7 +133,7 @@ bool DirectoryWalk::Walk(const std::wstring& directory, const std::optional<Path
   DirectoryEntry entry;
   while (lister->Next(&entry)) {
     if (Stopped()) break;
-    Pause();
+    Pause(settings_);
     std::wstring name = NarrowToWide(entry.name);
     std::wstring path = JoinEntryPath(directory, name);
     if (entry.attributes & kAttributeDirectory) {
@@ -146,8 +157,12 @@ bool DirectoryWalk::Walk(const std::wstring& directory, const std::optional<Path
   }
   lister.reset();
   if (Stopped() || !complete) return false;
-  ClearWalkProblems(task_id_, directory, ProblemsOfThisRun());
-  MarkDirectorySearched(directory, task_id_);
+  // Recorded once every file below it has its verdict, so that a run killed
+  // with copies in flight lists the directory again.
+  scheduler_->AfterItemsSoFar([this, directory] {
+    ClearWalkProblems(task_id_, directory, ProblemsOfThisRun());
+    MarkDirectorySearched(directory, task_id_);
+  });
   return true;
 }
 
@@ -212,33 +227,33 @@ void DirectoryWalk::CopyFileEntry(const std::wstring& path) {
     // The last run's reason no longer holds.
     WriteItemReason(id, L"");
   }
-  Pause();
-  SetItemCopyStatus(id, kStatusRunning);
-  WriteItemRunStatus(id, L"run");
-  CopyItem(path, target, task_id_, id, total);
+  Pause(settings_);
+  StartItem(scheduler_, ItemJob{id, path, target, total});
 }
 
 }  // namespace
 
 bool RunDirectoryMode(const std::wstring& directory, const std::wstring& source_root,
-                      const std::wstring& target_root, const std::wstring& task_id) {
-  DirectoryWalk walk(source_root, target_root, task_id);
-  return walk.Walk(directory, StatPath(WideToNarrow(directory)));
+                      const std::wstring& target_root, RunContext* run) {
+  CopyScheduler scheduler(run);
+  DirectoryWalk walk(source_root, target_root, run, &scheduler);
+  bool done = walk.Walk(directory, StatPath(WideToNarrow(directory)));
+  scheduler.Finish();
+  return done;
 }
 
-void RunFilesMode(const std::wstring& task_id) {
-  std::vector<std::wstring> ids = ListReadyItemIds(task_id);
+void RunFilesMode(RunContext* run) {
+  CopyScheduler scheduler(run);
+  std::vector<std::wstring> ids = ListReadyItemIds(run->task_id);
   for (const std::wstring& id : ids) {
     if (Stopped()) break;
     ColumnMap row = LoadItem(id);
-    std::wstring source = ColumnValue(row, kSourceFileColumn);
-    std::wstring target = ColumnValue(row, kTargetFileColumn);
-    Pause();
-    SetItemCopyStatus(id, kStatusRunning);
-    WriteItemRunStatus(id, L"run");
-    CopyItem(source, target, task_id, id,
-             static_cast<uint64_t>(WideToInt64(ColumnValue(row, kTotalNumColumn))));
+    ItemJob job{id, ColumnValue(row, kSourceFileColumn), ColumnValue(row, kTargetFileColumn),
+                static_cast<uint64_t>(WideToInt64(ColumnValue(row, kTotalNumColumn)))};
+    Pause(run->settings);
+    StartItem(&scheduler, std::move(job));
   }
+  scheduler.Finish();
 }
 
 }  // namespace quorvalmist

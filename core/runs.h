@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "core/item_copy.h"
+
 namespace quorvalmist {
 
 // Walks `directory` (the source root at the top) depth first. Skips a
@@ -12,7 +14,7 @@ namespace quorvalmist {
 // ended ("finish", "success", "error", "skipped"); a row that never completed
 // ("stop", or "ready" or "running" as a killed run left it) is taken again
 // under its id, and every other file gets a "ready" row; each is copied at
-// once (CopyItem). When links are followed (KeepLinks false), a link to a
+// as the run's settings say (CopyScheduler). When links are followed (KeepLinks false), a link to a
 // directory is entered like a directory, its files copied below the link's
 // own name. Records `directory` as searched only when its whole subtree was
 // walked without a stop and every directory in it could be listed completely;
@@ -27,14 +29,16 @@ namespace quorvalmist {
 // directory is done, or its parent is done and it was not met again. Returns
 // true when `directory` is done in that sense. Returns early when StopFlag is
 // raised. Never enters the target root (compared by identity), so a target
-// inside the source is not copied into itself. Throws DbError when a database
-// operation fails.
+// inside the source is not copied into itself. A directory is recorded as
+// searched only once every file below it has its verdict. Returns once every
+// item started has its verdict. Throws DbError when a database operation fails.
 bool RunDirectoryMode(const std::wstring& directory, const std::wstring& source_root,
-                      const std::wstring& target_root, const std::wstring& task_id);
+                      const std::wstring& target_root, RunContext* run);
 
-// Copies the task's "ready" rows, listed once at the start, one after the
-// other, until done or StopFlag is raised. Throws DbError when a change fails.
-void RunFilesMode(const std::wstring& task_id);
+// Copies the task's "ready" rows, listed once at the start, in that order (as
+// many at once as the run's settings say), until done or StopFlag is raised.
+// Throws DbError when a change fails.
+void RunFilesMode(RunContext* run);
 
 // The entry of the core program: argument check, task marker, database,
 // monitor, dispatch on copytype. Returns the exit code.

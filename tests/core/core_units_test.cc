@@ -7,9 +7,9 @@ namespace quorvalmist {
 namespace {
 
 TEST(CopyDriverTest, CommandLineIsBuiltExactly) {
-  InnerCommand c = BuildInnerCommand(L"/a b/s\"q", L"/t/x", L"task1", L"ID-1");
-  EXPECT_EQ(c.line, L"Skiffwright \"/a b/s\"q\"  \"/t/x\" 0 1024 task1 ID-1");
-  EXPECT_EQ(c.arguments,
+  CopierItem c{L"/a b/s\"q", L"/t/x", 0, L"1024", L"task1", L"ID-1"};
+  EXPECT_EQ(CopierCommandLine(c), L"Skiffwright \"/a b/s\"q\"  \"/t/x\" 0 1024 task1 ID-1");
+  EXPECT_EQ(CopierArguments(c),
             (std::vector<std::wstring>{L"/a b/s\"q", L"/t/x", L"0", L"1024", L"task1", L"ID-1"}));
 }
 
@@ -22,9 +22,9 @@ TEST(CopyDriverTest, ResumeStartsBelowTheTemporaryFilesEndAndNeverPastTheSource)
   EXPECT_EQ(ResumeStartPosition(100 * kMiB, 100 * kMiB), 92 * kMiB);
   // A temporary file longer than the source is of another file: from 0.
   EXPECT_EQ(ResumeStartPosition(101 * kMiB, 100 * kMiB), 0u);
-  InnerCommand c = BuildInnerCommand(L"s", L"t", L"task", L"id", 32 * kMiB);
-  EXPECT_EQ(c.line, L"Skiffwright \"s\"  \"t\" 33554432 1024 task id");
-  EXPECT_EQ(c.arguments[2], L"33554432");
+  CopierItem c{L"s", L"t", static_cast<int64_t>(32 * kMiB), L"1024", L"task", L"id"};
+  EXPECT_EQ(CopierCommandLine(c), L"Skiffwright \"s\"  \"t\" 33554432 1024 task id");
+  EXPECT_EQ(CopierArguments(c)[2], L"33554432");
 }
 
 bool Matches(const std::wstring&, const std::wstring&) { return true; }

@@ -1,0 +1,253 @@
+#include "core/copy_scheduler.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "common/config_store.h"
+#include "common/run_control.h"
+#include "core/copier_timing.h"
+#include "core/copy_driver.h"
+#include "platform/thread.h"
+
+namespace quorvalmist {
+
+// Threads that compare copies with their sources by MD5, one item each at a
+// time, and report each comparison's end as an event.
+class HashPool {
+ public:
+  HashPool(size_t threads, RunEvents* events) : events_(events) {
+    for (size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
+  }
+  // Comparisons not begun are dropped; those under way end first (a stop
+  // ends them early).
+  ~HashPool() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      closing_ = true;
+      waiting_.clear();
+    }
+    ready_.notify_all();
+    for (std::thread& t : threads_) t.join();
+  }
+  HashPool(const HashPool&) = delete;
+  HashPool& operator=(const HashPool&) = delete;
+
+  // `copy` must live until its kVerified event has been taken.
+  void Submit(ItemCopy* copy, uint64_t serial) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      waiting_.emplace_back(copy, serial);
+    }
+    ready_.notify_one();
+  }
+
+ private:
+  void Work() {
+    for (;;) {
+      std::pair<ItemCopy*, uint64_t> task;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait(lock, [this] { return closing_ || !waiting_.empty(); });
+        if (closing_) return;
+        task = waiting_.front();
+        waiting_.pop_front();
+      }
+      task.first->Verify();
+      RunEvent event;
+      event.kind = RunEvent::Kind::kVerified;
+      event.serial = task.second;
+      events_->Push(std::move(event));
+    }
+  }
+
+  RunEvents* const events_;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<std::pair<ItemCopy*, uint64_t>> waiting_;
+  bool closing_ = false;
+  std::vector<std::thread> threads_;
+};
+
+CopyScheduler::CopyScheduler(RunContext* run) : run_(run) {
+  if (OneAtATime()) return;
+  const size_t jobs = static_cast<size_t>(std::max(run_->settings.jobs, 1));
+  for (size_t i = 0; i < jobs; ++i) {
+    copiers_.push_back(run_->settings.serving_copiers ? MakeServingCopier(&events_)
+                                                      : MakeOneShotCopier(&events_));
+  }
+  copier_busy_.assign(jobs, false);
+  // Each comparison hashes its two files on two threads of its own already.
+  hashes_ = std::make_unique<HashPool>(std::min<size_t>(jobs, AvailableProcessors()), &events_);
+}
+
+CopyScheduler::~CopyScheduler() {
+  if (!in_flight_.empty()) {
+    // Only when a database error ends the run part-way: the comparisons under
+    // way end at once, and no copier is waited for.
+    RaiseStop();
+    for (auto& copier : copiers_) copier->Abandon();
+  }
+  hashes_.reset();
+  copiers_.clear();
+}
+
+bool CopyScheduler::OneAtATime() const {
+  return run_->settings.jobs <= 1 && !run_->settings.serving_copiers;
+}
+
+size_t CopyScheduler::Copying() const {
+  return static_cast<size_t>(std::count(copier_busy_.begin(), copier_busy_.end(), true));
+}
+
+void CopyScheduler::Add(ItemJob job) {
+  if (OneAtATime()) {
+    CopyItem(run_, job);
+    return;
+  }
+  // A place among the copiers, and the comparisons not too far behind: an
+  // item waiting for its MD5 holds its row "running" and its memory.
+  while (Copying() >= copiers_.size() || in_flight_.size() >= 2 * copiers_.size()) Step();
+  uint64_t serial = next_serial_++;
+  InFlight& item = in_flight_[serial];
+  item.copy = std::make_unique<ItemCopy>(run_, std::move(job));
+  Continue(serial, item.copy->Prepare());
+}
+
+void CopyScheduler::Continue(uint64_t serial, ItemCopy::Next next) {
+  InFlight& item = in_flight_.at(serial);
+  auto now = std::chrono::steady_clock::now();
+  switch (next) {
+    case ItemCopy::Next::kCopy: {
+      size_t place = static_cast<size_t>(
+          std::find(copier_busy_.begin(), copier_busy_.end(), false) - copier_busy_.begin());
+      copier_busy_[place] = true;
+      item.place = place;
+      item.copying = true;
+      item.next_mirror = now + kCopierPollPeriod;
+      copiers_[place]->Begin(item.copy->Command(), serial);
+      // Started after the stop was seen: told to stop at once, as the rest.
+      if (stop_seen_) {
+        WriteItemRunStatus(item.copy->job().id, L"stop");
+        item.give_up = now + kStoppedCopierGrace;
+      }
+      break;
+    }
+    case ItemCopy::Next::kVerify:
+      item.next_mirror = now + kCopierPollPeriod;
+      hashes_->Submit(item.copy.get(), serial);
+      break;
+    case ItemCopy::Next::kRecord:
+      item.copy->Record();
+      Done(serial);
+      break;
+    case ItemCopy::Next::kDone:
+      Done(serial);
+      break;
+  }
+}
+
+void CopyScheduler::Handle(RunEvent event) {
+  auto found = in_flight_.find(event.serial);
+  if (found == in_flight_.end()) return;
+  InFlight& item = found->second;
+  if (event.kind == RunEvent::Kind::kVerified) {
+    item.copy->Record();
+    Done(event.serial);
+    return;
+  }
+  if (!item.copying) return;  // given up on after a stop
+  item.copying = false;
+  copier_busy_[item.place] = false;
+  Continue(event.serial, item.copy->AfterCopier(event.outcome));
+}
+
+void CopyScheduler::Done(uint64_t serial) { in_flight_.erase(serial); }
+
+// After a stop every copier is told to stop its item, through the item's
+// "runstatus" as one copier is, and waited for a few seconds; an item whose
+// copier has not ended by then is judged from the files as they are.
+void CopyScheduler::ActOnStop(std::chrono::steady_clock::time_point now) {
+  if (!stop_seen_ && StopFlag.load(std::memory_order_relaxed)) {
+    stop_seen_ = true;
+    for (auto& [serial, item] : in_flight_) {
+      if (!item.copying) continue;
+      WriteItemRunStatus(item.copy->job().id, L"stop");
+      item.give_up = now + kStoppedCopierGrace;
+    }
+  }
+  if (!stop_seen_) return;
+  std::vector<uint64_t> left;
+  for (auto& [serial, item] : in_flight_) {
+    if (item.copying && item.give_up && now >= *item.give_up) left.push_back(serial);
+  }
+  for (uint64_t serial : left) {
+    InFlight& item = in_flight_.at(serial);
+    copiers_[item.place]->Abandon();
+    item.copying = false;
+    copier_busy_[item.place] = false;
+    Continue(serial, item.copy->AfterCopier(InnerOutcome{}));
+  }
+}
+
+// The position of each copying item goes into its row, and the progress of
+// each comparison into the item's section, at most once a poll period.
+void CopyScheduler::Mirror(std::chrono::steady_clock::time_point now) {
+  for (auto& [serial, item] : in_flight_) {
+    if (now < item.next_mirror) continue;
+    item.next_mirror = now + kCopierPollPeriod;
+    if (item.copying) {
+      item.copy->MirrorPosition();
+      continue;
+    }
+    uint64_t total = item.copy->BytesToVerify();
+    uint64_t hashed = std::min(item.copy->hashed().load(std::memory_order_relaxed), total);
+    if (hashed == item.published) continue;
+    item.published = hashed;
+    WriteItemVerification(item.copy->job().id, total, hashed);
+  }
+}
+
+void CopyScheduler::Step() {
+  auto now = std::chrono::steady_clock::now();
+  ActOnStop(now);
+  auto deadline = now + kCopierPollPeriod;
+  for (auto& [serial, item] : in_flight_) {
+    deadline = std::min(deadline, item.next_mirror);
+    if (item.give_up) deadline = std::min(deadline, *item.give_up);
+  }
+  for (RunEvent& event : events_.WaitUntil(deadline)) Handle(std::move(event));
+  Mirror(std::chrono::steady_clock::now());
+  RunCallbacks();
+}
+
+void CopyScheduler::AfterItemsSoFar(std::function<void()> done) {
+  if (OneAtATime()) {
+    if (!StopFlag.load(std::memory_order_relaxed)) done();
+    return;
+  }
+  callbacks_.emplace_back(next_serial_ - 1, std::move(done));
+  RunCallbacks();
+}
+
+void CopyScheduler::RunCallbacks() {
+  uint64_t lowest = in_flight_.empty() ? next_serial_ : in_flight_.begin()->first;
+  while (!callbacks_.empty() && callbacks_.front().first < lowest) {
+    if (StopFlag.load(std::memory_order_relaxed)) {
+      callbacks_.clear();
+      return;
+    }
+    std::function<void()> done = std::move(callbacks_.front().second);
+    callbacks_.pop_front();
+    done();
+  }
+}
+
+void CopyScheduler::Finish() {
+  if (OneAtATime()) return;
+  while (!in_flight_.empty()) Step();
+  RunCallbacks();
+}
+
+}  // namespace quorvalmist
