@@ -101,14 +101,19 @@ size_t CopyScheduler::Copying() const {
   return static_cast<size_t>(std::count(copier_busy_.begin(), copier_busy_.end(), true));
 }
 
+void CopyScheduler::WaitForPlace() {
+  if (OneAtATime()) return;
+  // A place among the copiers, and the comparisons not too far behind: an
+  // item waiting for its MD5 holds its row "running" and its memory.
+  while (Copying() >= copiers_.size() || in_flight_.size() >= 2 * copiers_.size()) Step();
+}
+
 void CopyScheduler::Add(ItemJob job) {
   if (OneAtATime()) {
     CopyItem(run_, job);
     return;
   }
-  // A place among the copiers, and the comparisons not too far behind: an
-  // item waiting for its MD5 holds its row "running" and its memory.
-  while (Copying() >= copiers_.size() || in_flight_.size() >= 2 * copiers_.size()) Step();
+  WaitForPlace();
   uint64_t serial = next_serial_++;
   InFlight& item = in_flight_[serial];
   item.copy = std::make_unique<ItemCopy>(run_, std::move(job));

@@ -33,10 +33,15 @@ class CopyScheduler {
   CopyScheduler(const CopyScheduler&) = delete;
   CopyScheduler& operator=(const CopyScheduler&) = delete;
 
+  // Waits until another item can be added at once, handling the events of
+  // the items in flight meanwhile; so an item not yet started is left as it
+  // was when a stop comes first. Throws DbError when a row update fails.
+  void WaitForPlace();
+
   // Copies the item of `job`, whose row says "running" and whose "runstatus"
   // says "run". Returns once it has its verdict (one at a time) or once it is
-  // on its way (several at once: as soon as a place is free). Throws DbError
-  // when a row update fails.
+  // on its way (several at once, after WaitForPlace). Throws DbError when a
+  // row update fails.
   void Add(ItemJob job);
 
   // Runs `done` on this thread once every item added so far has its verdict,

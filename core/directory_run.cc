@@ -203,6 +203,8 @@ bool DirectoryWalk::IsOnWalkPath(const PathInfo& info) const {
 // is taken again under the same row, so that the next run also finishes (or
 // verifies) a copy a stop cut short; a row that ended otherwise is done.
 void DirectoryWalk::CopyFileEntry(const std::wstring& path) {
+  scheduler_->WaitForPlace();
+  if (Stopped()) return;
   ColumnMap row = FindItemForSource(task_id_, path);
   std::wstring id;
   std::wstring target;
@@ -246,6 +248,7 @@ void RunFilesMode(RunContext* run) {
   CopyScheduler scheduler(run);
   std::vector<std::wstring> ids = ListReadyItemIds(run->task_id);
   for (const std::wstring& id : ids) {
+    scheduler.WaitForPlace();
     if (Stopped()) break;
     ColumnMap row = LoadItem(id);
     ItemJob job{id, ColumnValue(row, kSourceFileColumn), ColumnValue(row, kTargetFileColumn),
