@@ -100,14 +100,16 @@ int InitCommand(const std::string& dir) {
       throw CommandError("'" + dir + "' exists and is not a directory");
     }
     fs::create_directories(path, ec);
-    if (ec) throw CommandError("cannot create '" + dir + "': " + ec.message(), kExitFailure);
+    if (ec) {
+      throw CommandError("cannot create '" + dir + "': " + ec.message(), kFrontEndExitFailure);
+    }
     fs::current_path(path, ec);
     if (ec) throw CommandError("cannot enter '" + dir + "': " + ec.message());
   }
   WorkspaceCreationLock creation;
   CreateWorkspace();
   std::printf("made a workspace in %s\n", PathText(fs::current_path(ec)).c_str());
-  return kExitOk;
+  return kFrontEndExitOk;
 }
 
 int CopyCommand(const std::vector<std::string>& sources, const std::string& target,
@@ -273,7 +275,7 @@ int StatusCommand(const std::string& task_name, const std::vector<std::string>& 
   OpenWorkspace();
   if (task_name.empty()) {
     ListTaskStatuses(only, json);
-    return kExitOk;
+    return kFrontEndExitOk;
   }
   TaskStatus status;
   status.task = FindTask(NarrowToWide(task_name));
@@ -288,7 +290,7 @@ int StatusCommand(const std::string& task_name, const std::vector<std::string>& 
   } else {
     PrintTaskStatusText(status);
   }
-  return kExitOk;
+  return kFrontEndExitOk;
 }
 
 int StopCommand(const std::string& task_name, bool no_wait) {
@@ -300,22 +302,22 @@ int StopCommand(const std::string& task_name, bool no_wait) {
   SetTaskRunStatus(task.id, L"stop");
   if (IsMarkerAbsent(task.id)) {
     std::printf("task %s is not running\n", id.c_str());
-    return kExitOk;
+    return kFrontEndExitOk;
   }
   std::printf("stopping task %s\n", id.c_str());
   std::fflush(stdout);
-  if (no_wait) return kExitOk;
+  if (no_wait) return kFrontEndExitOk;
   auto deadline = std::chrono::steady_clock::now() + kStopWait;
   while (!IsMarkerAbsent(task.id)) {
     if (std::chrono::steady_clock::now() >= deadline) {
       throw CommandError(
           "task " + id + " is still running after " + std::to_string(kStopWait.count()) + " s",
-          kExitFailure);
+          kFrontEndExitFailure);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   std::printf("task %s stopped\n", id.c_str());
-  return kExitOk;
+  return kFrontEndExitOk;
 }
 
 int ResumeCommand(const std::string& task_name, const RunSettings& settings) {
@@ -340,7 +342,7 @@ int ResumeCommand(const std::string& task_name, const RunSettings& settings) {
   if (!WaitForCopiersToEnd(retried, kCopierWait)) {
     throw CommandError("a copier of task " + id + " is still running after " +
                            std::to_string(kCopierWait.count()) + " s; try again shortly",
-                       kExitFailure);
+                       kFrontEndExitFailure);
   }
   std::map<std::wstring, uint64_t> kept = BytesKeptForResume(retried);
   size_t again = PrepareRerun(task, retried);

@@ -282,7 +282,7 @@ int RunCommand(CommandLine& line) {
   if (*line.stop) return StopCommand(line.task, line.no_wait);
   if (*line.resume) return ResumeCommand(line.task, settings);
   if (*line.verify) return VerifyCommand(line.task, line.json, settings.workspace_option);
-  return kExitBadInput;
+  return kFrontEndExitBadInput;
 }
 
 int Run(const std::vector<std::string>& args, int argc, char** argv) {
@@ -295,17 +295,17 @@ int Run(const std::vector<std::string>& args, int argc, char** argv) {
     // --help and --version end here too, with their text and exit code 0.
     if (error.get_exit_code() == 0) {
       app.exit(error);
-      return kExitOk;
+      return kFrontEndExitOk;
     }
     // CLI11 takes an unknown command for a stray argument and asks for a
     // command; the user needs to hear which word was not one.
     if (std::string word = UnknownCommand(app, args); !word.empty()) {
       std::fprintf(stderr, "quorvalmist: %s\nRun with --help for more information.\n",
                    UnknownCommandMessage(app, word).c_str());
-      return kExitBadInput;
+      return kFrontEndExitBadInput;
     }
     std::fprintf(stderr, "quorvalmist: %s\nRun with --help for more information.\n", error.what());
-    return kExitBadInput;
+    return kFrontEndExitBadInput;
   }
 
   try {
@@ -317,7 +317,7 @@ int Run(const std::vector<std::string>& args, int argc, char** argv) {
   } catch (const DbError& error) {
     std::fflush(stdout);
     std::fprintf(stderr, "quorvalmist: task database: %s\n", error.what());
-    return kExitFailure;
+    return kFrontEndExitFailure;
   }
 }
 

@@ -34,7 +34,7 @@ bool Exists(const wchar_t* path) {
 void WriteSetting(const wchar_t* file, const wchar_t* section, const wchar_t* key,
                   const std::wstring& value) {
   if (!WriteProfileString(section, key, value, file)) {
-    throw CommandError("cannot write " + Shown(file), kExitFailure);
+    throw CommandError("cannot write " + Shown(file), kFrontEndExitFailure);
   }
 }
 
@@ -85,12 +85,14 @@ void CreateWorkspace() {
     CreateTaskDbFor(kConnectionString);
   } catch (const DbError& error) {
     RemoveMadeFiles(false);
-    throw CommandError(std::string("cannot create the database: ") + error.what(), kExitFailure);
+    throw CommandError(std::string("cannot create the database: ") + error.what(),
+                       kFrontEndExitFailure);
   }
   Status status = MakeDirectory(Narrow(kConfigDirectory));
   if (!status.ok()) {
     RemoveMadeFiles(false);
-    throw CommandError("cannot create the config folder: " + status.message(), kExitFailure);
+    throw CommandError("cannot create the config folder: " + status.message(),
+                       kFrontEndExitFailure);
   }
   try {
     // Every file verified by default; "auto" (files up to 10 MiB) is a choice.
@@ -107,7 +109,7 @@ void CreateWorkspace() {
     status = File::Open(Narrow(kInnerConfigFile), File::Mode::kCreateTruncate, &inner);
     if (!status.ok() || !(status = inner.Close()).ok()) {
       throw CommandError("cannot create " + Shown(kInnerConfigFile) + ": " + status.message(),
-                         kExitFailure);
+                         kFrontEndExitFailure);
     }
     WriteSetting(kGlobalConfigFile, L"system", L"buffersize", std::to_wstring(kWorkspaceChunkSize));
   } catch (const CommandError&) {
@@ -118,7 +120,7 @@ void CreateWorkspace() {
 
 WorkspaceCreationLock::WorkspaceCreationLock() {
   Status status = File::LockDirectory(".", &lock_);
-  if (!status.ok()) throw CommandError(status.message(), kExitFailure);
+  if (!status.ok()) throw CommandError(status.message(), kFrontEndExitFailure);
 }
 
 void OpenWorkspace() {
@@ -137,7 +139,7 @@ void OpenWorkspace() {
   if (std::optional<PathInfo> db = StatPath(Narrow(kDatabaseFile)); db && db->size == 0) {
     throw CommandError(
         "the task database ./" + Shown(kDatabaseFile) + " is empty or not a task database",
-        kExitFailure);
+        kFrontEndExitFailure);
   }
   try {
     OpenTaskDb(kConnectionString);
@@ -146,7 +148,7 @@ void OpenWorkspace() {
     // be used: a failure, not bad input.
     throw CommandError(
         "the task database cannot be opened: " + Shown(kDatabaseFile) + ": " + error.what(),
-        kExitFailure);
+        kFrontEndExitFailure);
   }
 }
 
@@ -167,7 +169,7 @@ constexpr RunSetting kRunSettings[] = {{kCoreConfigFile, L"checkfileflag"},
 
 std::wstring ReadSetting(const wchar_t* file, const wchar_t* section, const wchar_t* key) {
   std::optional<std::wstring> value = TryReadProfileString(section, key, L"", 4096, file);
-  if (!value) throw CommandError("cannot read " + Shown(file), kExitFailure);
+  if (!value) throw CommandError("cannot read " + Shown(file), kFrontEndExitFailure);
   return *value;
 }
 

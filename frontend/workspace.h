@@ -37,7 +37,7 @@ WorkspaceState InspectWorkspace(std::string* detail);
 // config/inner.cnf and config.cnf ("buffersize" kWorkspaceChunkSize); its
 // tasks keep symbolic links as links ("links" = "keep" in core.cnf). Throws
 // CommandError, and touches nothing, when any of its files is already there;
-// throws CommandError (kExitFailure) when a file cannot be made, after removing
+// throws CommandError (kFrontEndExitFailure) when a file cannot be made, after removing
 // what it made.
 void CreateWorkspace();
 
@@ -61,7 +61,7 @@ class WorkspaceCreationLock {
 // The settings of a task, kept in its section of config/core.cnf: given on
 // the command line of its copy or resume, else taken from the workspace's
 // defaults ([defaults] of core.cnf) when the task first runs. Throw
-// CommandError (kExitFailure) when the file cannot be written.
+// CommandError (kFrontEndExitFailure) when the file cannot be written.
 void SetVerifyMode(const std::wstring& task_id, VerifyMode mode);
 void SetChunkSize(const std::wstring& task_id, uint64_t bytes);
 // "pacing": "paced" or "brisk".

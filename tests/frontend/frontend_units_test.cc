@@ -146,7 +146,7 @@ class CopyPlanTest : public ::testing::Test {
     try {
       PlanCopy(sources, target, P("ws"));
     } catch (const CommandError& e) {
-      EXPECT_EQ(e.exit_code(), kExitBadInput);
+      EXPECT_EQ(e.exit_code(), kFrontEndExitBadInput);
       return e.what();
     }
     return "";
