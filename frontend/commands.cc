@@ -6,6 +6,7 @@
 #include <optional>
 #include <thread>
 
+#include "common/config_store.h"
 #include "db/db_create.h"
 #include "db/schema.h"
 #include "db/searched_dirs.h"
@@ -36,7 +37,8 @@ std::string Narrow(const std::wstring& text) { return WideToNarrow(text); }
 void ApplySettings(const std::wstring& task_id, const RunSettings& settings) {
   if (settings.verify) SetVerifyMode(task_id, *settings.verify);
   if (settings.chunk_size) SetChunkSize(task_id, *settings.chunk_size);
-  if (settings.pacing) SetPacing(task_id, *settings.pacing);
+  if (settings.brisk) SetPacing(task_id, *settings.brisk);
+  if (settings.jobs) SetJobs(task_id, *settings.jobs);
   if (settings.sync) SetSync(task_id, *settings.sync);
   if (settings.verify_from_disk) SetVerifyFromDisk(task_id, *settings.verify_from_disk);
   if (settings.keep_links) SetTaskLinks(task_id, *settings.keep_links);
@@ -46,6 +48,9 @@ void ApplySettings(const std::wstring& task_id, const RunSettings& settings) {
 void CheckSettings(const RunSettings& settings) {
   if (settings.chunk_size && (*settings.chunk_size == 0 || *settings.chunk_size > kMaxChunkSize)) {
     throw CommandError("--chunk-size must be between 1 and 2147483647 bytes");
+  }
+  if (settings.jobs && (*settings.jobs < 1 || *settings.jobs > kMostJobs)) {
+    throw CommandError("--jobs must be between 1 and " + std::to_string(kMostJobs));
   }
 }
 
@@ -299,7 +304,7 @@ int StopCommand(const std::string& task_name, bool no_wait) {
   std::string id = Narrow(task.id);
   // Written even when no core runs it: a core that is just starting then
   // stops within a second instead of running on.
-  SetTaskRunStatus(task.id, L"stop");
+  SetTaskRunStatus(task.id, kRunStatusStop);
   if (IsMarkerAbsent(task.id)) {
     std::printf("task %s is not running\n", id.c_str());
     return kFrontEndExitOk;

@@ -229,7 +229,7 @@ StartedRun StartCore(const TaskInfo& task) {
 
   CountInterrupts();
   SetTaskFrontEnd(task.id, own_id);
-  SetTaskRunStatus(task.id, L"run");
+  SetTaskRunStatus(task.id, kRunStatusRun);
   // The core and the copier note the run's figures in inner.cnf, from 0.
   ClearTaskRunNotes(task.id);
   StartedRun run;
@@ -395,7 +395,7 @@ FollowedRun FollowRun(const TaskInfo& task, const StartedRun& run, const RunOpti
         break;
       }
       followed.stop_requested = true;
-      SetTaskRunStatus(task.id, L"stop");
+      SetTaskRunStatus(task.id, kRunStatusStop);
       display.Message(std::string("stopping: the copy winds down within seconds (") +
                       LastInterruptName() + " again to stop waiting)");
     }
@@ -433,7 +433,7 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
   }
   outcome.core = run.child->Wait();
   // A stop from another terminal ('quorvalmist stop') shows in the run status.
-  if (!EqualsIgnoringCase(ReadTaskRunStatus(task.id), L"run")) outcome.stop_requested = true;
+  if (!EqualsIgnoringCase(ReadTaskRunStatus(task.id), kRunStatusRun)) outcome.stop_requested = true;
 
   // A copier the core left behind when it stopped ends within a second or
   // two; its item's section is cleared once it has.
