@@ -52,7 +52,7 @@ int64_t ParseSaturating(const std::wstring& text, int64_t lo, int64_t hi) {
 }  // namespace
 
 std::wstring ReadTaskRunStatus(const std::wstring& task_id) {
-  return Read(kCoreConfigFile, task_id, L"runstatus", L"stop");
+  return Read(kCoreConfigFile, task_id, kRunStatusKey, kRunStatusStop);
 }
 
 void WriteTaskFoundBytes(const std::wstring& task_id, uint64_t bytes) {
@@ -69,20 +69,22 @@ void ClearTaskRunNotes(const std::wstring& task_id) {
 }
 
 std::wstring ReadTaskFrontEnd(const std::wstring& task_id) {
-  return Read(kCoreConfigFile, task_id, L"frontend", L"");
+  return Read(kCoreConfigFile, task_id, kFrontEndKey, L"");
 }
 
-std::wstring ReadPacing() { return Read(kCoreConfigFile, L"system", L"pacing", L"paced"); }
+std::wstring ReadPacing() {
+  return Read(kCoreConfigFile, kSystemSection, kPacingKey, kPacingPaced);
+}
 
 std::wstring ReadResumeInsideFlag() {
-  return Read(kCoreConfigFile, L"system", L"resumeinside", L"0");
+  return Read(kCoreConfigFile, kSystemSection, kResumeInsideKey, kSettingOff);
 }
 
 std::wstring ReadCheckFileFlag() {
   // The last value read in this process; never destroyed, like the rest of
   // the state that may be read while the process ends.
   static NoDestructor<std::wstring> last(L"0");
-  std::optional<std::wstring> value = TryReadProfileString(L"system", L"checkfileflag", L"0",
+  std::optional<std::wstring> value = TryReadProfileString(kSystemSection, kCheckFileFlagKey, L"0",
                                                            ProfileValueCapacity, kCoreConfigFile);
   if (value) *last = *value;
   return *last;
@@ -93,14 +95,16 @@ std::wstring ReadItemPosition(const std::wstring& item_key) {
 }
 
 void WriteItemRunStatus(const std::wstring& item_key, const std::wstring& value) {
-  WriteProfileString(item_key, L"runstatus", value, kInnerConfigFile);
+  WriteProfileString(item_key, kRunStatusKey, value, kInnerConfigFile);
 }
 
 std::wstring ReadItemRunStatus(const std::wstring& item_key) {
-  return Read(kInnerConfigFile, item_key, L"runstatus", L"stop");
+  return Read(kInnerConfigFile, item_key, kRunStatusKey, kRunStatusStop);
 }
 
-std::wstring ReadBufferSize() { return Read(kGlobalConfigFile, L"system", L"buffersize", L"1024"); }
+std::wstring ReadBufferSize() {
+  return Read(kGlobalConfigFile, kSystemSection, kBufferSizeKey, L"1024");
+}
 
 void WriteItemReason(const std::wstring& item_key, const std::wstring& value) {
   // One line whatever the text holds (a path may hold a line break, which
@@ -135,33 +139,37 @@ void WriteItemPosition(const std::wstring& item_key, const std::wstring& value) 
   WriteProfileString(item_key, L"position", value, kInnerConfigFile);
 }
 
-std::wstring ReadSyncSetting() { return Read(kGlobalConfigFile, L"system", L"sync", L"1"); }
+std::wstring ReadSyncSetting() {
+  return Read(kGlobalConfigFile, kSystemSection, kSyncKey, kSettingOn);
+}
 
 bool SyncEnabled() { return WideToInt(ReadSyncSetting()) != 0; }
 
-std::wstring ReadVerifyFrom() { return Read(kCoreConfigFile, L"system", L"verifyfrom", L"disk"); }
+std::wstring ReadVerifyFrom() {
+  return Read(kCoreConfigFile, kSystemSection, kVerifyFromKey, kVerifyFromDisk);
+}
 
 std::wstring ReadLinkMode(const std::wstring& task_id) {
-  std::wstring mode = Read(kCoreConfigFile, task_id, L"links", L"");
-  if (mode.empty()) mode = Read(kCoreConfigFile, L"system", L"links", L"follow");
+  std::wstring mode = Read(kCoreConfigFile, task_id, kLinksKey, L"");
+  if (mode.empty()) mode = Read(kCoreConfigFile, kSystemSection, kLinksKey, kLinksFollow);
   return mode;
 }
 
 bool KeepLinks(const std::wstring& task_id) {
-  return EqualsIgnoringCase(ReadLinkMode(task_id), L"keep");
+  return EqualsIgnoringCase(ReadLinkMode(task_id), kLinksKeep);
 }
 
 bool ServingCopiers() {
-  return WideToInt(Read(kCoreConfigFile, L"system", kServingCopiersKey, L"0")) == 1;
+  return WideToInt(Read(kCoreConfigFile, kSystemSection, kServingCopiersKey, kSettingOff)) == 1;
 }
 
 int ReadJobs(const std::wstring& task_id) {
   std::wstring jobs = Read(kCoreConfigFile, task_id, kJobsKey, L"");
-  if (jobs.empty()) jobs = Read(kCoreConfigFile, L"system", kJobsKey, L"1");
+  if (jobs.empty()) jobs = Read(kCoreConfigFile, kSystemSection, kJobsKey, L"1");
   return std::clamp(WideToInt(jobs), 1, kMostJobs);
 }
 
-bool VerifyFromDisk() { return !EqualsIgnoringCase(ReadVerifyFrom(), L"cache"); }
+bool VerifyFromDisk() { return !EqualsIgnoringCase(ReadVerifyFrom(), kVerifyFromCache); }
 
 int WideToInt(const std::wstring& text) {
   return static_cast<int>(

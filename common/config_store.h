@@ -14,6 +14,21 @@ namespace quorvalmist {
 // Every read goes through a buffer of this many characters.
 inline constexpr size_t ProfileValueCapacity = 20;
 
+// The section of config.cnf and core.cnf that holds the settings the programs
+// run with.
+inline constexpr wchar_t kSystemSection[] = L"system";
+// The values of the on/off settings ("resumeinside", "sync",
+// "servingcopiers").
+inline constexpr wchar_t kSettingOn[] = L"1";
+inline constexpr wchar_t kSettingOff[] = L"0";
+
+// "runstatus" of a task's section in core.cnf and of an item's section in
+// inner.cnf: kRunStatusRun (any case) lets the run go on; anything else, as a
+// rule kRunStatusStop, stops it.
+inline constexpr wchar_t kRunStatusKey[] = L"runstatus";
+inline constexpr wchar_t kRunStatusRun[] = L"run";
+inline constexpr wchar_t kRunStatusStop[] = L"stop";
+
 // Core: "runstatus" of section `task_id` in core.cnf, default "stop".
 std::wstring ReadTaskRunStatus(const std::wstring& task_id);
 // Core: sets "foundbytes" of section `task_id` in inner.cnf: the bytes of the
@@ -30,18 +45,24 @@ void ClearTaskRunNotes(const std::wstring& task_id);
 // Core: "frontend" of section `task_id` in core.cnf, default "": the process
 // id of the front end that started the run, which holds the marker
 // FrontEndOwnMarkerName(value) while it lives.
+inline constexpr wchar_t kFrontEndKey[] = L"frontend";
 std::wstring ReadTaskFrontEnd(const std::wstring& task_id);
 // Core: "pacing" of section "system" in core.cnf, default "paced": "brisk"
 // drops the pauses of the walk and ends the wait for a copier as soon as it
 // prints or ends.
+inline constexpr wchar_t kPacingKey[] = L"pacing";
+inline constexpr wchar_t kPacingPaced[] = L"paced";
+inline constexpr wchar_t kPacingBrisk[] = L"brisk";
 std::wstring ReadPacing();
 // Core: "resumeinside" of section "system" in core.cnf, default "0": "1" has
 // a copy that finds its temporary file resume inside it instead of at 0.
+inline constexpr wchar_t kResumeInsideKey[] = L"resumeinside";
 std::wstring ReadResumeInsideFlag();
 // Core: "checkfileflag" of section "system" in core.cnf, default "0". When the
 // file is there but cannot be read at the moment, the value last read by this
 // process is kept ("0" if none was), so that a brief fault never turns
 // verification off; a missing file or key still gives the default.
+inline constexpr wchar_t kCheckFileFlagKey[] = L"checkfileflag";
 std::wstring ReadCheckFileFlag();
 // Core: "position" of section `item_key` in inner.cnf, default "0".
 std::wstring ReadItemPosition(const std::wstring& item_key);
@@ -50,6 +71,7 @@ void WriteItemRunStatus(const std::wstring& item_key, const std::wstring& value)
 // Copier: "runstatus" of section `item_key` in inner.cnf, default "stop".
 std::wstring ReadItemRunStatus(const std::wstring& item_key);
 // Copier: "buffersize" of section "system" in config.cnf, default "1024".
+inline constexpr wchar_t kBufferSizeKey[] = L"buffersize";
 std::wstring ReadBufferSize();
 // Copier and core: sets "reason" of section `item_key` in inner.cnf: why the
 // item's copy did not complete, in words for the user.
@@ -76,10 +98,14 @@ std::wstring ReadAttributesNotKept(const std::wstring& task_id);
 
 // Copier and front end: "sync" of section "system" in config.cnf, default
 // "1". Any value but 0 makes every finished copy durable before it counts.
+inline constexpr wchar_t kSyncKey[] = L"sync";
 std::wstring ReadSyncSetting();
 bool SyncEnabled();
 // Core: "verifyfrom" of section "system" in core.cnf, default "disk": the MD5
 // of a copy is read from the device; "cache" reads it from the page cache.
+inline constexpr wchar_t kVerifyFromKey[] = L"verifyfrom";
+inline constexpr wchar_t kVerifyFromDisk[] = L"disk";
+inline constexpr wchar_t kVerifyFromCache[] = L"cache";
 std::wstring ReadVerifyFrom();
 bool VerifyFromDisk();
 // Core and front end: "links" of the task's section in core.cnf, else of
@@ -87,6 +113,9 @@ bool VerifyFromDisk();
 // file's content and a link to a directory is entered (not one back up the
 // tree, which is named as a cycle; see RunDirectoryMode). "keep" makes every
 // symbolic link of a directory task a link in the target, with the same text.
+inline constexpr wchar_t kLinksKey[] = L"links";
+inline constexpr wchar_t kLinksFollow[] = L"follow";
+inline constexpr wchar_t kLinksKeep[] = L"keep";
 std::wstring ReadLinkMode(const std::wstring& task_id);
 bool KeepLinks(const std::wstring& task_id);
 

@@ -1,5 +1,5 @@
 // What the front end, the core and the copier agree on beyond the command
-// line: the workspace's files and the core's exit codes. (Temporary file names
+// line: the workspace's files and the exit codes of all three. (Temporary file names
 // are in common/temp_name.h, the database's names and status words in
 // db/schema.h.)
 #ifndef QUORVALMIST_COMMON_PROTOCOL_H_
@@ -49,8 +49,6 @@ inline constexpr int kCoreExitSameRoots = 3;
 // Another process holds the task's marker (the run returns -1).
 inline constexpr int kCoreExitAlreadyRunning = 255;
 
-}  // namespace quorvalmist
-
 // How a copier's copy of one item ended, as its exit code (a serving copier
 // prints the same codes in its end lines). A copy that completed, was stopped,
 // or found nothing to copy (the source gone, a start beyond its size) ends
@@ -62,5 +60,19 @@ inline constexpr int kCopierExitFailed = 1;
 // Another copier holds the item's marker: nothing was touched. A process
 // returns -1, which the system reports as 255.
 inline constexpr int kCopierExitItemClaimed = -1;
+
+// How a command of the front end ended, as its exit code, for the scripts that
+// run it. Every file copied, or the command did what it was asked:
+inline constexpr int kFrontEndExitOk = 0;
+// A copy or resume ended with files that are not copied (stopped, failed or
+// left over); the summary lists them.
+inline constexpr int kFrontEndExitIncomplete = 1;
+// Bad input: usage, a path that cannot be copied, no workspace, unknown task.
+// Nothing was created or changed.
+inline constexpr int kFrontEndExitBadInput = 2;
+// The programs, the database or the file system failed underneath.
+inline constexpr int kFrontEndExitFailure = 3;
+
+}  // namespace quorvalmist
 
 #endif  // QUORVALMIST_COMMON_PROTOCOL_H_

@@ -40,7 +40,7 @@ StopCause WhyStop(const MonitorTarget& target) {
   const std::wstring& section = *target.section;
   std::wstring status = target.kind == MonitorTarget::Kind::kTask ? ReadTaskRunStatus(section)
                                                                   : ReadItemRunStatus(section);
-  if (!EqualsIgnoringCase(status, L"run")) return StopCause::kRunStatus;
+  if (!EqualsIgnoringCase(status, kRunStatusRun)) return StopCause::kRunStatus;
   if (IsMutexAbsent(FrontEndMutexName)) return StopCause::kFrontEndGone;
   if (target.watched_marker != nullptr && !target.watched_marker->empty() &&
       IsMutexAbsent(*target.watched_marker)) {
@@ -58,7 +58,7 @@ bool MonitorSaysStop(const MonitorTarget& target) {
   const std::wstring& section = *target.section;
   std::wstring status = target.kind == MonitorTarget::Kind::kTask ? ReadTaskRunStatus(section)
                                                                   : ReadItemRunStatus(section);
-  if (!EqualsIgnoringCase(status, L"run")) stop = true;
+  if (!EqualsIgnoringCase(status, kRunStatusRun)) stop = true;
   if (IsMutexAbsent(FrontEndMutexName)) stop = true;
   if (target.watched_marker != nullptr && !target.watched_marker->empty() &&
       IsMutexAbsent(*target.watched_marker)) {

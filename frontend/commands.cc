@@ -6,6 +6,7 @@
 #include <optional>
 #include <thread>
 
+#include "common/config_store.h"
 #include "db/db_create.h"
 #include "db/schema.h"
 #include "db/searched_dirs.h"
@@ -36,7 +37,8 @@ std::string Narrow(const std::wstring& text) { return WideToNarrow(text); }
 void ApplySettings(const std::wstring& task_id, const RunSettings& settings) {
   if (settings.verify) SetVerifyMode(task_id, *settings.verify);
   if (settings.chunk_size) SetChunkSize(task_id, *settings.chunk_size);
-  if (settings.pacing) SetPacing(task_id, *settings.pacing);
+  if (settings.brisk) SetPacing(task_id, *settings.brisk);
+  if (settings.jobs) SetJobs(task_id, *settings.jobs);
   if (settings.sync) SetSync(task_id, *settings.sync);
   if (settings.verify_from_disk) SetVerifyFromDisk(task_id, *settings.verify_from_disk);
   if (settings.keep_links) SetTaskLinks(task_id, *settings.keep_links);
@@ -46,6 +48,9 @@ void ApplySettings(const std::wstring& task_id, const RunSettings& settings) {
 void CheckSettings(const RunSettings& settings) {
   if (settings.chunk_size && (*settings.chunk_size == 0 || *settings.chunk_size > kMaxChunkSize)) {
     throw CommandError("--chunk-size must be between 1 and 2147483647 bytes");
+  }
+  if (settings.jobs && (*settings.jobs < 1 || *settings.jobs > kMostJobs)) {
+    throw CommandError("--jobs must be between 1 and " + std::to_string(kMostJobs));
   }
 }
 
@@ -100,14 +105,16 @@ int InitCommand(const std::string& dir) {
       throw CommandError("'" + dir + "' exists and is not a directory");
     }
     fs::create_directories(path, ec);
-    if (ec) throw CommandError("cannot create '" + dir + "': " + ec.message(), kExitFailure);
+    if (ec) {
+      throw CommandError("cannot create '" + dir + "': " + ec.message(), kFrontEndExitFailure);
+    }
     fs::current_path(path, ec);
     if (ec) throw CommandError("cannot enter '" + dir + "': " + ec.message());
   }
   WorkspaceCreationLock creation;
   CreateWorkspace();
   std::printf("made a workspace in %s\n", PathText(fs::current_path(ec)).c_str());
-  return kExitOk;
+  return kFrontEndExitOk;
 }
 
 int CopyCommand(const std::vector<std::string>& sources, const std::string& target,
@@ -273,7 +280,7 @@ int StatusCommand(const std::string& task_name, const std::vector<std::string>& 
   OpenWorkspace();
   if (task_name.empty()) {
     ListTaskStatuses(only, json);
-    return kExitOk;
+    return kFrontEndExitOk;
   }
   TaskStatus status;
   status.task = FindTask(NarrowToWide(task_name));
@@ -288,7 +295,7 @@ int StatusCommand(const std::string& task_name, const std::vector<std::string>& 
   } else {
     PrintTaskStatusText(status);
   }
-  return kExitOk;
+  return kFrontEndExitOk;
 }
 
 int StopCommand(const std::string& task_name, bool no_wait) {
@@ -297,25 +304,25 @@ int StopCommand(const std::string& task_name, bool no_wait) {
   std::string id = Narrow(task.id);
   // Written even when no core runs it: a core that is just starting then
   // stops within a second instead of running on.
-  SetTaskRunStatus(task.id, L"stop");
+  SetTaskRunStatus(task.id, kRunStatusStop);
   if (IsMarkerAbsent(task.id)) {
     std::printf("task %s is not running\n", id.c_str());
-    return kExitOk;
+    return kFrontEndExitOk;
   }
   std::printf("stopping task %s\n", id.c_str());
   std::fflush(stdout);
-  if (no_wait) return kExitOk;
+  if (no_wait) return kFrontEndExitOk;
   auto deadline = std::chrono::steady_clock::now() + kStopWait;
   while (!IsMarkerAbsent(task.id)) {
     if (std::chrono::steady_clock::now() >= deadline) {
       throw CommandError(
           "task " + id + " is still running after " + std::to_string(kStopWait.count()) + " s",
-          kExitFailure);
+          kFrontEndExitFailure);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   std::printf("task %s stopped\n", id.c_str());
-  return kExitOk;
+  return kFrontEndExitOk;
 }
 
 int ResumeCommand(const std::string& task_name, const RunSettings& settings) {
@@ -340,7 +347,7 @@ int ResumeCommand(const std::string& task_name, const RunSettings& settings) {
   if (!WaitForCopiersToEnd(retried, kCopierWait)) {
     throw CommandError("a copier of task " + id + " is still running after " +
                            std::to_string(kCopierWait.count()) + " s; try again shortly",
-                       kExitFailure);
+                       kFrontEndExitFailure);
   }
   std::map<std::wstring, uint64_t> kept = BytesKeptForResume(retried);
   size_t again = PrepareRerun(task, retried);

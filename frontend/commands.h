@@ -18,7 +18,8 @@ namespace quorvalmist {
 struct RunSettings {
   std::optional<VerifyMode> verify;
   std::optional<uint64_t> chunk_size;
-  std::optional<std::string> pacing;     // "paced" or "brisk"
+  std::optional<bool> brisk;             // "pacing": brisk, or paced
+  std::optional<int> jobs;               // "jobs" of the task: files copied at once
   std::optional<bool> sync;              // durable copies ("sync" in config.cnf)
   std::optional<bool> verify_from_disk;  // "verifyfrom" in core.cnf
   std::optional<bool> keep_links;        // "links" of the task, in core.cnf

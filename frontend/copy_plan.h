@@ -32,7 +32,7 @@ struct CopyPlan {
 //   as a directory (made by the copy when missing), or, for a single file whose
 //   `target` is not an existing directory and does not end in "/", to `target`
 //   itself.
-// Refuses (CommandError, kExitBadInput) a missing source, one that is neither a
+// Refuses (CommandError, kFrontEndExitBadInput) a missing source, one that is neither a
 // regular file nor a directory, a directory together with other sources, a
 // target inside the source or a source inside the target, a workspace inside
 // the source (its files change while they are copied), an existing target of

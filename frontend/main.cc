@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/config_store.h"
 #include "db/db_error.h"
 #include "frontend/command_error.h"
 #include "frontend/commands.h"
@@ -49,6 +50,7 @@ struct RunOptionValues {
   bool no_sync = false;
   std::string verify_from;
   std::string links;
+  int jobs = 0;
   bool json = false;
 };
 
@@ -89,6 +91,13 @@ void AddRunOptions(CLI::App* command, RunOptionValues* values) {
                    "default) or follow (a link to a file copied as its content, a link to a "
                    "folder entered, one back up the tree named and not entered); for this task")
       ->check(CLI::IsMember({"keep", "follow"}));
+  command
+      ->add_option("--jobs", values->jobs,
+                   "how many files are copied at once, 1 to " + std::to_string(kMostJobs) +
+                       " (a new workspace's default: twice the processor threads, 2 to 8); "
+                       "kept for this task")
+      ->type_name("N")
+      ->check(CLI::Range(1, kMostJobs).description(""));
   command->add_flag("--json", values->json,
                     "no display while the copy goes on; the summary as one JSON line, the last "
                     "line of the output");
@@ -249,11 +258,12 @@ RunSettings SettingsFrom(const CommandLine& line) {
   static const std::map<std::string, VerifyMode> kModes = {
       {"auto", VerifyMode::kAuto}, {"always", VerifyMode::kAlways}, {"never", VerifyMode::kNever}};
   if (!values.verify.empty()) settings.verify = kModes.at(values.verify);
-  if (!values.pacing.empty()) settings.pacing = values.pacing;
+  if (!values.pacing.empty()) settings.brisk = values.pacing == "brisk";
   if ((*line.copy && line.copy->count("--chunk-size")) ||
       (*line.resume && line.resume->count("--chunk-size"))) {
     settings.chunk_size = values.chunk_size;
   }
+  if (values.jobs != 0) settings.jobs = values.jobs;
   if (values.sync) settings.sync = true;
   if (values.no_sync) settings.sync = false;
   if (!values.links.empty()) settings.keep_links = values.links == "keep";
@@ -282,7 +292,7 @@ int RunCommand(CommandLine& line) {
   if (*line.stop) return StopCommand(line.task, line.no_wait);
   if (*line.resume) return ResumeCommand(line.task, settings);
   if (*line.verify) return VerifyCommand(line.task, line.json, settings.workspace_option);
-  return kExitBadInput;
+  return kFrontEndExitBadInput;
 }
 
 int Run(const std::vector<std::string>& args, int argc, char** argv) {
@@ -295,17 +305,17 @@ int Run(const std::vector<std::string>& args, int argc, char** argv) {
     // --help and --version end here too, with their text and exit code 0.
     if (error.get_exit_code() == 0) {
       app.exit(error);
-      return kExitOk;
+      return kFrontEndExitOk;
     }
     // CLI11 takes an unknown command for a stray argument and asks for a
     // command; the user needs to hear which word was not one.
     if (std::string word = UnknownCommand(app, args); !word.empty()) {
       std::fprintf(stderr, "quorvalmist: %s\nRun with --help for more information.\n",
                    UnknownCommandMessage(app, word).c_str());
-      return kExitBadInput;
+      return kFrontEndExitBadInput;
     }
     std::fprintf(stderr, "quorvalmist: %s\nRun with --help for more information.\n", error.what());
-    return kExitBadInput;
+    return kFrontEndExitBadInput;
   }
 
   try {
@@ -317,7 +327,7 @@ int Run(const std::vector<std::string>& args, int argc, char** argv) {
   } catch (const DbError& error) {
     std::fflush(stdout);
     std::fprintf(stderr, "quorvalmist: task database: %s\n", error.what());
-    return kExitFailure;
+    return kFrontEndExitFailure;
   }
 }
 

@@ -220,11 +220,11 @@ void PrintRunSummaryJson(const TaskInfo& task, const RunOutcome& outcome) {
 }
 
 int RunExitCode(const RunOutcome& outcome) {
-  if (outcome.complete) return kExitOk;
-  if (!outcome.finished.ok()) return kExitFailure;
+  if (outcome.complete) return kFrontEndExitOk;
+  if (!outcome.finished.ok()) return kFrontEndExitFailure;
   // A refused start leaves files to copy, as a stop does.
   bool refused = outcome.core.signal == 0 && outcome.core.exit_code == kCoreExitAlreadyRunning;
-  return outcome.core_done() || refused ? kExitIncomplete : kExitFailure;
+  return outcome.core_done() || refused ? kFrontEndExitIncomplete : kFrontEndExitFailure;
 }
 
 }  // namespace quorvalmist

@@ -57,8 +57,8 @@ void PrintRunSummary(const TaskInfo& task, const RunOutcome& outcome,
 // is not complete.
 void PrintRunSummaryJson(const TaskInfo& task, const RunOutcome& outcome);
 
-// kExitOk for a complete run; kExitFailure when finishing failed or the core
-// failed (a database error, or ended by a signal); kExitIncomplete when files
+// kFrontEndExitOk for a complete run; kFrontEndExitFailure when finishing failed or the core
+// failed (a database error, or ended by a signal); kFrontEndExitIncomplete when files
 // are left to copy (a stop, a refused start).
 int RunExitCode(const RunOutcome& outcome);
 

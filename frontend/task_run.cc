@@ -207,7 +207,8 @@ struct StartedRun {
 StartedRun StartCore(const TaskInfo& task) {
   Status status = HoldMarker(FrontEndMutexName);
   if (!status.ok()) {
-    throw CommandError("cannot hold the front end's marker: " + status.message(), kExitFailure);
+    throw CommandError("cannot hold the front end's marker: " + status.message(),
+                       kFrontEndExitFailure);
   }
   RefuseWhileRunning(task);
   std::string core = PathText(FileSystemPath(ExecutableDirectory()) /
@@ -215,19 +216,20 @@ StartedRun StartCore(const TaskInfo& task) {
   std::optional<PathInfo> core_info = StatPath(core);
   if (!core_info || !core_info->is_regular) {
     throw CommandError("cannot find " + core + " (it is installed beside quorvalmist)",
-                       kExitFailure);
+                       kFrontEndExitFailure);
   }
 
   // This front end's own marker, which the core watches besides the shared
   // one: killed, this front end takes its runs down with it.
   std::wstring own_id = NarrowToWide(CurrentProcessIdText());
   if (ClaimMarker(FrontEndOwnMarkerName(own_id), &status) != ClaimResult::kClaimed) {
-    throw CommandError("cannot hold the front end's own marker: " + status.message(), kExitFailure);
+    throw CommandError("cannot hold the front end's own marker: " + status.message(),
+                       kFrontEndExitFailure);
   }
 
   CountInterrupts();
   SetTaskFrontEnd(task.id, own_id);
-  SetTaskRunStatus(task.id, L"run");
+  SetTaskRunStatus(task.id, kRunStatusRun);
   // The core and the copier note the run's figures in inner.cnf, from 0.
   ClearTaskRunNotes(task.id);
   StartedRun run;
@@ -240,7 +242,7 @@ StartedRun StartCore(const TaskInfo& task) {
   run.child = ChildProcess::Start(core, {WideToNarrow(task.id)}, &status);
   if (!run.child) {
     UpdateTask(task.id, L"incomplete", run.before.done_files(), run.before.rows);
-    throw CommandError("cannot start " + core + ": " + status.message(), kExitFailure);
+    throw CommandError("cannot start " + core + ": " + status.message(), kFrontEndExitFailure);
   }
   return run;
 }
@@ -393,7 +395,7 @@ FollowedRun FollowRun(const TaskInfo& task, const StartedRun& run, const RunOpti
         break;
       }
       followed.stop_requested = true;
-      SetTaskRunStatus(task.id, L"stop");
+      SetTaskRunStatus(task.id, kRunStatusStop);
       display.Message(std::string("stopping: the copy winds down within seconds (") +
                       LastInterruptName() + " again to stop waiting)");
     }
@@ -427,11 +429,11 @@ int RunTask(const TaskInfo& task, const RunOptions& options) {
         "resume it with: %s\n",
         WideToNarrow(task.id).c_str(), outcome.resume_hint.c_str());
     UpdateTask(task.id, L"stopped", run.before.done_files(), run.before.rows);
-    return kExitIncomplete;
+    return kFrontEndExitIncomplete;
   }
   outcome.core = run.child->Wait();
   // A stop from another terminal ('quorvalmist stop') shows in the run status.
-  if (!EqualsIgnoringCase(ReadTaskRunStatus(task.id), L"run")) outcome.stop_requested = true;
+  if (!EqualsIgnoringCase(ReadTaskRunStatus(task.id), kRunStatusRun)) outcome.stop_requested = true;
 
   // A copier the core left behind when it stopped ends within a second or
   // two; its item's section is cleared once it has.

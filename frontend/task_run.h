@@ -33,10 +33,10 @@ struct RunOptions {
 // starts the core found beside this program, follows it until it ends, removes
 // the sections of the task's ended items from config/inner.cnf and prints a
 // summary. Ctrl-C (or SIGTERM) asks the core to stop and waits for it; a second
-// one gives up waiting. Returns kExitOk when every file of the task ended
+// one gives up waiting. Returns kFrontEndExitOk when every file of the task ended
 // copied ("success" or "finish") and, for a directory task, the whole tree was
 // walked with no problem (a directory that could not be listed, a path too
-// long); kExitIncomplete otherwise; kExitFailure when the core failed. Throws
+// long); kFrontEndExitIncomplete otherwise; kFrontEndExitFailure when the core failed. Throws
 // CommandError when the task is already running or the core cannot be
 // started.
 int RunTask(const TaskInfo& task, const RunOptions& options);

@@ -31,7 +31,9 @@ std::wstring NewTaskId() {
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S-", &local);
     std::wstring random = NewRecordId();
-    if (random.size() < 36) throw CommandError("the system gives no random bytes", kExitFailure);
+    if (random.size() < 36) {
+      throw CommandError("the system gives no random bytes", kFrontEndExitFailure);
+    }
     // The last group of the record id is twelve random hex digits.
     std::wstring id = LowerAscii(NarrowToWide(stamp) + random.substr(24, 6));
     if (!TaskIdTaken(id)) return id;

@@ -284,7 +284,7 @@ int VerifyCommand(const std::string& task_name, bool json, const std::string& wo
     PrintVerifyText(report);
   }
   std::fflush(stdout);
-  return report.complete() ? kExitOk : kExitIncomplete;
+  return report.complete() ? kFrontEndExitOk : kFrontEndExitIncomplete;
 }
 
 }  // namespace quorvalmist

@@ -1,7 +1,9 @@
 #include "frontend/workspace.h"
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "common/config_store.h"
 #include "db/db_create.h"
@@ -34,7 +36,7 @@ bool Exists(const wchar_t* path) {
 void WriteSetting(const wchar_t* file, const wchar_t* section, const wchar_t* key,
                   const std::wstring& value) {
   if (!WriteProfileString(section, key, value, file)) {
-    throw CommandError("cannot write " + Shown(file), kExitFailure);
+    throw CommandError("cannot write " + Shown(file), kFrontEndExitFailure);
   }
 }
 
@@ -53,6 +55,13 @@ void RemoveMadeFiles(bool made_config) {
 }
 
 }  // namespace
+
+int DefaultJobs(unsigned hardware_threads) {
+  // Each job mostly waits for the disk (its sync, its verification's reads),
+  // so two per thread keep the processors busy; past 8 a disk gains nothing.
+  constexpr unsigned kFewest = 2, kMost = 8;
+  return static_cast<int>(std::clamp(2 * std::min(hardware_threads, kMost), kFewest, kMost));
+}
 
 WorkspaceState InspectWorkspace(std::string* detail) {
   const wchar_t* parts[] = {kDatabaseFile, kConfigDirectory, kGlobalConfigFile};
@@ -85,31 +94,40 @@ void CreateWorkspace() {
     CreateTaskDbFor(kConnectionString);
   } catch (const DbError& error) {
     RemoveMadeFiles(false);
-    throw CommandError(std::string("cannot create the database: ") + error.what(), kExitFailure);
+    throw CommandError(std::string("cannot create the database: ") + error.what(),
+                       kFrontEndExitFailure);
   }
   Status status = MakeDirectory(Narrow(kConfigDirectory));
   if (!status.ok()) {
     RemoveMadeFiles(false);
-    throw CommandError("cannot create the config folder: " + status.message(), kExitFailure);
+    throw CommandError("cannot create the config folder: " + status.message(),
+                       kFrontEndExitFailure);
   }
   try {
     // Every file verified by default; "auto" (files up to 10 MiB) is a choice.
-    WriteSetting(kCoreConfigFile, L"system", L"checkfileflag",
+    WriteSetting(kCoreConfigFile, kSystemSection, kCheckFileFlagKey,
                  std::to_wstring(static_cast<int>(VerifyMode::kAlways)));
     // Trees of small files go at the speed of the disk, not of the pauses.
-    WriteSetting(kCoreConfigFile, L"system", L"pacing", L"brisk");
+    WriteSetting(kCoreConfigFile, kSystemSection, kPacingKey, kPacingBrisk);
     // A stopped copy of a large file goes on from where it was.
-    WriteSetting(kCoreConfigFile, L"system", L"resumeinside", L"1");
-    WriteSetting(kCoreConfigFile, L"system", L"links", L"keep");
+    WriteSetting(kCoreConfigFile, kSystemSection, kResumeInsideKey, kSettingOn);
+    WriteSetting(kCoreConfigFile, kSystemSection, kLinksKey, kLinksKeep);
+    // Small files cost the start of a process each unless copiers serve one
+    // file after another, and the time each file waits for its sync unless
+    // several are copied at once.
+    WriteSetting(kCoreConfigFile, kSystemSection, kServingCopiersKey, kSettingOn);
+    WriteSetting(kCoreConfigFile, kSystemSection, kJobsKey,
+                 std::to_wstring(DefaultJobs(std::thread::hardware_concurrency())));
     // inner.cnf starts empty: the core and the copiers fill in one section per
     // file, and the front end removes them once the files are done.
     File inner;
     status = File::Open(Narrow(kInnerConfigFile), File::Mode::kCreateTruncate, &inner);
     if (!status.ok() || !(status = inner.Close()).ok()) {
       throw CommandError("cannot create " + Shown(kInnerConfigFile) + ": " + status.message(),
-                         kExitFailure);
+                         kFrontEndExitFailure);
     }
-    WriteSetting(kGlobalConfigFile, L"system", L"buffersize", std::to_wstring(kWorkspaceChunkSize));
+    WriteSetting(kGlobalConfigFile, kSystemSection, kBufferSizeKey,
+                 std::to_wstring(kWorkspaceChunkSize));
   } catch (const CommandError&) {
     RemoveMadeFiles(true);
     throw;
@@ -118,7 +136,7 @@ void CreateWorkspace() {
 
 WorkspaceCreationLock::WorkspaceCreationLock() {
   Status status = File::LockDirectory(".", &lock_);
-  if (!status.ok()) throw CommandError(status.message(), kExitFailure);
+  if (!status.ok()) throw CommandError(status.message(), kFrontEndExitFailure);
 }
 
 void OpenWorkspace() {
@@ -137,7 +155,7 @@ void OpenWorkspace() {
   if (std::optional<PathInfo> db = StatPath(Narrow(kDatabaseFile)); db && db->size == 0) {
     throw CommandError(
         "the task database ./" + Shown(kDatabaseFile) + " is empty or not a task database",
-        kExitFailure);
+        kFrontEndExitFailure);
   }
   try {
     OpenTaskDb(kConnectionString);
@@ -146,7 +164,7 @@ void OpenWorkspace() {
     // be used: a failure, not bad input.
     throw CommandError(
         "the task database cannot be opened: " + Shown(kDatabaseFile) + ": " + error.what(),
-        kExitFailure);
+        kFrontEndExitFailure);
   }
 }
 
@@ -159,15 +177,18 @@ struct RunSetting {
   const wchar_t* file;  // where the programs read it, in [system]
   const wchar_t* key;
 };
-constexpr RunSetting kRunSettings[] = {{kCoreConfigFile, L"checkfileflag"},
-                                       {kGlobalConfigFile, L"buffersize"},
-                                       {kCoreConfigFile, L"pacing"},
-                                       {kGlobalConfigFile, L"sync"},
-                                       {kCoreConfigFile, L"verifyfrom"}};
+constexpr RunSetting kRunSettings[] = {{kCoreConfigFile, kCheckFileFlagKey},
+                                       {kGlobalConfigFile, kBufferSizeKey},
+                                       {kCoreConfigFile, kPacingKey},
+                                       {kGlobalConfigFile, kSyncKey},
+                                       {kCoreConfigFile, kVerifyFromKey}};
+// The section of core.cnf that keeps the workspace's own values of those
+// settings, from which a new task starts.
+constexpr wchar_t kDefaultsSection[] = L"defaults";
 
 std::wstring ReadSetting(const wchar_t* file, const wchar_t* section, const wchar_t* key) {
   std::optional<std::wstring> value = TryReadProfileString(section, key, L"", 4096, file);
-  if (!value) throw CommandError("cannot read " + Shown(file), kExitFailure);
+  if (!value) throw CommandError("cannot read " + Shown(file), kFrontEndExitFailure);
   return *value;
 }
 
@@ -175,26 +196,26 @@ std::wstring ReadSetting(const wchar_t* file, const wchar_t* section, const wcha
 
 void SettleTaskSettings(const std::wstring& task_id) {
   for (const RunSetting& setting : kRunSettings) {
-    std::wstring fallback = ReadSetting(kCoreConfigFile, L"defaults", setting.key);
+    std::wstring fallback = ReadSetting(kCoreConfigFile, kDefaultsSection, setting.key);
     if (fallback.empty()) {
       // The workspace's own value, kept as its default before any run puts
       // a task's value in its place.
-      fallback = ReadSetting(setting.file, L"system", setting.key);
-      if (!fallback.empty()) WriteSetting(kCoreConfigFile, L"defaults", setting.key, fallback);
+      fallback = ReadSetting(setting.file, kSystemSection, setting.key);
+      if (!fallback.empty()) WriteSetting(kCoreConfigFile, kDefaultsSection, setting.key, fallback);
     }
     std::wstring value = ReadSetting(kCoreConfigFile, task_id.c_str(), setting.key);
     if (value.empty() && !fallback.empty()) {
       value = fallback;
       WriteSetting(kCoreConfigFile, task_id.c_str(), setting.key, value);
     }
-    if (!value.empty() && ReadSetting(setting.file, L"system", setting.key) != value) {
-      WriteSetting(setting.file, L"system", setting.key, value);
+    if (!value.empty() && ReadSetting(setting.file, kSystemSection, setting.key) != value) {
+      WriteSetting(setting.file, kSystemSection, setting.key, value);
     }
   }
 }
 
 void SetVerifyMode(const std::wstring& task_id, VerifyMode mode) {
-  WriteSetting(kCoreConfigFile, task_id.c_str(), L"checkfileflag",
+  WriteSetting(kCoreConfigFile, task_id.c_str(), kCheckFileFlagKey,
                std::to_wstring(static_cast<int>(mode)));
 }
 
@@ -209,35 +230,43 @@ VerifyMode ReadVerifyMode() {
   }
 }
 
-void SetPacing(const std::wstring& task_id, const std::string& pacing) {
-  WriteSetting(kCoreConfigFile, task_id.c_str(), L"pacing", NarrowToWide(pacing));
+void SetPacing(const std::wstring& task_id, bool brisk) {
+  WriteSetting(kCoreConfigFile, task_id.c_str(), kPacingKey, brisk ? kPacingBrisk : kPacingPaced);
 }
 
 void SetChunkSize(const std::wstring& task_id, uint64_t bytes) {
   if (bytes == 0 || bytes > kMaxChunkSize) {
     throw CommandError("the chunk size must be between 1 byte and 2 GiB - 1");
   }
-  WriteSetting(kCoreConfigFile, task_id.c_str(), L"buffersize", std::to_wstring(bytes));
+  WriteSetting(kCoreConfigFile, task_id.c_str(), kBufferSizeKey, std::to_wstring(bytes));
+}
+
+void SetJobs(const std::wstring& task_id, int jobs) {
+  if (jobs < 1 || jobs > kMostJobs) {
+    throw CommandError("the number of jobs must be between 1 and " + std::to_string(kMostJobs));
+  }
+  WriteSetting(kCoreConfigFile, task_id.c_str(), kJobsKey, std::to_wstring(jobs));
 }
 
 void SetSync(const std::wstring& task_id, bool durable) {
-  WriteSetting(kCoreConfigFile, task_id.c_str(), L"sync", durable ? L"1" : L"0");
+  WriteSetting(kCoreConfigFile, task_id.c_str(), kSyncKey, durable ? kSettingOn : kSettingOff);
 }
 
 void SetVerifyFromDisk(const std::wstring& task_id, bool from_disk) {
-  WriteSetting(kCoreConfigFile, task_id.c_str(), L"verifyfrom", from_disk ? L"disk" : L"cache");
+  WriteSetting(kCoreConfigFile, task_id.c_str(), kVerifyFromKey,
+               from_disk ? kVerifyFromDisk : kVerifyFromCache);
 }
 
 void SetTaskLinks(const std::wstring& task_id, bool keep) {
-  WriteSetting(kCoreConfigFile, task_id.c_str(), L"links", keep ? L"keep" : L"follow");
+  WriteSetting(kCoreConfigFile, task_id.c_str(), kLinksKey, keep ? kLinksKeep : kLinksFollow);
 }
 
 void SetTaskRunStatus(const std::wstring& task_id, const std::wstring& value) {
-  WriteSetting(kCoreConfigFile, task_id.c_str(), L"runstatus", value);
+  WriteSetting(kCoreConfigFile, task_id.c_str(), kRunStatusKey, value);
 }
 
 void SetTaskFrontEnd(const std::wstring& task_id, const std::wstring& front_end_id) {
-  WriteSetting(kCoreConfigFile, task_id.c_str(), L"frontend", front_end_id);
+  WriteSetting(kCoreConfigFile, task_id.c_str(), kFrontEndKey, front_end_id);
 }
 
 }  // namespace quorvalmist

@@ -32,12 +32,17 @@ enum class WorkspaceState {
 // there and what is missing.
 WorkspaceState InspectWorkspace(std::string* detail);
 
+// How many files a new workspace's tasks copy at once ("jobs"), on a machine
+// with `hardware_threads` threads (0 when unknown): two a thread, 2 to 8.
+int DefaultJobs(unsigned hardware_threads);
+
 // Makes a workspace in the current directory: the database with its tables,
-// indexes and password, config/core.cnf ("checkfileflag" 0), an empty
-// config/inner.cnf and config.cnf ("buffersize" kWorkspaceChunkSize); its
-// tasks keep symbolic links as links ("links" = "keep" in core.cnf). Throws
+// indexes and password, config/core.cnf ("checkfileflag" 1, brisk pacing,
+// resuming inside temporary files, serving copiers, DefaultJobs jobs), an
+// empty config/inner.cnf and config.cnf ("buffersize" kWorkspaceChunkSize);
+// its tasks keep symbolic links as links ("links" = "keep" in core.cnf). Throws
 // CommandError, and touches nothing, when any of its files is already there;
-// throws CommandError (kExitFailure) when a file cannot be made, after removing
+// throws CommandError (kFrontEndExitFailure) when a file cannot be made, after removing
 // what it made.
 void CreateWorkspace();
 
@@ -61,11 +66,16 @@ class WorkspaceCreationLock {
 // The settings of a task, kept in its section of config/core.cnf: given on
 // the command line of its copy or resume, else taken from the workspace's
 // defaults ([defaults] of core.cnf) when the task first runs. Throw
-// CommandError (kExitFailure) when the file cannot be written.
+// CommandError (kFrontEndExitFailure) when the file cannot be written.
 void SetVerifyMode(const std::wstring& task_id, VerifyMode mode);
 void SetChunkSize(const std::wstring& task_id, uint64_t bytes);
-// "pacing": "paced" or "brisk".
-void SetPacing(const std::wstring& task_id, const std::string& pacing);
+// "pacing": "brisk" or "paced".
+void SetPacing(const std::wstring& task_id, bool brisk);
+// "jobs": how many of the task's files are copied at once, 1 to kMostJobs
+// (else CommandError, bad input, and nothing written). The core reads it from
+// the task's section before the workspace's, so a task without it follows
+// the workspace.
+void SetJobs(const std::wstring& task_id, int jobs);
 // "sync": whether each copy, and the run's end, is made durable.
 void SetSync(const std::wstring& task_id, bool durable);
 // "verifyfrom": whether a verified target is read from its device ("disk") or

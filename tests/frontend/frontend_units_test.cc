@@ -7,6 +7,7 @@
 #include "frontend/copy_plan.h"
 #include "frontend/progress.h"
 #include "frontend/rerun.h"
+#include "frontend/workspace.h"
 #include "tests/support/test_support.h"
 
 namespace quorvalmist::testing {
@@ -146,7 +147,7 @@ class CopyPlanTest : public ::testing::Test {
     try {
       PlanCopy(sources, target, P("ws"));
     } catch (const CommandError& e) {
-      EXPECT_EQ(e.exit_code(), kExitBadInput);
+      EXPECT_EQ(e.exit_code(), kFrontEndExitBadInput);
       return e.what();
     }
     return "";
@@ -201,6 +202,16 @@ TEST_F(CopyPlanTest, PlansDirectoryAndFilesTasks) {
   ASSERT_EQ(plan.files.size(), 2u);
   EXPECT_EQ(plan.files[1].target, P("many/b"));
   EXPECT_EQ(plan.files[1].source, P("b"));
+}
+
+TEST(DefaultJobsTest, TwoAThreadWithinTwoToEight) {
+  EXPECT_EQ(DefaultJobs(0), 2);  // the count is unknown
+  EXPECT_EQ(DefaultJobs(1), 2);
+  EXPECT_EQ(DefaultJobs(2), 4);
+  EXPECT_EQ(DefaultJobs(3), 6);
+  EXPECT_EQ(DefaultJobs(4), 8);
+  EXPECT_EQ(DefaultJobs(256), 8);
+  EXPECT_EQ(DefaultJobs(~0u), 8);  // no overflow on the way
 }
 
 TEST(PathWithinTest, ComparesWholeComponents) {

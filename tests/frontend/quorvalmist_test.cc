@@ -105,6 +105,12 @@ TEST_F(QuorvalmistTest, InitMakesAWorkspaceOnceAndCopyMakesOneWhenNoneIsThere) {
                               NarrowToWide(P("ws/config/core.cnf"))),
             L"1");
   EXPECT_TRUE(PathExists(P("ws/config/inner.cnf")));
+  // Serving copiers, and several files at once, as the core reads them.
+  std::wstring core_cnf = NarrowToWide(P("ws/config/core.cnf"));
+  EXPECT_EQ(ReadProfileString(L"system", L"servingcopiers", L"", 20, core_cnf), L"1");
+  int jobs = std::stoi(ReadProfileString(L"system", L"jobs", L"0", 20, core_cnf));
+  EXPECT_GE(jobs, 2);
+  EXPECT_LE(jobs, 8);
   std::string db = ReadFile(P("ws/fm2.qz"));
   r = RunProgram(FrontEndPath(), {"init", "ws"});
   EXPECT_EQ(r.exit_code, 2);
@@ -290,17 +296,28 @@ TEST_F(QuorvalmistTest, TheSummaryAsJsonForScripts) {
 TEST_F(QuorvalmistTest, EachTaskKeepsItsOwnSettings) {
   WriteFile(P("a"), RandomBytes(3000, 5));
   WriteFile(P("b"), RandomBytes(3000, 6));
-  RunResult first = Qv({"copy", "--verify", "never", "--chunk-size", "4096", P("a"), P("out/a")});
+  RunResult first =
+      Qv({"copy", "--verify", "never", "--chunk-size", "4096", "--jobs", "3", P("a"), P("out/a")});
   ASSERT_EQ(first.exit_code, 0) << first.output << first.error;
   EXPECT_NE(first.output.find("verify mode: never"), std::string::npos) << first.output;
   std::string task = TaskId(first.output);
   EXPECT_EQ(Rows(task)[P("a")], "finish");
+  // The core reads "jobs" from the task's section before the workspace's.
+  std::wstring core_cnf = NarrowToWide(P("ws/config/core.cnf"));
+  auto jobs_of = [&](const std::string& id) {
+    return ReadProfileString(NarrowToWide(id), L"jobs", L"", 20, core_cnf);
+  };
+  EXPECT_EQ(jobs_of(task), L"3");
+  std::wstring workspace_jobs = ReadProfileString(L"system", L"jobs", L"", 20, core_cnf);
+  EXPECT_NE(workspace_jobs, L"3");
 
   RunResult second = Qv({"copy", P("b"), P("out/b")});
   ASSERT_EQ(second.exit_code, 0) << second.output << second.error;
   EXPECT_NE(second.output.find("verify mode: always"), std::string::npos) << second.output;
   EXPECT_EQ(Rows(TaskId(second.output))[P("b")], "success");
   EXPECT_EQ(ReadFile(P("ws/config.cnf")).find("buffersize=4096"), std::string::npos);
+  EXPECT_EQ(jobs_of(TaskId(second.output)), L"");
+  EXPECT_EQ(ReadProfileString(L"system", L"jobs", L"", 20, core_cnf), workspace_jobs);
 
   // The first task's target is lost; its resume copies it with its own settings.
   ASSERT_EQ(::unlink(P("out/a").c_str()), 0);
@@ -309,6 +326,13 @@ TEST_F(QuorvalmistTest, EachTaskKeepsItsOwnSettings) {
   EXPECT_NE(again.output.find("verify mode: never"), std::string::npos) << again.output;
   EXPECT_EQ(Rows(task)[P("a")], "finish");
   EXPECT_NE(ReadFile(P("ws/config.cnf")).find("buffersize=4096"), std::string::npos);
+  EXPECT_EQ(jobs_of(task), L"3");
+  // A resume's --jobs replaces the task's value; a refused one leaves it.
+  ASSERT_EQ(::unlink(P("out/a").c_str()), 0);
+  EXPECT_EQ(Qv({"resume", "--jobs", "64", task}).exit_code, 0);
+  EXPECT_EQ(jobs_of(task), L"64");
+  EXPECT_EQ(Qv({"resume", "--jobs", "65", task}).exit_code, 2);
+  EXPECT_EQ(jobs_of(task), L"64");
 }
 
 TEST_F(QuorvalmistTest, TwoCopiesStartedAtOnceInAFreshDirectoryBothRun) {
@@ -367,6 +391,9 @@ TEST_F(QuorvalmistTest, BadInputIsRefusedAndChangesNothing) {
       {{"copy", "../src"}, "SOURCE... TARGET"},
       {{"copy", "--verify", "sometimes", "../src", "../t"}, "--verify"},
       {{"copy", "--chunk-size", "0", "../src", "../t"}, "chunk-size"},
+      {{"copy", "--jobs", "0", "../src", "../t"}, "--jobs"},
+      {{"copy", "--jobs", "x", "../src", "../t"}, "--jobs"},
+      {{"copy", "--jobs", "65", "../src", "../t"}, "--jobs"},
       {{"status"}, "no workspace"},
       {{"resume", "nope"}, "no workspace"},
   };
