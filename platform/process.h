@@ -1,10 +1,12 @@
-// Child processes with their standard output on a pipe.
+// Child processes with their standard output on a pipe, and their standard
+// input on a pipe when asked.
 #ifndef QUORVALMIST_PLATFORM_PROCESS_H_
 #define QUORVALMIST_PLATFORM_PROCESS_H_
 
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/status.h"
@@ -19,10 +21,24 @@ struct ChildEnd {
   int signal = 0;      // the signal that ended it, 0 when none did
 };
 
+struct ChildOptions {
+  // The child's standard input is a pipe written with WriteInput, instead of
+  // the null device.
+  bool input_pipe = false;
+};
+
 // A started child. Its standard output is a pipe read here; its standard
-// input and standard error are the null device; it runs in a process group of
-// its own, so a Ctrl-C at the terminal does not reach it. Destroying this
-// object closes the pipe but neither waits for nor kills the child.
+// input is the null device or a pipe written here (ChildOptions); its
+// standard error is the null device; it runs in a process group of its own,
+// so a Ctrl-C at the terminal does not reach it. Destroying this object closes
+// the pipes but neither waits for nor kills the child. The child inherits no
+// other descriptor of this process: this end of each pipe is close-on-exec.
+//
+// Threads: the input (WriteInput, CloseInput) and the output and end
+// (PeekOutput, ReadOutput, WaitForOutputOrEnd, HasEnded, Wait) touch
+// different descriptors and no shared state, so one thread may write the
+// input while another reads the output and waits for the end. Within each of
+// the two groups, calls must not overlap.
 class ChildProcess {
  public:
   virtual ~ChildProcess() = default;
@@ -32,7 +48,18 @@ class ChildProcess {
   // `program` is a path; nullptr and *status on failure.
   static std::unique_ptr<ChildProcess> Start(const std::string& program,
                                              const std::vector<std::string>& arguments,
-                                             Status* status);
+                                             Status* status, ChildOptions options = {});
+
+  // Writes all of `data` to the child's standard input, blocking while the
+  // pipe is full (until the child reads). False when the child can no longer
+  // read it (it has ended, or closed its input), after CloseInput, or when the
+  // child was started without an input pipe; then some of `data` may have gone
+  // through. Never raises SIGPIPE: a child that was killed costs this process
+  // a false, not its life.
+  virtual bool WriteInput(std::string_view data) = 0;
+  // Closes the input pipe: the child reads the end of its input once it has
+  // read what was written. Nothing happens when there is none (any more).
+  virtual void CloseInput() = 0;
 
   // Bytes waiting on the pipe, without blocking. False when the pipe failed.
   virtual bool PeekOutput(size_t* available) = 0;

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,13 +37,71 @@ int OpenProcessDescriptor(pid_t pid) {
   return -1;
 }
 
+// Keeps the SIGPIPE that a write to a pipe without a reader raises from
+// reaching this process: the signal is blocked on the calling thread (the
+// kernel sends it to the thread that wrote) while it lives, and one raised
+// meanwhile is taken off the thread's pending set before the old mask
+// returns. A SIGPIPE that was pending before is left as it was.
+class BrokenPipeSignalBlock {
+ public:
+  BrokenPipeSignalBlock() {
+    sigemptyset(&pipe_signal_);
+    sigaddset(&pipe_signal_, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipe_signal_, &old_mask_);
+    sigset_t pending;
+    sigemptyset(&pending);
+    was_pending_ = ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+  }
+  ~BrokenPipeSignalBlock() {
+    if (raised_ && !was_pending_) {
+      const timespec no_wait = {0, 0};
+      while (::sigtimedwait(&pipe_signal_, nullptr, &no_wait) < 0 && errno == EINTR) {
+      }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
+  }
+  BrokenPipeSignalBlock(const BrokenPipeSignalBlock&) = delete;
+  BrokenPipeSignalBlock& operator=(const BrokenPipeSignalBlock&) = delete;
+
+  // Called after a write failed with EPIPE, which raised the signal.
+  void NoteRaised() { raised_ = true; }
+
+ private:
+  sigset_t pipe_signal_;
+  sigset_t old_mask_;
+  bool was_pending_ = false;
+  bool raised_ = false;
+};
+
 class PosixChildProcess : public ChildProcess {
  public:
-  PosixChildProcess(pid_t pid, int read_fd)
-      : pid_(pid), read_fd_(read_fd), pid_fd_(OpenProcessDescriptor(pid)) {}
+  PosixChildProcess(pid_t pid, int read_fd, int write_fd)
+      : pid_(pid), read_fd_(read_fd), write_fd_(write_fd), pid_fd_(OpenProcessDescriptor(pid)) {}
   ~PosixChildProcess() override {
     if (read_fd_ >= 0) ::close(read_fd_);
+    if (write_fd_ >= 0) ::close(write_fd_);
     if (pid_fd_ >= 0) ::close(pid_fd_);
+  }
+
+  bool WriteInput(std::string_view data) override {
+    if (write_fd_ < 0) return false;
+    BrokenPipeSignalBlock block;
+    while (!data.empty()) {
+      ssize_t n = ::write(write_fd_, data.data(), data.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        if (errno == EPIPE) block.NoteRaised();
+        return false;
+      }
+      data.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+  }
+
+  void CloseInput() override {
+    if (write_fd_ < 0) return;
+    ::close(write_fd_);
+    write_fd_ = -1;
   }
 
   void WaitForOutputOrEnd(unsigned milliseconds) override {
@@ -121,6 +180,7 @@ class PosixChildProcess : public ChildProcess {
 
   pid_t pid_;
   int read_fd_;
+  int write_fd_;  // the child's standard input, -1 when none (any more)
   int pid_fd_;
   bool pipe_hung_up_ = false;
   bool ended_ = false;
@@ -136,15 +196,29 @@ bool IsExecutable(const std::string& path) {
 
 std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
                                                   const std::vector<std::string>& arguments,
-                                                  Status* status) {
+                                                  Status* status, ChildOptions options) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) {
     if (status) *status = ErrnoStatus("cannot create a pipe", errno);
     return nullptr;
   }
+  // Both pipes are close-on-exec from the start, so that a child another
+  // thread starts meanwhile holds no end of them; dup2 gives this child its
+  // ends without the flag.
+  int input[2] = {-1, -1};
+  if (options.input_pipe && ::pipe2(input, O_CLOEXEC) != 0) {
+    if (status) *status = ErrnoStatus("cannot create a pipe", errno);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return nullptr;
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (options.input_pipe) {
+    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  }
   posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
 
@@ -170,12 +244,14 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   ::close(fds[1]);
+  if (input[0] >= 0) ::close(input[0]);
   if (rc != 0) {
     ::close(fds[0]);
+    if (input[1] >= 0) ::close(input[1]);
     if (status) *status = ErrnoStatus("cannot start " + program, rc);
     return nullptr;
   }
-  return std::make_unique<PosixChildProcess>(pid, fds[0]);
+  return std::make_unique<PosixChildProcess>(pid, fds[0], input[1]);
 }
 
 std::string CurrentProcessIdText() { return std::to_string(::getpid()); }

@@ -1,9 +1,11 @@
 // Child processes through CreateProcessW, with standard output on an
-// anonymous pipe and the other two standard handles on the null device.
+// anonymous pipe, standard input on another or on the null device, and
+// standard error on the null device.
 #include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/process.h"
 #include "platform/text.h"
@@ -56,8 +58,26 @@ std::wstring CommandLine(const std::string& program, const std::vector<std::stri
 
 class Win32ChildProcess : public ChildProcess {
  public:
-  Win32ChildProcess(ScopedHandle process, DWORD pid, ScopedHandle output)
-      : process_(std::move(process)), pid_(pid), output_(std::move(output)) {}
+  Win32ChildProcess(ScopedHandle process, DWORD pid, ScopedHandle output, ScopedHandle input)
+      : process_(std::move(process)),
+        pid_(pid),
+        output_(std::move(output)),
+        input_(std::move(input)) {}
+
+  // A pipe whose reader has gone fails with ERROR_BROKEN_PIPE or
+  // ERROR_NO_DATA; there is no signal here.
+  bool WriteInput(std::string_view data) override {
+    if (!input_.valid()) return false;
+    while (!data.empty()) {
+      DWORD want = static_cast<DWORD>(std::min<size_t>(data.size(), 1u << 30));
+      DWORD written = 0;
+      if (!::WriteFile(input_.get(), data.data(), want, &written, nullptr)) return false;
+      data.remove_prefix(written);
+    }
+    return true;
+  }
+
+  void CloseInput() override { input_.reset(); }
 
   // An anonymous pipe cannot be waited on: look at the pipe and the process
   // in small steps until either has something or the time is up.
@@ -115,6 +135,7 @@ class Win32ChildProcess : public ChildProcess {
   ScopedHandle process_;
   DWORD pid_;
   ScopedHandle output_;
+  ScopedHandle input_;  // the child's standard input; invalid when none (any more)
 };
 
 // The null device, inheritable, for the child's standard input or error.
@@ -182,9 +203,9 @@ std::wstring ModulePath() {
 
 std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
                                                   const std::vector<std::string>& arguments,
-                                                  Status* status) {
-  // The pipe's ends are made uninheritable; only the write end given to the
-  // child is made inheritable, and closed here once the child has it.
+                                                  Status* status, ChildOptions options) {
+  // The pipes' ends are made uninheritable; only the ends given to the child
+  // are made inheritable, and closed here once the child has them.
   HANDLE read_end = nullptr;
   HANDLE write_end = nullptr;
   if (!::CreatePipe(&read_end, &write_end, nullptr, 0)) {
@@ -193,7 +214,23 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
   }
   ScopedHandle output(read_end);
   ScopedHandle child_output(write_end);
-  ScopedHandle child_input(OpenNullDevice(GENERIC_READ));
+  ScopedHandle input;
+  ScopedHandle child_input;
+  if (options.input_pipe) {
+    HANDLE input_read = nullptr;
+    HANDLE input_write = nullptr;
+    if (!::CreatePipe(&input_read, &input_write, nullptr, 0)) {
+      if (status) *status = LastErrorStatus("cannot create a pipe");
+      return nullptr;
+    }
+    child_input.reset(input_read);
+    input.reset(input_write);
+    if (!::SetHandleInformation(child_input.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
+      child_input.reset();
+    }
+  } else {
+    child_input.reset(OpenNullDevice(GENERIC_READ));
+  }
   ScopedHandle child_error(OpenNullDevice(GENERIC_WRITE));
   if (!::SetHandleInformation(child_output.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT) ||
       !child_input.valid() || !child_error.valid()) {
@@ -232,8 +269,9 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program,
   // The child holds its own copies now: closing ours lets the pipe report
   // its end once the child ends.
   child_output.reset();
+  child_input.reset();
   return std::make_unique<Win32ChildProcess>(ScopedHandle(info.hProcess), info.dwProcessId,
-                                             std::move(output));
+                                             std::move(output), std::move(input));
 }
 
 std::string CurrentProcessIdText() { return std::to_string(::GetCurrentProcessId()); }

@@ -1,6 +1,9 @@
 #include "platform/process.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <signal.h>
+#endif
 
 #include <memory>
 #include <string>
@@ -72,6 +75,41 @@ TEST(ProcessTest, WaitTellsAnExitCodeFromASignal) {
   EXPECT_EQ(end.signal, 0);
   end = RunShell("kill -9 $$");
   EXPECT_EQ(end.signal, 9);
+}
+
+// What is written to the input pipe reaches the child, and closing it ends
+// the child's input. Writing to a child that has ended says false and leaves
+// this process alive: SIGPIPE keeps its default action (death) here.
+TEST(ProcessTest, InputPipeReachesTheChildAndOutlivesIt) {
+  Status status;
+  std::unique_ptr<ChildProcess> child =
+      ChildProcess::Start("/bin/cat", {}, &status, ChildOptions{.input_pipe = true});
+  ASSERT_NE(child, nullptr) << status.message();
+  EXPECT_TRUE(child->WriteInput("one\ttwo\n"));
+  child->CloseInput();
+  EXPECT_FALSE(child->WriteInput("after the close"));
+  std::string output;
+  char buffer[64];
+  for (size_t read = 1; read > 0;) {
+    ASSERT_TRUE(child->ReadOutput(buffer, sizeof buffer, &read));
+    output.append(buffer, read);
+  }
+  EXPECT_EQ(child->Wait().exit_code, 0);
+  EXPECT_EQ(output, "one\ttwo\n");
+
+  ASSERT_EQ(::signal(SIGPIPE, SIG_DFL), SIG_DFL);
+  child =
+      ChildProcess::Start("/bin/sh", {"-c", "exit 0"}, &status, ChildOptions{.input_pipe = true});
+  ASSERT_NE(child, nullptr) << status.message();
+  EXPECT_EQ(child->Wait().exit_code, 0);
+  EXPECT_FALSE(child->WriteInput(std::string(1 << 20, 'x')));
+  EXPECT_FALSE(child->WriteInput("again"));
+
+  // Without an input pipe there is nothing to write to.
+  child = ChildProcess::Start("/bin/sh", {"-c", "exit 0"}, &status);
+  ASSERT_NE(child, nullptr) << status.message();
+  EXPECT_FALSE(child->WriteInput("x"));
+  child->Wait();
 }
 
 #endif
