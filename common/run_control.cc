@@ -36,6 +36,8 @@ bool IsMutexAbsent(const std::wstring& name) { return IsMarkerAbsent(name); }
 
 void RaiseStop() { StopFlag.store(true, std::memory_order_relaxed); }
 
+void ClearStop() { StopFlag.store(false, std::memory_order_relaxed); }
+
 StopCause WhyStop(const MonitorTarget& target) {
   const std::wstring& section = *target.section;
   std::wstring status = target.kind == MonitorTarget::Kind::kTask ? ReadTaskRunStatus(section)
@@ -107,6 +109,51 @@ void RunMonitor(const MonitorTarget& target) {
 void StartMonitor(const MonitorTarget& target) {
   const MonitorTarget* t = &target;
   StartDetachedThread([t] { RunMonitor(*t); });
+}
+
+void WatchedItem::Watch(const std::wstring& section, const std::wstring& watched_marker) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++generation_;
+  active_ = true;
+  section_ = section;
+  watched_marker_ = watched_marker;
+  // Under the lock: a pass that began on the item before raises nothing once
+  // the generation has changed, so nothing sets the flag again behind this.
+  ClearStop();
+  if (monitor_started_) return;
+  monitor_started_ = true;
+  StartDetachedThread([this] {
+    const unsigned period = MonitorPeriodMilliseconds();
+    for (;;) {
+      SleepMilliseconds(period);
+      CheckOnce();
+      monitor_passes.fetch_add(1, std::memory_order_relaxed);
+    }
+  });
+}
+
+void WatchedItem::Unwatch() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  active_ = false;
+}
+
+void WatchedItem::CheckOnce() {
+  uint64_t generation = 0;
+  std::wstring section;
+  std::wstring watched_marker;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!active_) return;
+    generation = generation_;
+    section = section_;
+    watched_marker = watched_marker_;
+  }
+  // Reading inner.cnf and the markers takes a while: not under the lock, so
+  // that the copier's switch to the next item never waits for it.
+  MonitorTarget target{MonitorTarget::Kind::kItem, &section, &watched_marker};
+  if (!MonitorSaysStop(target)) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (active_ && generation == generation_) RaiseStop();
 }
 
 }  // namespace quorvalmist

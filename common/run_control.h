@@ -6,11 +6,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 namespace quorvalmist {
 
-// False at start; raised only by RaiseStop, never cleared.
+// False at start; raised only by RaiseStop. Cleared only by WatchedItem::Watch
+// as a copier that serves many items begins the next: otherwise it stays
+// raised for the rest of the process.
 extern std::atomic<bool> StopFlag;
 
 // The marker that every front end holds while runs may go on.
@@ -31,6 +34,11 @@ bool IsMutexAbsent(const std::wstring& name);
 
 // Sets StopFlag.
 void RaiseStop();
+
+// Clears StopFlag. Used only between the items of a copier that serves many
+// (through WatchedItem::Watch), so that the stop of one item is not taken for
+// a stop of the next.
+void ClearStop();
 
 // What a monitor watches. The strings must live until the process has ended
 // (the monitor is never joined and still runs during exit).
@@ -75,6 +83,38 @@ uint64_t MonitorPassCount();
 
 // Starts RunMonitor on a detached thread. `target` must outlive the process.
 void StartMonitor(const MonitorTarget& target);
+
+// The item a copier's monitor watches (a kItem target), for a copier that
+// copies one item after another in one process: one monitor thread runs for
+// the whole process, and the item it watches changes between items. A stop
+// stays the item's own: each Watch clears StopFlag and begins a new
+// generation, and a pass that began on an earlier generation (its checks take
+// time and run outside the lock) raises no stop. The object must outlive the
+// process, as the monitor is never joined. Thread-safe.
+class WatchedItem {
+ public:
+  // Watches the item `section` (its "runstatus" in inner.cnf) and the core's
+  // marker `watched_marker` (not consulted when empty) from now on, and clears
+  // StopFlag. Starts the monitor at the first call; its first pass comes one
+  // period later.
+  void Watch(const std::wstring& section, const std::wstring& watched_marker);
+
+  // Watches nothing until the next Watch: no pass raises a stop meanwhile.
+  void Unwatch();
+
+  // One pass of the monitor: the checks of MonitorSaysStop on the item watched
+  // as it begins, then RaiseStop if they say stop and that item is still the
+  // one watched. Nothing when no item is watched.
+  void CheckOnce();
+
+ private:
+  std::mutex mutex_;
+  uint64_t generation_ = 0;  // counts the calls of Watch
+  bool active_ = false;
+  bool monitor_started_ = false;
+  std::wstring section_;
+  std::wstring watched_marker_;
+};
 
 }  // namespace quorvalmist
 

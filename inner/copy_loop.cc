@@ -2,20 +2,9 @@
 
 #include "common/config_store.h"
 #include "common/protocol.h"
-#include "platform/no_destructor.h"
 #include "platform/text.h"
 
 namespace quorvalmist {
-
-std::wstring& ItemKey() {
-  static NoDestructor<std::wstring> key;
-  return *key;
-}
-
-std::wstring& WatchedMutexName() {
-  static NoDestructor<std::wstring> name;
-  return *name;
-}
 
 int ChunkPercent(int64_t index, int64_t count) {
   float quotient = static_cast<float>(index) / static_cast<float>(count);

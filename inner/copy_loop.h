@@ -1,5 +1,5 @@
 // The copier's parts that its entry (inner/skiffwright_main.h) is made of:
-// the item it copies, the chunk size, and when progress is reported.
+// the chunk size, and when progress is reported.
 #ifndef QUORVALMIST_INNER_COPY_LOOP_H_
 #define QUORVALMIST_INNER_COPY_LOOP_H_
 
@@ -13,12 +13,6 @@ inline constexpr int32_t kDefaultChunkSize = 1024;
 
 // Chunks between two periodic reports.
 inline constexpr int kReportPeriod = 1024;
-
-// The item id (the item's marker and its section in inner.cnf) and the core's
-// marker that the monitor watches. Set before the monitor starts, read by it
-// until the process has ended, so they are never destroyed.
-std::wstring& ItemKey();
-std::wstring& WatchedMutexName();
 
 // The percent after chunk `index` (zero-based) of `count`: the quotient is
 // rounded to single precision and then scaled by 100 and truncated, so that

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/config_store.h"
+#include "common/copier_command.h"
 #include "common/directories.h"
 #include "common/file_info.h"
 #include "common/protocol.h"
@@ -13,7 +14,9 @@
 #include "common/temp_name.h"
 #include "inner/copy_loop.h"
 #include "inner/file_primitives.h"
+#include "platform/console.h"
 #include "platform/file.h"
+#include "platform/marker.h"
 #include "platform/no_destructor.h"
 #include "platform/text.h"
 #include "platform/thread.h"
@@ -28,30 +31,6 @@ constexpr uint64_t kBatchBytes = uint64_t{8} << 20;
 
 void PrintError(const std::string& message) {
   std::fprintf(stderr, "Skiffwright: %s\n", message.c_str());
-}
-
-// The exit code of a copy that could not be done. The reason goes to
-// standard error and into the item's section of inner.cnf, where the front end
-// reads it (the core gives the copier no standard error of its own).
-int Fail(const std::string& message) {
-  PrintError(message);
-  if (!ItemKey().empty()) WriteItemReason(ItemKey(), NarrowToWide(message));
-  return 1;
-}
-
-int Fail(const Status& status) { return Fail(status.message()); }
-
-const MonitorTarget& ItemMonitorTarget() {
-  static NoDestructor<MonitorTarget> target(
-      MonitorTarget{MonitorTarget::Kind::kItem, &ItemKey(), &WatchedMutexName()});
-  return *target;
-}
-
-// Prints the offset and stores it as the item's "position"; the chunks below
-// it must already be in the temporary file.
-void Report(uint64_t offset) {
-  std::printf("%llu\n", static_cast<unsigned long long>(offset));
-  WriteItemPosition(ItemKey(), std::to_wstring(offset));
 }
 
 // The chunks counted but not yet copied: one contiguous byte range of the
@@ -142,14 +121,62 @@ struct CopyPaths {
   std::vector<char> target_ansi = std::vector<char>(kAnsiPathCapacity);
 };
 
+// The copy of one item, as a one-shot copier makes it and a serving copier
+// makes each of its items: the item's values, and the item's marker and
+// monitor watch, which are let go of when the object goes, after the copy's
+// files are closed and its temporary file kept or removed.
+class ItemCopy {
+ public:
+  ItemCopy(const CopierItem& item, WatchedItem* watched) : item_(item), watched_(watched) {}
+  ~ItemCopy() {
+    if (watching_) watched_->Unwatch();
+    if (claimed_) ReleaseMarker(item_.item_id);
+  }
+  ItemCopy(const ItemCopy&) = delete;
+  ItemCopy& operator=(const ItemCopy&) = delete;
+
+  // Copies the item; returns the exit code a one-shot copier ends with.
+  int Run();
+
+ private:
+  int Fail(const std::string& message);
+  int Fail(const Status& status) { return Fail(status.message()); }
+  void Report(uint64_t offset);
+  std::optional<int> ResolvePaths(CopyPaths* paths);
+  Status CopyChunks(PendingCopy* pending, uint64_t start, int64_t chunk_count, int32_t chunk_size);
+  int FailCopy(const Status& status, const CopyPaths& paths, TempFileGuard* guard);
+  int PlaceCopy(const CopyPaths& paths, uint64_t size, bool durable, TempFileGuard* guard);
+
+  const CopierItem& item_;
+  WatchedItem* watched_;
+  bool claimed_ = false;
+  bool watching_ = false;
+};
+
+// The exit code of a copy that could not be done. The reason goes to
+// standard error and into the item's section of inner.cnf, where the front end
+// reads it (the core gives the copier no standard error of its own).
+int ItemCopy::Fail(const std::string& message) {
+  PrintError(message);
+  if (!item_.item_id.empty()) WriteItemReason(item_.item_id, NarrowToWide(message));
+  return kCopierExitFailed;
+}
+
+// Prints the offset and stores it as the item's "position"; the chunks below
+// it must already be in the temporary file.
+void ItemCopy::Report(uint64_t offset) {
+  std::printf("%llu\n", static_cast<unsigned long long>(offset));
+  WriteItemPosition(item_.item_id, std::to_wstring(offset));
+}
+
 // Finds the temporary file and converts the paths; a path that does not fit
 // the system's limit is refused before anything is claimed or touched.
 // Returns the exit code of a refusal, nullopt when all is well.
-std::optional<int> ResolvePaths(const std::wstring& source, const std::wstring& target,
-                                CopyPaths* paths) {
+std::optional<int> ItemCopy::ResolvePaths(CopyPaths* paths) {
+  const std::wstring& target = item_.target;
   paths->target = target;
-  if (ToAnsiPath(source, paths->source_ansi.data(), paths->source_ansi.size()) == nullptr) {
-    return Fail("the source path is too long for the system: " + WideToNarrow(source));
+  if (ToAnsiPath(item_.source, paths->source_ansi.data(), paths->source_ansi.size()) == nullptr) {
+    return Fail("the source path is too long for the system: " + WideToNarrow(item_.source));
   }
   // Only a temporary file tagged for this target is resumed into; a file of
   // the user's that is called like one is left alone, and the next free name
@@ -180,7 +207,8 @@ Status MakeDirectoriesFor(const std::wstring& directory, bool durable) {
 // harmless. The offset advances by the whole chunk size, also after a short
 // last chunk. The reports go out as the schedule says, each after the chunks
 // below it are in the temporary file.
-Status CopyChunks(PendingCopy* pending, uint64_t start, int64_t chunk_count, int32_t chunk_size) {
+Status ItemCopy::CopyChunks(PendingCopy* pending, uint64_t start, int64_t chunk_count,
+                            int32_t chunk_size) {
   uint64_t offset = start;
   ProgressSchedule schedule(chunk_count);
   for (int64_t i = 0; i < chunk_count; ++i) {
@@ -230,7 +258,7 @@ std::string TooLarge(const Status& status) {
 // system: its temporary file is removed (it could never become
 // the target, and would only fail again at every resume) and the reason says
 // why. Any other failure is reported as it is.
-int FailCopy(const Status& status, const CopyPaths& paths, TempFileGuard* guard) {
+int ItemCopy::FailCopy(const Status& status, const CopyPaths& paths, TempFileGuard* guard) {
   if (std::string too_large = TooLarge(status); !too_large.empty()) return Fail(too_large);
   std::string reason = NameRefused(status, paths.target);
   if (reason.empty()) return Fail(status);
@@ -248,7 +276,7 @@ int FailCopy(const Status& status, const CopyPaths& paths, TempFileGuard* guard)
 // file's identity, so that the core takes no other file at the target's name
 // for this copy. Returns the exit code; guard->placed tells whether the file
 // is the target now.
-int PlaceCopy(const CopyPaths& paths, uint64_t size, bool durable, TempFileGuard* guard) {
+int ItemCopy::PlaceCopy(const CopyPaths& paths, uint64_t size, bool durable, TempFileGuard* guard) {
   const char* temp = paths.temp_ansi.data();
   Status s = SetFileLength(paths.temp.path, size);
   // A file system that cannot set a length (FAT through FUSE) still has the
@@ -261,9 +289,9 @@ int PlaceCopy(const CopyPaths& paths, uint64_t size, bool durable, TempFileGuard
   File::AttributesKept kept;
   s = FinishTemporaryFile(temp, paths.source_ansi.data(), durable, &kept);
   // Said once per task by the front end, not counted as a failure.
-  if (s.ok() && !WatchedMutexName().empty()) {
-    if (!kept.mode) NoteAttributeNotKept(WatchedMutexName(), L"mode");
-    if (!kept.owner) NoteAttributeNotKept(WatchedMutexName(), L"owner");
+  if (s.ok() && !item_.task_id.empty()) {
+    if (!kept.mode) NoteAttributeNotKept(item_.task_id, L"mode");
+    if (!kept.owner) NoteAttributeNotKept(item_.task_id, L"owner");
   }
   std::optional<PathInfo> identity;
   if (s.ok()) {
@@ -282,13 +310,13 @@ int PlaceCopy(const CopyPaths& paths, uint64_t size, bool durable, TempFileGuard
       std::wstring waits = guard->proof == TempProof::kNone
                                ? std::wstring(L"")
                                : L"; this copy waits as " + paths.temp.path;
-      if (!ItemKey().empty()) {
-        WriteItemReason(ItemKey(),
+      if (!item_.item_id.empty()) {
+        WriteItemReason(item_.item_id,
                         L"not replaced: another file took the target's name while this one was "
                         L"copied" +
                             waits + L" (move the other file away, then resume)");
       }
-      return 0;
+      return kCopierExitDone;
     }
     return FailCopy(s, paths, guard);
   }
@@ -298,46 +326,39 @@ int PlaceCopy(const CopyPaths& paths, uint64_t size, bool durable, TempFileGuard
     std::printf("%s%llu %llu\n", kPlacedLinePrefix,
                 static_cast<unsigned long long>(identity->device),
                 static_cast<unsigned long long>(identity->inode));
+    // A serving copier's output is a pipe: the core learns of the file now,
+    // not when the buffer fills.
+    std::fflush(stdout);
   }
   if (durable) {
     s = SyncDirectory(WideToNarrow(DirectoryHolding(paths.temp.path)));
     if (!s.ok()) return Fail(s);
   }
-  return 0;
+  return kCopierExitDone;
 }
 
-}  // namespace
-
-int SkiffwrightMain(const std::vector<std::wstring>& args) {
-  if (args.size() < 7) {
-    std::printf("argc is %d\n", static_cast<int>(args.size()));
-    return 0;
-  }
-
-  ItemKey() = args[6];
+int ItemCopy::Run() {
   CopyPaths paths;
-  if (std::optional<int> refused = ResolvePaths(args[1], args[2], &paths)) return *refused;
-
-  int64_t start_position = WideToInt64(args[3]);
+  if (std::optional<int> refused = ResolvePaths(&paths)) return *refused;
 
   std::wstring warning;
   int32_t chunk_size = ChunkSizeFromSetting(ReadBufferSize(), &warning);
   if (!warning.empty()) PrintError(WideToNarrow(warning));
 
-  if (!args[5].empty()) WatchedMutexName() = args[5];
-  if (!ClaimRunMutex(ItemKey())) return -1;
+  if (!ClaimRunMutex(item_.item_id)) return kCopierExitItemClaimed;
+  claimed_ = true;
 
-  if (!IsRegularFile(paths.source_ansi.data())) return 0;
-  std::optional<uint64_t> source_size = QueryFileSize(args[1]);
-  if (!source_size) return 0;  // gone since the check above
+  if (!IsRegularFile(paths.source_ansi.data())) return kCopierExitDone;
+  std::optional<uint64_t> source_size = QueryFileSize(item_.source);
+  if (!source_size) return kCopierExitDone;  // gone since the check above
   uint64_t size = *source_size;
 
   // A negative start, taken as unsigned, is beyond any size.
-  uint64_t start = static_cast<uint64_t>(start_position);
-  if (start > size) return 0;
+  uint64_t start = static_cast<uint64_t>(item_.start);
+  if (start > size) return kCopierExitDone;
 
   // No temporary file is made for a copy that could never take the name.
-  if (IsDanglingLink(WideToNarrow(args[2]))) return Fail(kDanglingTargetReason);
+  if (IsDanglingLink(WideToNarrow(item_.target))) return Fail(kDanglingTargetReason);
 
   const bool temp_existed = paths.temp.exists;
   if (!temp_existed) start = 0;  // nothing to resume into
@@ -365,7 +386,7 @@ int SkiffwrightMain(const std::vector<std::wstring>& args) {
        ++retry) {
     // Another copy took the free name in the moment since it was found: the
     // next free name is taken instead.
-    if (std::optional<int> refused = ResolvePaths(args[1], args[2], &paths)) return *refused;
+    if (std::optional<int> refused = ResolvePaths(&paths)) return *refused;
     if (paths.temp.exists) break;
     s = File::Open(paths.temp_ansi.data(), File::Mode::kCreateNew, &temp);
   }
@@ -376,7 +397,7 @@ int SkiffwrightMain(const std::vector<std::wstring>& args) {
   if (temp_existed) {
     guard.proof = paths.temp.recorded ? TempProof::kRecord : TempProof::kTag;
   } else {
-    s = TagTempFor(temp_ansi, args[2]);
+    s = TagTempFor(temp_ansi, item_.target);
     if (!s.ok() && !TagsUnsupported(s)) {
       guard.path.clear();
       RemoveFileAt(temp_ansi);
@@ -385,7 +406,9 @@ int SkiffwrightMain(const std::vector<std::wstring>& args) {
     if (!s.ok()) guard.proof = RecordTemp(temp_ansi) ? TempProof::kRecord : TempProof::kNone;
   }
 
-  StartMonitor(ItemMonitorTarget());
+  // From here on the monitor watches this item, and a stop is this item's.
+  watched_->Watch(item_.item_id, item_.task_id);
+  watching_ = true;
 
   PendingCopy pending(source, temp, size, temp_existed, durable);
   s = CopyChunks(&pending, start, chunk_count, chunk_size);
@@ -395,9 +418,69 @@ int SkiffwrightMain(const std::vector<std::wstring>& args) {
   if (!s.ok()) return Fail(s);
 
   // Stopped: the temporary file stays, untrimmed, for a later run.
-  if (StopFlag.load(std::memory_order_relaxed)) return 0;
+  if (StopFlag.load(std::memory_order_relaxed)) return kCopierExitDone;
 
   return PlaceCopy(paths, size, durable, &guard);
+}
+
+// The one monitor of this process: it watches the item being copied.
+WatchedItem& ProcessWatchedItem() {
+  static NoDestructor<WatchedItem> watched;
+  return *watched;
+}
+
+// One line of standard input, without its newline. False at the end of the
+// input; a last line without a newline is returned as `*cut`, since a writer
+// that ended mid-line may have cut an item short, and such a line is never
+// taken for an item.
+bool ReadItemLine(std::string* line, bool* cut) {
+  line->clear();
+  *cut = false;
+  for (int c = std::getc(stdin); c != EOF; c = std::getc(stdin)) {
+    if (c == '\n') return true;
+    line->push_back(static_cast<char>(c));
+  }
+  *cut = !line->empty();
+  return *cut;
+}
+
+// Copies one item after another as its standard input names them, each
+// followed by its end line; a line that names no item is refused with a
+// failure's end line. Ends at the end of the input.
+int ServeItems() {
+  ReadStandardInputAsBytes();
+  std::string line;
+  bool cut = false;
+  while (ReadItemLine(&line, &cut)) {
+    std::optional<CopierItem> item;
+    if (!cut) item = DecodeServedItem(line);
+    int code = kCopierExitFailed;
+    if (item) {
+      code = CopyOneItem(*item);
+    } else {
+      PrintError(std::string(cut ? "an item line cut short" : "not an item line") + ": " + line);
+    }
+    std::fputs(ItemEndLine(code).c_str(), stdout);
+    std::fflush(stdout);
+  }
+  return kCopierExitDone;
+}
+
+}  // namespace
+
+int CopyOneItem(const CopierItem& item) {
+  ItemCopy copy(item, &ProcessWatchedItem());
+  return copy.Run();
+}
+
+int SkiffwrightMain(const std::vector<std::wstring>& args) {
+  if (args.size() == 2 && WideToNarrow(args[1]) == kServeOption) return ServeItems();
+  std::optional<CopierItem> item = ParseCopierArguments(args);
+  if (!item) {
+    std::printf("argc is %d\n", static_cast<int>(args.size()));
+    return kCopierExitDone;
+  }
+  return CopyOneItem(*item);
 }
 
 }  // namespace quorvalmist

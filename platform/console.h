@@ -20,6 +20,11 @@ void IgnoreBrokenPipe();
 // ending the process (IgnoreBrokenPipe). Called first thing by every program.
 void PrepareStandardStreams();
 
+// Makes standard input give its bytes as they are: no "\r\n" translation and
+// no end of input at a Ctrl-Z byte, for a program that reads lines another
+// program writes to it.
+void ReadStandardInputAsBytes();
+
 }  // namespace quorvalmist
 
 #endif  // QUORVALMIST_PLATFORM_CONSOLE_H_

@@ -17,4 +17,6 @@ void IgnoreBrokenPipe() { std::signal(SIGPIPE, SIG_IGN); }
 // Streams carry bytes unchanged here already.
 void PrepareStandardStreams() { IgnoreBrokenPipe(); }
 
+void ReadStandardInputAsBytes() {}
+
 }  // namespace quorvalmist

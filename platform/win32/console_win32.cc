@@ -25,4 +25,6 @@ void PrepareStandardStreams() {
   _setmode(_fileno(stderr), _O_BINARY);
 }
 
+void ReadStandardInputAsBytes() { _setmode(_fileno(stdin), _O_BINARY); }
+
 }  // namespace quorvalmist

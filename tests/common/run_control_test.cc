@@ -120,6 +120,34 @@ TEST_F(RunControlTest, ClaimIsRefusedWhileAnotherProcessHoldsTheName) {
   EXPECT_TRUE(IsMutexAbsent(L"task-x"));
 }
 
+// A copier that serves many items: the stop of one item is its own. The next
+// item starts with the flag down and is not stopped by the monitor as long as
+// its own checks say go, though the item before still says stop.
+TEST_F(RunControlTest, WatchedItemStopsOnlyTheItemWatched) {
+  static WatchedItem* watched = new WatchedItem;  // the monitor is never joined
+  WriteItemRunStatus(L"a", L"stop");
+  WriteItemRunStatus(L"b", L"run");
+  MarkerHolder core(L"the task");
+  watched->Watch(L"a", L"the task");
+  EXPECT_TRUE(WaitFor([] { return StopFlag.load(); }));
+
+  watched->Watch(L"b", L"the task");
+  EXPECT_FALSE(StopFlag.load());
+  uint64_t seen = MonitorPassCount();
+  ASSERT_TRUE(WaitFor([&] { return MonitorPassCount() >= seen + 3; }));
+  EXPECT_FALSE(StopFlag.load());
+
+  core.Release();  // the core's marker counts for the item watched
+  EXPECT_TRUE(WaitFor([] { return StopFlag.load(); }));
+
+  // Between items nothing is watched and nothing raises the flag.
+  watched->Unwatch();
+  ClearStop();
+  seen = MonitorPassCount();
+  ASSERT_TRUE(WaitFor([&] { return MonitorPassCount() >= seen + 3; }));
+  EXPECT_FALSE(StopFlag.load());
+}
+
 #ifndef _WIN32
 TEST_F(RunControlTest, MonitorKeepsGoingWhileRunInAnyCase) {
   SetTaskRunStatus(L"t", L"Run");

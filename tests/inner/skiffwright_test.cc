@@ -7,15 +7,19 @@
 #endif
 
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "common/config_store.h"
+#include "common/copier_command.h"
 #include "common/protocol.h"
 #include "common/temp_name.h"
 #include "platform/file.h"
+#include "platform/marker.h"
+#include "platform/process.h"
 #include "platform/profile.h"
 #include "platform/text.h"
 #include "tests/support/test_support.h"
@@ -34,6 +38,65 @@ using testing::WriteFile;
 constexpr char kTask[] = "task-1";
 constexpr char kItem[] = "item-1";
 constexpr char kTempSuffix[] = "_quorvalmist_temp";
+
+// A copier serving items: the test writes its item lines and reads its
+// output. Ending it closes its input and stops the items it was given, so a
+// failed test does not wait for a slow copy.
+class ServingCopier {
+ public:
+  ServingCopier() {
+    Status status;
+    child_ = ChildProcess::Start(testing::SkiffwrightPath(), {kServeOption}, &status,
+                                 ChildOptions{.input_pipe = true});
+    EXPECT_NE(child_, nullptr) << status.message();
+  }
+  ~ServingCopier() {
+    if (child_ == nullptr) return;
+    child_->CloseInput();
+    for (const std::wstring& item : items_) WriteItemRunStatus(item, L"stop");
+    child_->Wait();
+  }
+
+  bool Send(const CopierItem& item) {
+    items_.push_back(item.item_id);
+    return child_ != nullptr && child_->WriteInput(EncodeServedItem(item));
+  }
+  bool SendLine(const std::string& line) { return child_ != nullptr && child_->WriteInput(line); }
+
+  // Reads the output until it holds `count` end lines in all (at most 60 s);
+  // the output read so far.
+  const std::string& ReadEnds(size_t count) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (child_ != nullptr && EndLines() < count && std::chrono::steady_clock::now() < deadline) {
+      size_t available = 0;
+      if (!child_->PeekOutput(&available)) break;
+      if (available == 0) {
+        if (child_->HasEnded()) break;
+        child_->WaitForOutputOrEnd(100);
+        continue;
+      }
+      std::string buffer(available, '\0');
+      size_t read = 0;
+      if (!child_->ReadOutput(buffer.data(), buffer.size(), &read)) break;
+      output_.append(buffer, 0, read);
+    }
+    return output_;
+  }
+  size_t EndLines() const {
+    size_t count = 0;
+    for (size_t at = output_.find(kItemEndPrefix); at != std::string::npos;
+         at = output_.find(kItemEndPrefix, at + 1)) {
+      if (at == 0 || output_[at - 1] == '\n') ++count;
+    }
+    return count;
+  }
+  ChildProcess& child() { return *child_; }
+
+ private:
+  std::unique_ptr<ChildProcess> child_;
+  std::vector<std::wstring> items_;
+  std::string output_;
+};
 
 class SkiffwrightTest : public testing::WorkspaceTest {
  protected:
@@ -108,6 +171,14 @@ class SkiffwrightTest : public testing::WorkspaceTest {
     if (!info) return "(no file at " + relative + ")";
     return std::string(kPlacedLinePrefix) + std::to_string(info->device) + " " +
            std::to_string(info->inode) + "\n";
+  }
+
+  // An item of a serving copier, ready to run (its "runstatus" is "run").
+  static CopierItem Item(const std::string& source, const std::string& target,
+                         const std::string& item, int64_t start = 0) {
+    WriteItemRunStatus(NarrowToWide(item), L"run");
+    return CopierItem{NarrowToWide(source), NarrowToWide(target), start, L"1024",
+                      NarrowToWide(kTask),  NarrowToWide(item)};
   }
 
   static constexpr uint64_t kSlowSize = 48 << 20;
@@ -364,6 +435,97 @@ TEST_F(SkiffwrightTest, ResumesFromTheStoredPositionAfterAKill) {
   EXPECT_GT(std::stoull(r.output), position);  // began where it left off
   EXPECT_TRUE(FilesEqual(Path("big"), Path("out/big")));
 }
+
+// A serving copier copies each item as a one-shot copier would, ends each
+// with its line, lets go of each item's marker (free for the next copier),
+// refuses a line that is no
+// item without ending, and ends at the end of its input.
+TEST_F(SkiffwrightTest, ServesItemsOneAfterAnother) {
+#ifdef _WIN32
+  // A tab and a backslash have no place in a file's name here.
+  const std::vector<std::string> names = {"a", "with blank", "\xc3\xa9t\xc3\xa9 x"};
+#else
+  const std::vector<std::string> names = {"a", "with\ttab", "\xc3\xa9t\xc3\xa9 \\x"};
+#endif
+  for (size_t i = 0; i < names.size(); ++i) {
+    testing::WriteRandomFile(Path(names[i]), 1000 + 40000 * i, static_cast<uint32_t>(20 + i));
+  }
+  ServingCopier copier;
+  for (size_t i = 0; i < names.size(); ++i) {
+    ASSERT_TRUE(copier.Send(Item(names[i], "out/" + names[i], "item-" + std::to_string(i))));
+  }
+  std::string out = copier.ReadEnds(names.size());
+  size_t from = 0;
+  for (size_t i = 0; i < names.size(); ++i) {
+    SCOPED_TRACE(names[i]);
+    EXPECT_TRUE(FilesEqual(Path(names[i]), Path("out/" + names[i])));
+    // Its progress lines, its placed line, its end line, in that order.
+    std::string ending = PlacedLine("out/" + names[i]) + ItemEndLine(kCopierExitDone);
+    size_t at = out.find(ending, from);
+    ASSERT_NE(at, std::string::npos) << out;
+    from = at + ending.size();
+    EXPECT_TRUE(IsMarkerAbsent(NarrowToWide("item-" + std::to_string(i))));
+  }
+  EXPECT_EQ(from, out.size()) << out;
+  EXPECT_FALSE(copier.child().HasEnded());
+
+  // Not an item, an item cut short by the end of the input: refused, and the
+  // copier goes on to the end of its input.
+  ASSERT_TRUE(copier.SendLine("source only\n"));
+  ASSERT_TRUE(copier.SendLine(EncodeServedItem(Item("a", "out/cut", "item-3")).substr(0, 12)));
+  copier.child().CloseInput();
+  out = copier.ReadEnds(names.size() + 2);
+  EXPECT_EQ(out.substr(from), ItemEndLine(kCopierExitFailed) + ItemEndLine(kCopierExitFailed));
+  EXPECT_EQ(copier.child().Wait().exit_code, kCopierExitDone);
+  EXPECT_FALSE(PathExists(Path("out/cut")));
+}
+
+// The stop of one item ends that item alone: the copy after it, whose run
+// status says run, copies to its end.
+TEST_F(SkiffwrightTest, AStopOfOneServedItemLeavesTheNext) {
+  SetBufferSize("1");
+  testing::WriteRandomFile(Path("big"), kSlowSize, 11);
+  testing::WriteRandomFile(Path("small"), 30000, 12);
+  ServingCopier copier;
+  ASSERT_TRUE(copier.Send(Item("big", "out/big", kItem)));
+  ASSERT_TRUE(copier.Send(Item("small", "out/small", "item-2")));
+  ASSERT_TRUE(WaitFor([&] { return Position() != "none"; }));
+  WriteItemRunStatus(NarrowToWide(kItem), L"stop");
+
+  std::string out = copier.ReadEnds(2);
+  EXPECT_EQ(copier.EndLines(), 2u) << out;
+  EXPECT_FALSE(PathExists(Path("out/big")));
+  EXPECT_LT(std::stoull(Position()), kSlowSize);  // really stopped mid-way
+  EXPECT_TRUE(FilesEqual(Path("small"), Path("out/small")));
+  EXPECT_TRUE(out.ends_with(PlacedLine("out/small") + ItemEndLine(kCopierExitDone))) << out;
+  EXPECT_TRUE(IsMarkerAbsent(NarrowToWide(kItem)));
+}
+
+#ifndef _WIN32  // the copier is killed by its process id
+// A serving copier killed mid-item leaves the item to the next copier, which
+// resumes it from the stored position.
+TEST_F(SkiffwrightTest, AKilledServingCopiersItemIsResumedByAnother) {
+  SetBufferSize("1");
+  testing::WriteRandomFile(Path("big"), kSlowSize, 11);
+  uint64_t position = 0;
+  {
+    ServingCopier copier;
+    ASSERT_TRUE(copier.Send(Item("big", "out/big", kItem)));
+    ASSERT_TRUE(
+        WaitFor([&] { return Position() != "none" && std::stoull(Position()) >= 64 * 1024; }));
+    ::kill(copier.child().pid(), SIGKILL);
+    EXPECT_EQ(copier.child().Wait().signal, SIGKILL);
+    position = std::stoull(Position());
+  }
+  SetBufferSize("1048576");
+  ServingCopier copier;
+  ASSERT_TRUE(copier.Send(Item("big", "out/big", kItem, static_cast<int64_t>(position))));
+  std::string out = copier.ReadEnds(1);
+  EXPECT_TRUE(out.ends_with(PlacedLine("out/big") + ItemEndLine(kCopierExitDone))) << out;
+  EXPECT_GT(std::stoull(out), position);  // began where it left off
+  EXPECT_TRUE(FilesEqual(Path("big"), Path("out/big")));
+}
+#endif
 
 }  // namespace
 }  // namespace quorvalmist
