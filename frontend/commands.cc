@@ -34,7 +34,7 @@ std::string Narrow(const std::wstring& text) { return WideToNarrow(text); }
 
 // Keeps the settings given on the command line with the task, and puts the
 // task's settings where its run reads them.
-void ApplySettings(const std::wstring& task_id, const RunSettings& settings) {
+void ApplySettings(const std::wstring& task_id, const CommandSettings& settings) {
   if (settings.verify) SetVerifyMode(task_id, *settings.verify);
   if (settings.chunk_size) SetChunkSize(task_id, *settings.chunk_size);
   if (settings.brisk) SetPacing(task_id, *settings.brisk);
@@ -45,7 +45,7 @@ void ApplySettings(const std::wstring& task_id, const RunSettings& settings) {
   SettleTaskSettings(task_id);
 }
 
-void CheckSettings(const RunSettings& settings) {
+void CheckSettings(const CommandSettings& settings) {
   if (settings.chunk_size && (*settings.chunk_size == 0 || *settings.chunk_size > kMaxChunkSize)) {
     throw CommandError("--chunk-size must be between 1 and 2147483647 bytes");
   }
@@ -118,7 +118,7 @@ int InitCommand(const std::string& dir) {
 }
 
 int CopyCommand(const std::vector<std::string>& sources, const std::string& target,
-                const RunSettings& settings) {
+                const CommandSettings& settings) {
   std::optional<WorkspaceCreationLock> creation(std::in_place);
   std::string detail;
   WorkspaceState state = InspectWorkspace(&detail);
@@ -325,7 +325,7 @@ int StopCommand(const std::string& task_name, bool no_wait) {
   return kFrontEndExitOk;
 }
 
-int ResumeCommand(const std::string& task_name, const RunSettings& settings) {
+int ResumeCommand(const std::string& task_name, const CommandSettings& settings) {
   OpenWorkspace();
   AddMissingTables();
   CheckSettings(settings);

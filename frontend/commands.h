@@ -15,7 +15,7 @@
 namespace quorvalmist {
 
 // Settings a copy or resume may change for this and later runs.
-struct RunSettings {
+struct CommandSettings {
   std::optional<VerifyMode> verify;
   std::optional<uint64_t> chunk_size;
   std::optional<bool> brisk;             // "pacing": brisk, or paced
@@ -36,7 +36,7 @@ int InitCommand(const std::string& dir);
 // workspace first when there is none here. Its first line of output is
 // "task: ID".
 int CopyCommand(const std::vector<std::string>& sources, const std::string& target,
-                const RunSettings& settings);
+                const CommandSettings& settings);
 
 // Lists the tasks, or one task's files (only those whose copystatus is in
 // `only`, when it is not empty); as JSON when `json`.
@@ -49,7 +49,7 @@ int StopCommand(const std::string& task, bool no_wait);
 // Runs a task again until every file is copied: refuses while a core runs it,
 // waits for left-over copiers, makes the files that did not end copied
 // copyable again, then runs it as copy does.
-int ResumeCommand(const std::string& task, const RunSettings& settings);
+int ResumeCommand(const std::string& task, const CommandSettings& settings);
 
 // Checks every copied row of the task ("success" or "finish") against its
 // source: a file by size and MD5 of both, a link kept as a link by its text

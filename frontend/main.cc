@@ -252,9 +252,9 @@ void EnterWorkspaceDir(const std::string& dir, bool make) {
   }
 }
 
-RunSettings SettingsFrom(const CommandLine& line) {
+CommandSettings SettingsFrom(const CommandLine& line) {
   const RunOptionValues& values = line.run_values;
-  RunSettings settings;
+  CommandSettings settings;
   static const std::map<std::string, VerifyMode> kModes = {
       {"auto", VerifyMode::kAuto}, {"always", VerifyMode::kAlways}, {"never", VerifyMode::kNever}};
   if (!values.verify.empty()) settings.verify = kModes.at(values.verify);
@@ -280,7 +280,7 @@ int RunCommand(CommandLine& line) {
   if (!line.workspace_dir.empty()) EnterWorkspaceDir(line.workspace_dir, *line.copy || *line.init);
   for (std::string& path : line.paths) path = Absolute(path);
   if (!line.init_dir.empty()) line.init_dir = Absolute(line.init_dir);
-  RunSettings settings = SettingsFrom(line);
+  CommandSettings settings = SettingsFrom(line);
 
   if (*line.init) return InitCommand(line.init_dir);
   if (*line.copy) {

@@ -75,7 +75,7 @@ class InFlightTest : public CoreTest {
     return found;
   }
 
-  // The copier processes that have `path` open and have read into it.
+  // The copier processes that have `path` open.
   static std::vector<int> CopiersReading(const std::string& path) {
     std::vector<int> pids;
     std::error_code ec;
@@ -86,13 +86,7 @@ class InFlightTest : public CoreTest {
       std::string command;
       if (!(comm >> command) || command != "Skiffwright") continue;
       for (const auto& fd : fs::directory_iterator(proc.path() / "fd", ec)) {
-        if (fs::read_symlink(fd.path(), ec) != path) continue;
-        std::ifstream fdinfo(proc.path() / "fdinfo" / fd.path().filename());
-        std::string key;
-        unsigned long long position = 0;
-        if (fdinfo >> key >> position && key == "pos:" && position > 0) {
-          pids.push_back(std::stoi(name));
-        }
+        if (fs::read_symlink(fd.path(), ec) == path) pids.push_back(std::stoi(name));
       }
     }
     return pids;
@@ -235,7 +229,8 @@ TEST_F(InFlightTest, AServingCopierLeavesWhatOneCopierPerFileLeaves) {
         columns[column] = row[column];
       }
       std::wstring target_file = row[L"targetfile"];
-      columns[L"targetfile"] = target_file.substr(target_file.find(L"/" + W(target) + L"/"));
+      columns[L"targetfile"] =
+          target_file.substr(target_file.find(L"/" + W(target) + L"/") + target.size() + 2);
       for (const wchar_t* key : {L"runstatus", L"position", L"reason", L"verifying"}) {
         columns[std::wstring(L"inner.") + key] =
             ReadProfileString(row[L"id"], key, L"(none)", 4096, W(Path("config/inner.cnf")));
