@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cwctype>
 #include <mutex>
 #include <thread>
 
 #include "common/config_store.h"
 #include "common/run_control.h"
+#include "common/temp_name.h"
 #include "core/copier_timing.h"
 #include "core/copy_driver.h"
 #include "platform/thread.h"
@@ -70,6 +72,30 @@ class HashPool {
   std::vector<std::thread> threads_;
 };
 
+namespace {
+
+// What two targets share when their copies could get in each other's way: the
+// path in lower case (a file system that does not tell letter case apart gives
+// both one name), without a temporary file's ending (a source called like the
+// temporary file of another target).
+std::wstring ClashKey(const std::wstring& target) {
+  std::wstring key = target;
+  const std::wstring suffix = kTempSuffix;
+  if (key.size() > suffix.size() &&
+      key.compare(key.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    key.erase(key.size() - suffix.size());
+    size_t tilde = key.find_last_of(L'~');
+    if (tilde != std::wstring::npos &&
+        key.find_first_not_of(L"0123456789", tilde + 1) == std::wstring::npos) {
+      key.erase(tilde);
+    }
+  }
+  for (wchar_t& c : key) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+  return key;
+}
+
+}  // namespace
+
 CopyScheduler::CopyScheduler(RunContext* run) : run_(run) {
   if (OneAtATime()) return;
   const size_t jobs = static_cast<size_t>(std::max(run_->settings.jobs, 1));
@@ -114,8 +140,14 @@ void CopyScheduler::Add(ItemJob job) {
     return;
   }
   WaitForPlace();
+  // Two items whose targets may end up as one name are copied one after the
+  // other, as they would be one at a time: the second then finds the first's
+  // file (or its temporary file) and is judged as it would be.
+  std::wstring clash = ClashKey(job.target);
+  while (clashes_.count(clash) > 0) Step();
   uint64_t serial = next_serial_++;
   InFlight& item = in_flight_[serial];
+  item.clash = clashes_.insert(clash);
   item.copy = std::make_unique<ItemCopy>(run_, std::move(job));
   Continue(serial, item.copy->Prepare());
 }
@@ -168,7 +200,11 @@ void CopyScheduler::Handle(RunEvent event) {
   Continue(event.serial, item.copy->AfterCopier(event.outcome));
 }
 
-void CopyScheduler::Done(uint64_t serial) { in_flight_.erase(serial); }
+void CopyScheduler::Done(uint64_t serial) {
+  auto found = in_flight_.find(serial);
+  clashes_.erase(found->second.clash);
+  in_flight_.erase(found);
+}
 
 // After a stop every copier is told to stop its item, through the item's
 // "runstatus" as one copier is, and waited for a few seconds; an item whose

@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "core/copiers.h"
@@ -61,6 +62,7 @@ class CopyScheduler {
     std::chrono::steady_clock::time_point next_mirror;
     std::optional<std::chrono::steady_clock::time_point> give_up;
     uint64_t published = 0;  // MD5 progress last published
+    std::multiset<std::wstring>::iterator clash;
   };
 
   bool OneAtATime() const;
@@ -80,6 +82,8 @@ class CopyScheduler {
   std::vector<bool> copier_busy_;
   std::unique_ptr<HashPool> hashes_;
   std::map<uint64_t, InFlight> in_flight_;
+  // The clash keys of the items in flight (see Add).
+  std::multiset<std::wstring> clashes_;
   uint64_t next_serial_ = 1;
   bool stop_seen_ = false;
   // Callbacks waiting for every item up to a serial to have its verdict.

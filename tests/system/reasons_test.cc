@@ -38,7 +38,8 @@ TEST_F(ReasonsTest, EachFailureIsNamedByWhatHappened) {
   // killed; or its source is replaced by a longer file; or by one of the same
   // size with other bytes (the copier, already on its way, copies the old one).
   OpenGate killed(P("src/killed")), grows(P("src/grows")), changes(P("src/changes"));
-  auto copy = StartQv({"copy", "--verify", "always", P("src"), P("dst")});
+  // One serving copier: the one at the gate is the one killed.
+  auto copy = StartQv({"copy", "--verify", "always", "--jobs", "1", P("src"), P("dst")});
   std::string task = WaitForTaskId(*copy);
   ASSERT_FALSE(task.empty()) << copy->output();
   // The walk meets them in the order the directory lists them.

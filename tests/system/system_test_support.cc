@@ -15,8 +15,10 @@
 #include <set>
 #include <thread>
 
+#include "common/config_store.h"
 #include "db/record_access.h"
 #include "db/schema.h"
+#include "platform/profile.h"
 #include "platform/text.h"
 
 namespace quorvalmist::testing {
@@ -241,6 +243,9 @@ std::string SystemTest::CopyCutShortBySizeLimit(const std::string& target, uint6
 std::optional<uint64_t> SystemTest::ResumedCopierStart(const std::string& task,
                                                        const std::string& source, int* exit_code) {
   std::optional<uint64_t> start;
+  // The start is read off the copier's command line, which only a copier
+  // process per file has.
+  WriteProfileString(L"system", kServingCopiersKey, L"0", NarrowToWide(P("ws/config/core.cnf")));
   OpenGate gate(source);
   auto resume = StartQv({"resume", task});
   EXPECT_TRUE(gate.WaitForArrival()) << resume->output();
