@@ -77,6 +77,13 @@ bool FilesMatch(const std::wstring& source, const std::wstring& target) {
   return FilesMatch(source, target, MatchOptions());
 }
 
+namespace {
+
+// Files from this size on are hashed on two threads (source and target).
+constexpr uint64_t kParallelHashBytes = uint64_t{1} << 20;
+
+}  // namespace
+
 bool FilesMatch(const std::wstring& source, const std::wstring& target,
                 const MatchOptions& options) {
   auto source_size = QueryFileSize(source);
@@ -87,7 +94,8 @@ bool FilesMatch(const std::wstring& source, const std::wstring& target,
                                     : HashFileMd5(target, options.stop, options.hashed);
   };
   std::wstring a, b;
-  if (options.parallel && AvailableProcessors() > 1) {
+  // A small file is hashed sooner than a thread is started for it.
+  if (options.parallel && *source_size >= kParallelHashBytes && AvailableProcessors() > 1) {
     // Two passes over different files overlap: each thread has its own small
     // buffer, and the verdict is the same as one after the other.
     std::thread source_hash([&] { a = HashFileMd5(source, options.stop, options.hashed); });

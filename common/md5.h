@@ -50,7 +50,8 @@ struct MatchOptions {
   // Read the target from its device (HashFileMd5FromDisk).
   bool target_from_disk = false;
   // Hash source and target at the same time, on two threads, when this
-  // process may run on more than one processor; one after the other otherwise.
+  // process may run on more than one processor and the files are of 1 MiB or
+  // more; one after the other otherwise.
   bool parallel = true;
   // When raised, the hashes end part-way and the files do not match; the
   // caller tells a stop from a difference by this flag.
