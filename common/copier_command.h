@@ -23,6 +23,11 @@ inline constexpr wchar_t kCopierProgramName[] = L"Skiffwright";
 // (ItemEndLine) on its standard output. It ends at the end of its input.
 inline constexpr char kServeOption[] = "--serve";
 
+// Given after kServeOption: the serving copier leaves the sync of the
+// target's folder after each rename to the core, which syncs a folder once
+// for all the renames in it that wait, before any of them counts as done.
+inline constexpr char kCoreSyncsFoldersOption[] = "--core-syncs-folders";
+
 struct CopierItem {
   std::wstring source;
   std::wstring target;

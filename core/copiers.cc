@@ -168,7 +168,8 @@ class ServingCopier : public Copier {
     if (child_) child_->CloseInput();
     Join();
     std::string why;
-    std::unique_ptr<ChildProcess> child = StartCopier({std::string(kServeOption)}, true, &why);
+    std::unique_ptr<ChildProcess> child =
+        StartCopier({std::string(kServeOption), std::string(kCoreSyncsFoldersOption)}, true, &why);
     if (!child) {
       events_->Push(RunEvent{RunEvent::Kind::kCopied, serial, NotStarted(why)});
       return false;

@@ -71,7 +71,7 @@ class VerificationReport {
 // The MD5 comparison of an item, its progress published as it goes.
 void VerifyReporting(ItemCopy* copy) {
   VerificationReport report(copy->job().id, copy->BytesToVerify(), copy->hashed());
-  copy->Verify();
+  copy->Settle();
 }
 
 }  // namespace

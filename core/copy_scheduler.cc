@@ -56,7 +56,7 @@ class HashPool {
         task = waiting_.front();
         waiting_.pop_front();
       }
-      task.first->Verify();
+      task.first->Settle();
       RunEvent event;
       event.kind = RunEvent::Kind::kVerified;
       event.serial = task.second;
@@ -104,8 +104,9 @@ CopyScheduler::CopyScheduler(RunContext* run) : run_(run) {
                                                       : MakeOneShotCopier(&events_));
   }
   copier_busy_.assign(jobs, false);
-  // Each comparison hashes its two files on two threads of its own already.
-  hashes_ = std::make_unique<HashPool>(std::min<size_t>(jobs, AvailableProcessors()), &events_);
+  // A thread for each copier: settling a copy mostly waits for the disk
+  // (a folder's sync, the copy read back from the device).
+  hashes_ = std::make_unique<HashPool>(jobs, &events_);
 }
 
 CopyScheduler::~CopyScheduler() {
@@ -148,7 +149,7 @@ void CopyScheduler::Add(ItemJob job) {
   uint64_t serial = next_serial_++;
   InFlight& item = in_flight_[serial];
   item.clash = clashes_.insert(clash);
-  item.copy = std::make_unique<ItemCopy>(run_, std::move(job));
+  item.copy = std::make_unique<ItemCopy>(run_, std::move(job), &folders_);
   Continue(serial, item.copy->Prepare());
 }
 

@@ -80,6 +80,7 @@ class CopyScheduler {
   RunEvents events_;
   std::vector<std::unique_ptr<Copier>> copiers_;
   std::vector<bool> copier_busy_;
+  FolderSyncs folders_;
   std::unique_ptr<HashPool> hashes_;
   std::map<uint64_t, InFlight> in_flight_;
   // The clash keys of the items in flight (see Add).

@@ -53,8 +53,11 @@ void ItemCopy::MirrorPosition() const {
   if (!position.empty()) SetItemPosition(job_.id, position);
 }
 
-ItemCopy::ItemCopy(RunContext* run, ItemJob job)
-    : run_(run), job_(std::move(job)), target_narrow_(WideToNarrow(job_.target)) {}
+ItemCopy::ItemCopy(RunContext* run, ItemJob job, FolderSyncs* folders)
+    : run_(run),
+      job_(std::move(job)),
+      folders_(folders),
+      target_narrow_(WideToNarrow(job_.target)) {}
 
 ItemCopy::Next ItemCopy::Prepare() {
   const std::wstring& id = job_.id;
@@ -92,6 +95,7 @@ ItemCopy::Next ItemCopy::Prepare() {
     }
     found_ = true;
     source_size_ = size;
+    compare_ = true;
     return Next::kVerify;
   }
   if (run_->settings.resume_inside && size) {
@@ -128,6 +132,10 @@ ItemCopy::Next ItemCopy::AfterCopier(const InnerOutcome& outcome) {
     RecordForeignTarget(QueryFileSize(job_.source).has_value());
     return Next::kDone;
   }
+  // A serving copier leaves the sync of the folder after its rename to the
+  // core: the copy counts only once that is done.
+  sync_folder_ = owner_ == Owner::kOwn && run_->settings.serving_copiers &&
+                 run_->settings.durable && folders_ != nullptr;
   source_size_ = QueryFileSize(job_.source);
   // The target as looked up just now: one look serves its owner and its size.
   if (there && there->is_regular) target_size_ = there->size;
@@ -139,9 +147,17 @@ ItemCopy::Next ItemCopy::AfterCopier(const InnerOutcome& outcome) {
     // JudgeCopy compares by MD5 in every mode but these.
     const bool size_alone =
         check_mode_ == 2 || (check_mode_ == 0 && *source_size_ > LargeFileThreshold);
-    if (!size_alone) return Next::kVerify;
+    compare_ = !size_alone;
   }
-  return Next::kRecord;
+  return compare_ || sync_folder_ ? Next::kVerify : Next::kRecord;
+}
+
+void ItemCopy::Settle() {
+  if (sync_folder_) {
+    Status synced = folders_->Sync(WideToNarrow(ParentDirectory(job_.target)));
+    if (!synced.ok()) folder_error_ = synced.message();
+  }
+  if (compare_ && folder_error_.empty()) Verify();
 }
 
 void ItemCopy::Verify() {
@@ -171,6 +187,16 @@ void ItemCopy::RecordFound() {
 }
 
 void ItemCopy::RecordCopied() {
+  if (!folder_error_.empty()) {
+    // The copy is in place but its name may not be on the disk yet: it does
+    // not count, and the next run verifies the file it finds.
+    RecordReach();
+    RecordVerdict(Verdict::kStop);
+    WriteItemReason(job_.id, NarrowToWide("the copy was placed, but its folder could not be "
+                                          "synced to the disk (" +
+                                          folder_error_ + "); a resume verifies it"));
+    return;
+  }
   const bool matched = match_.value_or(false);
   Verdict judged = JudgeCopy(
       source_size_, target_size_, check_mode_,

@@ -1,9 +1,12 @@
 // The copy of one item, as an object whose methods are its steps: look at the
 // target before the copy (Prepare), take the copier's outcome (AfterCopier),
-// compare the copy with its source by MD5 (Verify, on any thread), and write
+// settle the copy (Settle, on any thread: its folder synced, then compared
+// with its source by MD5), and write
 // the verdict and the reason (Record). Whoever drives it (one item at a time,
 // or several in flight) calls the steps in that order, each once, and runs
-// the copier in between.
+// the copier in between. Settle (the sync of the target's folder that a
+// serving copier leaves to the core, then the MD5 comparison) runs on any
+// thread.
 #ifndef QUORVALMIST_CORE_ITEM_COPY_H_
 #define QUORVALMIST_CORE_ITEM_COPY_H_
 
@@ -14,6 +17,7 @@
 #include <string>
 
 #include "common/copier_command.h"
+#include "core/folder_syncs.h"
 #include "core/run_settings.h"
 #include "platform/process.h"
 
@@ -82,12 +86,14 @@ class ItemCopy {
  public:
   enum class Next {
     kCopy,    // run the copier with Command(), then call AfterCopier
-    kVerify,  // call Verify, then Record
+    kVerify,  // call Settle, then Record
     kRecord,  // call Record
     kDone,    // the verdict is written
   };
 
-  ItemCopy(RunContext* run, ItemJob job);
+  // `folders`: where the folder syncs that serving copiers leave to the core
+  // are made; needed only with serving copiers.
+  ItemCopy(RunContext* run, ItemJob job, FolderSyncs* folders = nullptr);
   ItemCopy(const ItemCopy&) = delete;
   ItemCopy& operator=(const ItemCopy&) = delete;
 
@@ -106,6 +112,10 @@ class ItemCopy {
   // Compares the copy (or the file found in place) with its source by MD5.
   // Touches no database; may run on any thread.
   void Verify();
+  // What a copy needs before its verdict, off the recording thread: the sync
+  // of its folder when a serving copier left it to the core, then Verify when
+  // the check mode asks for it.
+  void Settle();
   // Writes the verdict, and the reason of a copy that did not complete.
   void Record();
 
@@ -131,6 +141,12 @@ class ItemCopy {
 
   RunContext* const run_;
   const ItemJob job_;
+  FolderSyncs* const folders_;
+  // Settle syncs the target's folder, and then compares by MD5.
+  bool sync_folder_ = false;
+  bool compare_ = false;
+  // Why the folder could not be synced; empty when it was (or need not be).
+  std::string folder_error_;
   const std::string target_narrow_;
   // The target was there before the copy (judged in place).
   bool found_ = false;

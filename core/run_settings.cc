@@ -13,6 +13,7 @@ RunSettings ReadRunSettings(const std::wstring& task_id) {
   settings.verify_from_disk = VerifyFromDisk();
   settings.jobs = ReadJobs(task_id);
   settings.serving_copiers = ServingCopiers();
+  settings.durable = SyncEnabled();
   return settings;
 }
 

@@ -24,7 +24,12 @@ struct RunSettings {
   // How many items are copied at once ("jobs", 1 by default: one at a time).
   int jobs = 1;
   // "servingcopiers" = 1: copiers stay alive and take one item after another.
+  // They leave the sync of the target's folder after each rename to the core
+  // (core/folder_syncs.h).
   bool serving_copiers = false;
+  // "sync" in config.cnf is not 0: a copy counts as done only once its data
+  // and its name are on the disk.
+  bool durable = true;
 };
 
 // Reads the settings of a run of task `task_id` from core.cnf.

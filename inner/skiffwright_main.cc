@@ -127,7 +127,8 @@ struct CopyPaths {
 // files are closed and its temporary file kept or removed.
 class ItemCopy {
  public:
-  ItemCopy(const CopierItem& item, WatchedItem* watched) : item_(item), watched_(watched) {}
+  ItemCopy(const CopierItem& item, WatchedItem* watched, bool sync_folder)
+      : item_(item), watched_(watched), sync_folder_(sync_folder) {}
   ~ItemCopy() {
     if (watching_) watched_->Unwatch();
     if (claimed_) ReleaseMarker(item_.item_id);
@@ -149,6 +150,8 @@ class ItemCopy {
 
   const CopierItem& item_;
   WatchedItem* watched_;
+  // A durable copy syncs its folder after the rename (else the core does).
+  const bool sync_folder_;
   bool claimed_ = false;
   bool watching_ = false;
 };
@@ -330,7 +333,7 @@ int ItemCopy::PlaceCopy(const CopyPaths& paths, uint64_t size, bool durable, Tem
     // not when the buffer fills.
     std::fflush(stdout);
   }
-  if (durable) {
+  if (durable && sync_folder_) {
     s = SyncDirectory(WideToNarrow(DirectoryHolding(paths.temp.path)));
     if (!s.ok()) return Fail(s);
   }
@@ -447,7 +450,7 @@ bool ReadItemLine(std::string* line, bool* cut) {
 // Copies one item after another as its standard input names them, each
 // followed by its end line; a line that names no item is refused with a
 // failure's end line. Ends at the end of the input.
-int ServeItems() {
+int ServeItems(bool sync_folders) {
   ReadStandardInputAsBytes();
   std::string line;
   bool cut = false;
@@ -456,7 +459,7 @@ int ServeItems() {
     if (!cut) item = DecodeServedItem(line);
     int code = kCopierExitFailed;
     if (item) {
-      code = CopyOneItem(*item);
+      code = CopyOneItem(*item, sync_folders);
     } else {
       PrintError(std::string(cut ? "an item line cut short" : "not an item line") + ": " + line);
     }
@@ -468,13 +471,17 @@ int ServeItems() {
 
 }  // namespace
 
-int CopyOneItem(const CopierItem& item) {
-  ItemCopy copy(item, &ProcessWatchedItem());
+int CopyOneItem(const CopierItem& item, bool sync_folder) {
+  ItemCopy copy(item, &ProcessWatchedItem(), sync_folder);
   return copy.Run();
 }
 
 int SkiffwrightMain(const std::vector<std::wstring>& args) {
-  if (args.size() == 2 && WideToNarrow(args[1]) == kServeOption) return ServeItems();
+  if (args.size() == 2 && WideToNarrow(args[1]) == kServeOption) return ServeItems(true);
+  if (args.size() == 3 && WideToNarrow(args[1]) == kServeOption &&
+      WideToNarrow(args[2]) == kCoreSyncsFoldersOption) {
+    return ServeItems(false);
+  }
   std::optional<CopierItem> item = ParseCopierArguments(args);
   if (!item) {
     std::printf("argc is %d\n", static_cast<int>(args.size()));

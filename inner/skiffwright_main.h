@@ -21,15 +21,18 @@ namespace quorvalmist {
 // finished (a message on standard error names the path and the reason; the
 // target is then never renamed). The marker is released and the monitor
 // watches nothing once it returns, so items may follow one another in one
-// process, and a stop raised for this item does not reach the next.
-int CopyOneItem(const CopierItem& item);
+// process, and a stop raised for this item does not reach the next. A
+// durable copy syncs the folder after the rename unless `sync_folder` is
+// false (the core does it then).
+int CopyOneItem(const CopierItem& item, bool sync_folder = true);
 
 // The program's entry with its wide argument vector. With just kServeOption
 // after the program path: copies the items of the lines on standard input
 // (DecodeServedItem) one after another, each followed by its end line
 // (ItemEndLine) on standard output, flushed; a line that is no item gets a
 // kCopierExitFailed end line and a message on standard error. Returns
-// kCopierExitDone at the end of the input. Otherwise: program path, source,
+// kCopierExitDone at the end of the input; with kCoreSyncsFoldersOption after
+// it as well, the same without the folder syncs. Otherwise: program path, source,
 // target, start position, buffer size (not consulted), task marker, item id,
 // copied by CopyOneItem, whose code it returns; with fewer values it prints
 // the count and returns kCopierExitDone.
