@@ -132,7 +132,7 @@ InnerOutcome RunInnerProcess(const CopierItem& item, bool brisk) {
     if (StopFlag.load(std::memory_order_relaxed)) {
       auto now = std::chrono::steady_clock::now();
       if (!give_up) {
-        WriteItemRunStatus(item.item_id, L"stop");
+        WriteItemRunStatus(item.item_id, kRunStatusStop);
         give_up = now + kStoppedCopierGrace;
       } else if (now >= *give_up) {
         break;

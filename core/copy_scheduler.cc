@@ -167,7 +167,7 @@ void CopyScheduler::Continue(uint64_t serial, ItemCopy::Next next) {
       copiers_[place]->Begin(item.copy->Command(), serial);
       // Started after the stop was seen: told to stop at once, as the rest.
       if (stop_seen_) {
-        WriteItemRunStatus(item.copy->job().id, L"stop");
+        WriteItemRunStatus(item.copy->job().id, kRunStatusStop);
         item.give_up = now + kStoppedCopierGrace;
       }
       break;
@@ -215,7 +215,7 @@ void CopyScheduler::ActOnStop(std::chrono::steady_clock::time_point now) {
     stop_seen_ = true;
     for (auto& [serial, item] : in_flight_) {
       if (!item.copying) continue;
-      WriteItemRunStatus(item.copy->job().id, L"stop");
+      WriteItemRunStatus(item.copy->job().id, kRunStatusStop);
       item.give_up = now + kStoppedCopierGrace;
     }
   }

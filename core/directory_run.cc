@@ -39,7 +39,7 @@ void Pause(const RunSettings& settings) {
 // Marks the item's row as being copied and hands it to the scheduler.
 void StartItem(CopyScheduler* scheduler, ItemJob job) {
   SetItemCopyStatus(job.id, kStatusRunning);
-  WriteItemRunStatus(job.id, L"run");
+  WriteItemRunStatus(job.id, kRunStatusRun);
   scheduler->Add(std::move(job));
 }
 

@@ -7,7 +7,7 @@ namespace quorvalmist {
 
 RunSettings ReadRunSettings(const std::wstring& task_id) {
   RunSettings settings;
-  settings.brisk = EqualsIgnoringCase(ReadPacing(), L"brisk");
+  settings.brisk = EqualsIgnoringCase(ReadPacing(), kPacingBrisk);
   settings.resume_inside = WideToInt(ReadResumeInsideFlag()) == 1;
   settings.keep_links = KeepLinks(task_id);
   settings.verify_from_disk = VerifyFromDisk();
