@@ -15,15 +15,15 @@
 
 namespace quorvalmist {
 
-// Threads that compare copies with their sources by MD5, one item each at a
-// time, and report each comparison's end as an event.
+// Threads that settle copies (ItemCopy::Settle: the folder's sync, the MD5
+// comparison), one item each at a time, and report each end as an event.
 class HashPool {
  public:
   HashPool(size_t threads, RunEvents* events) : events_(events) {
     for (size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
   }
-  // Comparisons not begun are dropped; those under way end first (a stop
-  // ends them early).
+  // Copies not begun are dropped; those under way end first (a stop ends
+  // their comparison early).
   ~HashPool() {
     {
       std::lock_guard<std::mutex> lock(mutex_);

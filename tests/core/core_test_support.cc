@@ -100,4 +100,15 @@ std::wstring CoreTest::StatusOf(const std::wstring& task, const std::string& sou
   return it == items.end() ? L"" : it->second[L"copystatus"];
 }
 
+std::vector<std::string> CoreTest::WalkOrder(const std::string& dir) {
+  Status s;
+  auto lister = DirectoryLister::Open(dir, &s);
+  std::vector<std::string> names;
+  DirectoryEntry e;
+  while (lister && lister->Next(&e)) {
+    if (!(e.attributes & kAttributeDirectory)) names.push_back(e.name);
+  }
+  return names;
+}
+
 }  // namespace quorvalmist::testing

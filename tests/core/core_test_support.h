@@ -31,6 +31,9 @@ class CoreTest : public WorkspaceTest {
   std::vector<std::wstring> SearchedDirs(const std::wstring& task);
   // Runs a statement that changes the database.
   void Execute(const std::wstring& statement);
+  // The names of the files (not directories) in `dir`, in the order the walk
+  // meets them.
+  static std::vector<std::string> WalkOrder(const std::string& dir);
   // The copystatus of the row for `source`, or "" when it has none.
   std::wstring StatusOf(const std::wstring& task, const std::string& source);
 };

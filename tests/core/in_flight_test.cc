@@ -32,18 +32,6 @@ class InFlightTest : public CoreTest {
     WriteProfileString(L"system", key, W(value), W(Path("config/core.cnf")));
   }
 
-  // Files of `dir` in the order the walk meets them.
-  std::vector<std::string> WalkOrder(const std::string& dir) {
-    Status s;
-    auto lister = DirectoryLister::Open(dir, &s);
-    std::vector<std::string> names;
-    DirectoryEntry e;
-    while (lister && lister->Next(&e)) {
-      if (!(e.attributes & kAttributeDirectory)) names.push_back(dir + "/" + e.name);
-    }
-    return names;
-  }
-
   // A tree src/sub of `count` small files; the first `endless` of them in
   // walk order are made endless. Returns the files in walk order.
   std::vector<std::string> MakeTree(int count, int endless) {
@@ -52,9 +40,29 @@ class InFlightTest : public CoreTest {
     for (int i = 0; i < count; ++i) {
       WriteFile(sub + "/f" + std::to_string(i), RandomBytes(100 + 37 * i, i));
     }
-    std::vector<std::string> order = WalkOrder(sub);
+    std::vector<std::string> order;
+    for (const std::string& name : WalkOrder(sub)) order.push_back(sub + "/" + name);
     for (int i = 0; i < endless; ++i) WriteSparseFile(order[i], kEndlessSize);
     return order;
+  }
+
+  // A directory task "T" over MakeTree(count, endless), copied `jobs` at a
+  // time in one-byte chunks. Returns the files in walk order.
+  std::vector<std::string> AddTask(int count, int endless, const std::string& jobs, bool serving) {
+    std::vector<std::string> files = MakeTree(count, endless);
+    SetBufferSize("1");
+    SetCoreSetting(kJobsKey, jobs);
+    SetCoreSetting(kServingCopiersKey, serving ? "1" : "0");
+    AddDirTask(L"T", Path("src"), Path("dst"));
+    return files;
+  }
+
+  // Gates that hold the copiers of the first `count` files at their opening.
+  static std::vector<std::unique_ptr<OpenGate>> GatesOn(const std::vector<std::string>& files,
+                                                        int count) {
+    std::vector<std::unique_ptr<OpenGate>> gates;
+    for (int i = 0; i < count; ++i) gates.push_back(std::make_unique<OpenGate>(files[i]));
+    return gates;
   }
 
   static std::string TargetOf(const std::string& source) {
@@ -112,13 +120,8 @@ class StopInFlightTest : public InFlightTest, public ::testing::WithParamInterfa
 // all three as stops and starts nothing more; the next run takes each of the
 // three up again under its row and copies every file once.
 TEST_P(StopInFlightTest, AStopEndsEveryItemInFlightAndAResumeCopiesEachOnce) {
-  std::vector<std::string> files = MakeTree(6, 3);
-  SetBufferSize("1");
-  SetCoreSetting(kJobsKey, "3");
-  SetCoreSetting(kServingCopiersKey, GetParam() ? "1" : "0");
-  AddDirTask(L"T", Path("src"), Path("dst"));
-  std::vector<std::unique_ptr<OpenGate>> gates;
-  for (int i = 0; i < 3; ++i) gates.push_back(std::make_unique<OpenGate>(files[i]));
+  std::vector<std::string> files = AddTask(6, 3, "3", GetParam());
+  auto gates = GatesOn(files, 3);
 
   StartedProgram core(TollhavenPath(), {"T"});
   for (auto& gate : gates) ASSERT_TRUE(gate->WaitForArrival());
@@ -156,13 +159,8 @@ INSTANTIATE_TEST_SUITE_P(Copiers, StopInFlightTest, ::testing::Bool(),
 // and the next run leaves every file copied and equal, no row running and no
 // temporary file behind.
 TEST_F(InFlightTest, ACoreKilledWithCopiesInFlightIsMadeWholeByTheNextRun) {
-  std::vector<std::string> files = MakeTree(6, 3);
-  SetBufferSize("1");
-  SetCoreSetting(kJobsKey, "3");
-  SetCoreSetting(kServingCopiersKey, "1");
-  AddDirTask(L"T", Path("src"), Path("dst"));
-  std::vector<std::unique_ptr<OpenGate>> gates;
-  for (int i = 0; i < 3; ++i) gates.push_back(std::make_unique<OpenGate>(files[i]));
+  std::vector<std::string> files = AddTask(6, 3, "3", true);
+  auto gates = GatesOn(files, 3);
 
   StartedProgram core(TollhavenPath(), {"T"});
   for (auto& gate : gates) ASSERT_TRUE(gate->WaitForArrival());
@@ -184,11 +182,7 @@ TEST_F(InFlightTest, ACoreKilledWithCopiesInFlightIsMadeWholeByTheNextRun) {
 // A serving copier killed in the middle of an item: that item says why, and
 // a new copier (there is only one place) copies the items after it.
 TEST_F(InFlightTest, AServingCopierKilledMidItemIsNamedAndReplaced) {
-  std::vector<std::string> files = MakeTree(4, 1);
-  SetBufferSize("1");
-  SetCoreSetting(kJobsKey, "1");
-  SetCoreSetting(kServingCopiersKey, "1");
-  AddDirTask(L"T", Path("src"), Path("dst"));
+  std::vector<std::string> files = AddTask(4, 1, "1", true);
 
   StartedProgram core(TollhavenPath(), {"T"});
   std::vector<int> copiers;

@@ -26,18 +26,6 @@ class TollhavenStopTest : public CoreTest {
   // copier left running on it is stopped by its monitor long before its end.
   static constexpr uint64_t kEndlessSize = uint64_t{4} << 30;
 
-  // Names of `dir` in the order the walk meets them.
-  std::vector<std::string> WalkOrder(const std::string& dir) {
-    Status s;
-    auto lister = DirectoryLister::Open(dir, &s);
-    std::vector<std::string> names;
-    DirectoryEntry e;
-    while (lister && lister->Next(&e)) {
-      if (!(e.attributes & kAttributeDirectory)) names.push_back(e.name);
-    }
-    return names;
-  }
-
   bool IsRunning(const std::wstring& task, const std::string& source) {
     return StatusOf(task, source) == L"running";
   }
