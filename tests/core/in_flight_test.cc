@@ -155,11 +155,12 @@ TEST_P(StopInFlightTest, AStopEndsEveryItemInFlightAndAResumeCopiesEachOnce) {
 INSTANTIATE_TEST_SUITE_P(Copiers, StopInFlightTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Serving" : "OneShot"; });
 
-// The core killed with three copies in flight: its copiers notice and stop,
-// and the next run leaves every file copied and equal, no row running and no
-// temporary file behind.
+// The core killed with three copies in flight, the walk of their directory
+// already done: its copiers notice and stop, and the next run leaves every file
+// copied and equal, no row running and no temporary file behind (the directory
+// was not recorded as searched before its files had their verdicts).
 TEST_F(InFlightTest, ACoreKilledWithCopiesInFlightIsMadeWholeByTheNextRun) {
-  std::vector<std::string> files = AddTask(6, 3, "3", true);
+  std::vector<std::string> files = AddTask(3, 3, "3", true);
   auto gates = GatesOn(files, 3);
 
   StartedProgram core(TollhavenPath(), {"T"});
