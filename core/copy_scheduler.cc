@@ -196,9 +196,20 @@ void CopyScheduler::Handle(RunEvent event) {
     return;
   }
   if (!item.copying) return;  // given up on after a stop
+  // Paced, a copy is judged at a poll, as one at a time it is after a full
+  // poll period of sleep: every file lasts at least a period.
+  if (!run_->settings.brisk) {
+    item.ended = event.outcome;
+    return;
+  }
+  EndCopy(event.serial, event.outcome);
+}
+
+void CopyScheduler::EndCopy(uint64_t serial, const InnerOutcome& outcome) {
+  InFlight& item = in_flight_.at(serial);
   item.copying = false;
   copier_busy_[item.place] = false;
-  Continue(event.serial, item.copy->AfterCopier(event.outcome));
+  Continue(serial, item.copy->AfterCopier(outcome));
 }
 
 void CopyScheduler::Done(uint64_t serial) {
@@ -222,25 +233,26 @@ void CopyScheduler::ActOnStop(std::chrono::steady_clock::time_point now) {
   if (!stop_seen_) return;
   std::vector<uint64_t> left;
   for (auto& [serial, item] : in_flight_) {
-    if (item.copying && item.give_up && now >= *item.give_up) left.push_back(serial);
+    if (item.copying && !item.ended && item.give_up && now >= *item.give_up) {
+      left.push_back(serial);
+    }
   }
   for (uint64_t serial : left) {
-    InFlight& item = in_flight_.at(serial);
-    copiers_[item.place]->Abandon();
-    item.copying = false;
-    copier_busy_[item.place] = false;
-    Continue(serial, item.copy->AfterCopier(InnerOutcome{}));
+    copiers_[in_flight_.at(serial).place]->Abandon();
+    EndCopy(serial, InnerOutcome{});
   }
 }
 
 // The position of each copying item goes into its row, and the progress of
 // each comparison into the item's section, at most once a poll period.
 void CopyScheduler::Mirror(std::chrono::steady_clock::time_point now) {
+  std::vector<uint64_t> ended;
   for (auto& [serial, item] : in_flight_) {
     if (now < item.next_mirror) continue;
     item.next_mirror = now + kCopierPollPeriod;
     if (item.copying) {
       item.copy->MirrorPosition();
+      if (item.ended) ended.push_back(serial);
       continue;
     }
     uint64_t total = item.copy->BytesToVerify();
@@ -249,6 +261,7 @@ void CopyScheduler::Mirror(std::chrono::steady_clock::time_point now) {
     item.published = hashed;
     WriteItemVerification(item.copy->job().id, total, hashed);
   }
+  for (uint64_t serial : ended) EndCopy(serial, *in_flight_.at(serial).ended);
 }
 
 void CopyScheduler::Step() {

@@ -61,13 +61,15 @@ class CopyScheduler {
     bool copying = false;
     std::chrono::steady_clock::time_point next_mirror;
     std::optional<std::chrono::steady_clock::time_point> give_up;
+    // A paced run's copy whose copier has ended, judged at its next poll.
+    std::optional<InnerOutcome> ended;
     uint64_t published = 0;  // MD5 progress last published
     std::multiset<std::wstring>::iterator clash;
   };
 
   bool OneAtATime() const;
-  void Start(uint64_t serial);
   void Handle(RunEvent event);
+  void EndCopy(uint64_t serial, const InnerOutcome& outcome);
   void Continue(uint64_t serial, ItemCopy::Next next);
   void Done(uint64_t serial);
   void Step();
